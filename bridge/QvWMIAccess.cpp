@@ -1,0 +1,88 @@
+#include "QvWMIAccess.h"
+
+#include <atomic>
+
+#include "ErrorReporting.h"
+
+namespace {
+// Shared by every access object of the process; 0 (default) at load.
+std::atomic<LONG> g_authenticationLevel{0};
+std::atomic<LONG> g_impersonationLevel{0};
+}  // namespace
+
+LONG ProcessAuthenticationLevel() noexcept { return g_authenticationLevel.load(); }
+LONG ProcessImpersonationLevel() noexcept { return g_impersonationLevel.load(); }
+
+STDMETHODIMP CQvWMIAccess::get_Timeout(long* plTimeout) {
+    if (!plTimeout) return ReportError(L"Component::get_Timeout", E_POINTER, IDS_ARG_NULL, L"plTimeout");
+    CAutoLock guard(*this);
+    *plTimeout = timeout_;
+    return S_OK;
+}
+
+STDMETHODIMP CQvWMIAccess::put_Timeout(long lTimeout) {
+    CAutoLock guard(*this);
+    timeout_ = lTimeout;
+    return S_OK;
+}
+
+STDMETHODIMP CQvWMIAccess::get_ImpersonationLevel(EQvWMIImpersonationLevel* peImpersonationLevel) {
+    if (!peImpersonationLevel) return E_POINTER;
+    CAutoLock guard(*this);
+    *peImpersonationLevel = static_cast<EQvWMIImpersonationLevel>(g_impersonationLevel.load());
+    return S_OK;
+}
+
+STDMETHODIMP CQvWMIAccess::put_ImpersonationLevel(EQvWMIImpersonationLevel eImpersonationLevel) {
+    CAutoLock guard(*this);
+    g_impersonationLevel.store(eImpersonationLevel);
+    return S_OK;
+}
+
+STDMETHODIMP CQvWMIAccess::get_AuthenticationLevel(EQvWMIAuthenticationLevel* peAuthenticationLevel) {
+    if (!peAuthenticationLevel) return E_POINTER;
+    CAutoLock guard(*this);
+    *peAuthenticationLevel = static_cast<EQvWMIAuthenticationLevel>(g_authenticationLevel.load());
+    return S_OK;
+}
+
+STDMETHODIMP CQvWMIAccess::put_AuthenticationLevel(EQvWMIAuthenticationLevel eAuthenticationLevel) {
+    CAutoLock guard(*this);
+    g_authenticationLevel.store(eAuthenticationLevel);
+    return S_OK;
+}
+
+STDMETHODIMP CQvWMIAccess::Initialize() {
+    const HRESULT security =
+        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, static_cast<DWORD>(g_authenticationLevel.load()),
+                             static_cast<DWORD>(g_impersonationLevel.load()), nullptr, EOAC_NONE, nullptr);
+    // Security already set up in this process: the levels then govern only
+    // the proxies, which is fine.
+    if (FAILED(security) && security != RPC_E_TOO_LATE)
+        return ReportError(L"Component::Initialize", security, IDS_SET_SECURITY_FAILED);
+
+    com::ComPtr<IWbemLocator> locator;
+    const HRESULT created =
+        CoCreateInstance(CLSID_WbemLocator, nullptr,
+                         CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+                         IID_IWbemLocator, &locator);
+    // The replaced locator is released here; a Connect still using it holds
+    // its own reference.
+    {
+        CAutoLock guard(*this);
+        locator_ = locator;
+    }
+    if (FAILED(created)) return ReportError(L"Component::Initialize", created, IDS_CREATE_LOCATOR_FAILED);
+    return S_OK;
+}
+
+com::ComPtr<IWbemLocator> CQvWMIAccess::Locator() noexcept {
+    CAutoLock guard(*this);
+    return locator_;
+}
+
+STDMETHODIMP CQvWMIAccess::Connect(VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
+                                   IQvWMIServer** ppServer) {
+    if (ppServer) *ppServer = nullptr;
+    return ReportError(L"Component::Connect", E_NOTIMPL, IDS_INVALID_STATE);
+}

@@ -1,0 +1,189 @@
+#include "Registration.h"
+
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <cwchar>
+
+#include "HResult.h"
+
+namespace com {
+namespace {
+
+HRESULT SetKeyValue(HKEY parent, const wchar_t* subkey, const wchar_t* name, const wchar_t* data) noexcept {
+    UniqueRegKey key;
+    LSTATUS status = RegCreateKeyExW(parent, subkey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
+    if (status != ERROR_SUCCESS) return HResultFromWin32(status);
+    if (!data) return S_OK;
+    const DWORD bytes = static_cast<DWORD>((wcslen(data) + 1) * sizeof(wchar_t));
+    status = RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), bytes);
+    return status == ERROR_SUCCESS ? S_OK : HResultFromWin32(status);
+}
+
+HRESULT DeleteTree(HKEY parent, const wchar_t* subkey) noexcept {
+    const LSTATUS status = RegDeleteTreeW(parent, subkey);
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) {
+        // RegDeleteTree empties the key; the key itself goes with RegDeleteKey.
+        const LSTATUS deleted = RegDeleteKeyW(parent, subkey);
+        if (deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) return S_OK;
+        return HResultFromWin32(deleted);
+    }
+    return HResultFromWin32(status);
+}
+
+// Deletes parent\subkey when it has no subkeys of its own.
+void DeleteIfLeaf(HKEY parent, const wchar_t* subkey) noexcept {
+    UniqueRegKey key;
+    if (RegOpenKeyExW(parent, subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
+    DWORD subkeys = 0;
+    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr) != ERROR_SUCCESS || subkeys != 0)
+        return;
+    key.reset();
+    RegDeleteKeyW(parent, subkey);
+}
+
+using RegisterForUserFunction = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
+using UnregisterForUserFunction = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
+
+template <class Function>
+Function OleAutomationFunction(const char* name) noexcept {
+    HMODULE oleaut = GetModuleHandleW(L"OLEAUT32.DLL");
+    FARPROC address = oleaut ? GetProcAddress(oleaut, name) : nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+}
+
+}  // namespace
+
+void GuidToString(const GUID& guid, wchar_t (&text)[39]) noexcept {
+    StringFromGUID2(guid, text, 39);
+}
+
+HRESULT OpenClassesRoot(bool perUser, UniqueRegKey* root) noexcept {
+    HKEY base = perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT;
+    const wchar_t* path = perUser ? L"Software\\Classes" : nullptr;
+    const LSTATUS status =
+        RegCreateKeyExW(base, path ? path : L"", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, root->put(), nullptr);
+    return status == ERROR_SUCCESS ? S_OK : HResultFromWin32(status);
+}
+
+HRESULT RegisterClassKeys(HKEY classesRoot, const ClassRegistration& entry, const wchar_t* modulePath,
+                          const GUID& libid) noexcept {
+    wchar_t clsid[39];
+    GuidToString(*entry.clsid, clsid);
+    wchar_t libidText[39];
+    GuidToString(libid, libidText);
+
+    if (entry.progId) {
+        RETURN_IF_FAILED(SetKeyValue(classesRoot, entry.progId, nullptr, entry.description));
+        wchar_t key[256];
+        swprintf(key, 256, L"%ls\\CLSID", entry.progId);
+        RETURN_IF_FAILED(SetKeyValue(classesRoot, key, nullptr, clsid));
+    }
+    if (entry.versionIndependentProgId) {
+        RETURN_IF_FAILED(SetKeyValue(classesRoot, entry.versionIndependentProgId, nullptr, entry.description));
+        wchar_t key[256];
+        swprintf(key, 256, L"%ls\\CLSID", entry.versionIndependentProgId);
+        RETURN_IF_FAILED(SetKeyValue(classesRoot, key, nullptr, clsid));
+        if (entry.progId) {
+            swprintf(key, 256, L"%ls\\CurVer", entry.versionIndependentProgId);
+            RETURN_IF_FAILED(SetKeyValue(classesRoot, key, nullptr, entry.progId));
+        }
+    }
+
+    wchar_t classKey[64];
+    swprintf(classKey, 64, L"CLSID\\%ls", clsid);
+    wchar_t sub[128];
+    swprintf(sub, 128, L"%ls\\Programmable", classKey);
+    RETURN_IF_FAILED(DeleteTree(classesRoot, sub));
+    RETURN_IF_FAILED(DeleteTree(classesRoot, classKey));
+
+    RETURN_IF_FAILED(SetKeyValue(classesRoot, classKey, nullptr, entry.description));
+    struct SubValue {
+        const wchar_t* subkey;
+        const wchar_t* name;
+        const wchar_t* data;
+    };
+    const SubValue values[] = {
+        {L"ProgID", nullptr, entry.progId},
+        {L"VersionIndependentProgID", nullptr, entry.versionIndependentProgId},
+        {L"InprocServer32", nullptr, modulePath},
+        {L"InprocServer32", L"ThreadingModel", entry.threadingModel},
+        {L"TypeLib", nullptr, libidText},
+        {L"Version", nullptr, entry.version},
+    };
+    if (entry.programmable) {
+        swprintf(sub, 128, L"%ls\\Programmable", classKey);
+        RETURN_IF_FAILED(SetKeyValue(classesRoot, sub, nullptr, nullptr));
+    }
+    for (const SubValue& value : values) {
+        if (!value.data) continue;
+        swprintf(sub, 128, L"%ls\\%ls", classKey, value.subkey);
+        RETURN_IF_FAILED(SetKeyValue(classesRoot, sub, value.name, value.data));
+    }
+    return S_OK;
+}
+
+HRESULT UnregisterClassKeys(HKEY classesRoot, const ClassRegistration& entry) noexcept {
+    wchar_t clsid[39];
+    GuidToString(*entry.clsid, clsid);
+    wchar_t classKey[64];
+    swprintf(classKey, 64, L"CLSID\\%ls", clsid);
+    wchar_t sub[128];
+    swprintf(sub, 128, L"%ls\\Implemented Categories", classKey);
+    DeleteIfLeaf(classesRoot, sub);
+    swprintf(sub, 128, L"%ls\\Required Categories", classKey);
+    DeleteIfLeaf(classesRoot, sub);
+
+    if (entry.progId) RETURN_IF_FAILED(DeleteTree(classesRoot, entry.progId));
+    if (entry.versionIndependentProgId) RETURN_IF_FAILED(DeleteTree(classesRoot, entry.versionIndependentProgId));
+    return DeleteTree(classesRoot, classKey);
+}
+
+HRESULT RegisterTypeLibrary(const wchar_t* modulePath, const wchar_t* helpDirectory, bool perUser) noexcept {
+    Microsoft::WRL::ComPtr<ITypeLib> library;
+    wchar_t path[MAX_PATH];
+    wcsncpy(path, modulePath, MAX_PATH - 1);
+    path[MAX_PATH - 1] = L'\0';
+    HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, &library);
+    if (FAILED(hr)) {
+        wchar_t* dot = wcsrchr(path, L'.');
+        if (!dot || (dot - path) + 5 > MAX_PATH - 1) return hr;
+        wcscpy(dot, L".tlb");
+        hr = LoadTypeLibEx(path, REGKIND_NONE, &library);
+        if (FAILED(hr)) return hr;
+    }
+    wchar_t* help = const_cast<wchar_t*>(helpDirectory);
+    if (perUser) {
+        if (auto registerForUser =
+                OleAutomationFunction<RegisterForUserFunction>("RegisterTypeLibForUser"))
+            return registerForUser(library.Get(), path, help);
+    }
+    return RegisterTypeLib(library.Get(), path, help);
+}
+
+HRESULT UnregisterTypeLibrary(const GUID& libid, WORD major, WORD minor, LCID lcid, bool perUser) noexcept {
+    // A library that is not registered is already in the state we want.
+    wchar_t libidText[39];
+    GuidToString(libid, libidText);
+    wchar_t versionKey[64];
+    swprintf(versionKey, 64, L"TypeLib\\%ls\\%x.%x", libidText, major, minor);
+    UniqueRegKey existing;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, versionKey, 0, KEY_READ, existing.put()) != ERROR_SUCCESS) return S_OK;
+    existing.reset();
+
+    HRESULT hr;
+    if (perUser) {
+        if (auto unregisterForUser =
+                OleAutomationFunction<UnregisterForUserFunction>("UnRegisterTypeLibForUser")) {
+            hr = unregisterForUser(libid, major, minor, lcid, SYS_WIN32);
+        } else {
+            hr = UnRegisterTypeLib(libid, major, minor, lcid, SYS_WIN32);
+        }
+    } else {
+        hr = UnRegisterTypeLib(libid, major, minor, lcid, SYS_WIN32);
+    }
+    return hr;
+}
+
+}  // namespace com

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the cross toolchain, Wine and the test tools from Debian's packages.
+# Idempotent: does nothing when everything is already there.
+set -euo pipefail
+
+packages=(mingw-w64 mingw-w64-tools libwine-dev cmake make googletest
+          wine wine32:i386 xvfb x11-apps imagemagick xauth)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "setup: installing ${missing[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

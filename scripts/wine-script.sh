@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Runs a VBScript or JScript file with Wine's cscript, a real late-bound
+# automation client. The script's exit code is the result.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+script=$1; shift
+win=$(WINEPREFIX=${WINEPREFIX:-$here/../build/wineprefix} winepath -w "$script" 2>/dev/null)
+exec "$here/wine-run.sh" cscript //nologo "$win" "$@"
