@@ -2,9 +2,11 @@
 # on a fresh Debian machine.
 BUILD   ?= build
 PREFIX  := $(abspath $(BUILD))/wineprefix
+# The WMI test double answers for WMI here (tests/wmidouble).
+DOUBLE_PREFIX := $(abspath $(BUILD))/wineprefix-double
 CMAKE_FLAGS := -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: setup build test demo clean
+.PHONY: setup build test demo bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -18,6 +20,13 @@ test: build
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)
+
+bench: build
+	@WINEPREFIX=$(PREFIX) bash scripts/wine-register.sh $(BUILD)/bin/qvWMI.dll $(BUILD)/bin/ostrel.dll
+	@WINEPREFIX=$(PREFIX) bash scripts/wine-run.sh $(BUILD)/bin/bridge_bench.exe $(ROUNDS)
+	@WINEPREFIX=$(PREFIX) bash scripts/wine-run.sh $(BUILD)/bin/check_bench.exe $(CHECKS) $(SOAK)
+	@WINEPREFIX=$(DOUBLE_PREFIX) bash scripts/wine-register.sh $(BUILD)/bin/qvWMI.dll $(BUILD)/bin/wmidouble.dll
+	@WINEPREFIX=$(DOUBLE_PREFIX) bash scripts/wine-run.sh $(BUILD)/bin/bridge_bench.exe --double $(DOUBLE_RUNS)
 
 clean:
 	-@WINEPREFIX=$(PREFIX) wineserver -k 2>/dev/null

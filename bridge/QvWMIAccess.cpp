@@ -80,9 +80,3 @@ com::ComPtr<IWbemLocator> CQvWMIAccess::Locator() noexcept {
     CAutoLock guard(*this);
     return locator_;
 }
-
-STDMETHODIMP CQvWMIAccess::Connect(VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
-                                   IQvWMIServer** ppServer) {
-    if (ppServer) *ppServer = nullptr;
-    return ReportError(L"Component::Connect", E_NOTIMPL, IDS_INVALID_STATE);
-}

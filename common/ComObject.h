@@ -127,12 +127,17 @@ protected:
     }
 
     // The identity of this object as the outer world sees it.
-    IUnknown* ControllingUnknown() noexcept {
-        return outer_ ? outer_ : static_cast<IUnknown*>(static_cast<FirstBase*>(this));
-    }
+    IUnknown* ControllingUnknown() noexcept { return outer_ ? outer_ : Self(); }
 
 private:
     using FirstBase = std::tuple_element_t<0, std::tuple<Bases...>>;
+
+    // The object's own IUnknown, that of its first interface. Cast through
+    // that interface: a base may hold more than one IUnknown.
+    IUnknown* Self() noexcept {
+        using First = typename detail::InterfaceOf<FirstBase>::type;
+        return static_cast<First*>(static_cast<FirstBase*>(this));
+    }
 
     // The non-delegating IUnknown handed to an aggregating outer object.
     struct Inner final : IUnknown {
@@ -167,8 +172,7 @@ private:
         if (!object) return E_POINTER;
         *object = nullptr;
         if (IsEqualIID(riid, IID_IUnknown)) {
-            *object = outer_ ? static_cast<IUnknown*>(&inner_)
-                             : static_cast<IUnknown*>(static_cast<FirstBase*>(this));
+            *object = outer_ ? static_cast<IUnknown*>(&inner_) : Self();
         } else if (!MatchDispatch(riid, object) && !(Match<Bases>(riid, object) || ...)) {
             return QueryExtraInterface(riid, object);
         }

@@ -1,0 +1,212 @@
+#include "QvWMIClass.h"
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "ErrorReporting.h"
+#include "QvWMIInstance.h"
+#include "QvWMIInstanceCollection.h"
+#include "QvWMIPropertyCollection.h"
+#include "QvWMIPropertyDescriptor.h"
+#include "QvWMIServer.h"
+#include "PropertyNames.h"
+#include "VariantArgument.h"
+
+using com::ComPtr;
+
+namespace {
+
+constexpr ULONG kBatchSize = 64;
+
+// System time in 100 ns units.
+ULONGLONG Now() noexcept {
+    FILETIME time;
+    GetSystemTimeAsFileTime(&time);
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Owns the counted references of a list of interfaces.
+template <class I>
+class InterfaceList {
+public:
+    InterfaceList() = default;
+    InterfaceList(const InterfaceList&) = delete;
+    InterfaceList& operator=(const InterfaceList&) = delete;
+    ~InterfaceList() {
+        for (I* item : items_) item->Release();
+    }
+    // Takes over the caller's reference; false when memory runs out (the
+    // reference is then released).
+    bool Adopt(I* item) noexcept {
+        try {
+            items_.push_back(item);
+            return true;
+        } catch (const std::bad_alloc&) {
+            item->Release();
+            return false;
+        }
+    }
+    I* const* data() const noexcept { return items_.data(); }
+    size_t size() const noexcept { return items_.size(); }
+
+private:
+    std::vector<I*> items_;
+};
+
+}  // namespace
+
+CQvWMIClass::~CQvWMIClass() {
+    objectPath_.reset();
+    server_.Reset();
+}
+
+HRESULT CQvWMIClass::Create(CQvWMIServer* server, IWbemServices* services, IWbemClassObject* classDefinition,
+                            const wchar_t* objectPath, IQvWMIClass** ppClass) noexcept {
+    ComPtr<CQvWMIClass> object = Make();
+    if (!object) return ReportError(L"Class::Create", E_OUTOFMEMORY, IDS_CREATE_OBJECT_FAILED, L"Class");
+    object->server_ = server;
+    object->services_ = services;
+    object->classDefinition_ = classDefinition;
+    HRESULT hr = com::CopyBstr(objectPath, object->objectPath_.put());
+    if (FAILED(hr)) return hr;
+    hr = object->QueryInterface(IID_IQvWMIClass, reinterpret_cast<void**>(ppClass));
+    if (FAILED(hr)) return ReportError(L"Class::Create", hr, IDS_CREATE_OBJECT_FAILED, L"Class");
+    return S_OK;
+}
+
+STDMETHODIMP CQvWMIClass::get_ObjectPath(BSTR* pbstrObjectPath) {
+    if (!pbstrObjectPath)
+        return ReportError(L"Class::get_ObjectPath", E_POINTER, IDS_ARG_NULL, L"pbstrObjectPath");
+    CAutoLock guard(*this);
+    return com::CopyBstr(objectPath_.get(), pbstrObjectPath);
+}
+
+STDMETHODIMP CQvWMIClass::get_KeyProperties(IQvWMIPropertyCollection** ppProperties) {
+    return CachedProperties(true, L"Class::get_KeyProperties", ppProperties);
+}
+
+STDMETHODIMP CQvWMIClass::get_Properties(IQvWMIPropertyCollection** ppProperties) {
+    return CachedProperties(false, L"Class::get_Properties", ppProperties);
+}
+
+HRESULT CQvWMIClass::CachedProperties(bool keysOnly, const wchar_t* action, IQvWMIPropertyCollection** ppProperties) {
+    if (!ppProperties) return ReportError(action, E_POINTER, IDS_ARG_NULL, L"ppProperties");
+    *ppProperties = nullptr;
+    CAutoLock guard(*this);
+    ComPtr<IQvWMIPropertyCollection>& cache = keysOnly ? keyProperties_ : properties_;
+    if (!cache) {
+        const HRESULT hr = GetProperties(keysOnly, &cache);
+        if (FAILED(hr)) return hr;
+    }
+    *ppProperties = cache.Get();
+    (*ppProperties)->AddRef();
+    return S_OK;
+}
+
+HRESULT CQvWMIClass::GetProperties(bool keysOnly, IQvWMIPropertyCollection** ppProperties) noexcept {
+    static const wchar_t kAction[] = L"Class::GetProperties";
+    com::UniqueBstr path;
+    get_ObjectPath(path.put());
+    const wchar_t* pathText = path ? path.get() : L"";
+
+    SAFEARRAY* names = nullptr;
+    HRESULT hr = classDefinition_->GetNames(nullptr, keysOnly ? WBEM_FLAG_KEYS_ONLY : WBEM_FLAG_ALWAYS, nullptr,
+                                            &names);
+    if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_PROPERTIES_FAILED, pathText);
+    std::vector<com::UniqueBstr> nameList;
+    hr = CopyNames(names, &nameList);
+    if (FAILED(hr)) return hr;
+
+    InterfaceList<IQvWMIPropertyDescriptor> descriptors;
+    for (const com::UniqueBstr& name : nameList) {
+        IQvWMIPropertyDescriptor* descriptor = nullptr;
+        hr = CQvWMIPropertyDescriptor::Create(name.get(), classDefinition_.Get(), &descriptor);
+        if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_PROPERTIES_FAILED, pathText);
+        if (!descriptors.Adopt(descriptor)) return E_OUTOFMEMORY;
+    }
+    return CQvWMIPropertyCollection::Create(descriptors.data(), descriptors.size(), ppProperties);
+}
+
+STDMETHODIMP CQvWMIClass::get_Instances(VARIANT bstrWQLFilter, IQvWMIInstanceCollection** ppInstances) {
+    static const wchar_t kAction[] = L"Class::get_Instances";
+    VARIANT scratch;
+    const VARIANT* filter = DereferenceArgument(&bstrWQLFilter, &scratch);
+    const bool omitted = V_VT(filter) == VT_EMPTY || V_VT(filter) == VT_NULL || IsMissing(filter);
+    if (!omitted && V_VT(filter) != VT_BSTR)
+        return ReportError(kAction, E_INVALIDARG, IDS_ARG_INVALID, L"bstrWQLFilter");
+    if (!ppInstances) return ReportError(kAction, E_POINTER, IDS_ARG_NULL, L"ppInstances");
+    *ppInstances = nullptr;
+
+    com::UniqueBstr path;
+    get_ObjectPath(path.put());
+    const wchar_t* pathText = path ? path.get() : L"";
+    com::UniqueBstr statement;
+    try {
+        std::wstring text = L"SELECT * FROM ";
+        text += pathText;
+        if (!omitted && V_BSTR(filter) && SysStringLen(V_BSTR(filter)) > 0) {
+            text += L" WHERE ";
+            text.append(V_BSTR(filter), SysStringLen(V_BSTR(filter)));
+        }
+        statement.reset(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+    } catch (const std::bad_alloc&) {
+    }
+    if (!statement) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_INSTANCES_FAILED, pathText);
+
+    com::UniqueBstr language(SysAllocString(L"WQL"));
+    if (!language) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_INSTANCES_FAILED, pathText);
+    ComPtr<IEnumWbemClassObject> results;
+    HRESULT hr = services_->ExecQuery(language.get(), statement.get(),
+                                      WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &results);
+    if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_INSTANCES_FAILED, pathText);
+    hr = server_->ApplyProxySecurity(results.Get());
+    if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
+
+    // The time-out bounds the whole pull, not each batch.
+    const long timeout = server_->Timeout();
+    const bool limited = timeout != -1;
+    const LONGLONG deadline = static_cast<LONGLONG>(Now()) + static_cast<LONGLONG>(timeout) * 10000;
+
+    InterfaceList<IQvWMIInstance> instances;
+    bool skipped = false;
+    for (;;) {
+        long wait = WBEM_INFINITE;
+        if (limited) {
+            const LONGLONG remaining = (deadline - static_cast<LONGLONG>(Now())) / 10000;
+            if (remaining < 1) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_INSTANCES_FAILED, pathText);
+            wait = static_cast<long>(remaining);
+        }
+        IWbemClassObject* batch[kBatchSize] = {};
+        ULONG returned = 0;
+        hr = results->Next(wait, kBatchSize, batch, &returned);
+        if (FAILED(hr)) {
+            for (ULONG i = 0; i < returned && i < kBatchSize; ++i)
+                if (batch[i]) batch[i]->Release();
+            return ReportError(kAction, hr, IDS_QUERY_INSTANCES_FAILED, pathText);
+        }
+        if (hr == WBEM_S_TIMEDOUT) {
+            for (ULONG i = 0; i < returned && i < kBatchSize; ++i)
+                if (batch[i]) batch[i]->Release();
+            return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_INSTANCES_FAILED, pathText);
+        }
+        bool outOfMemory = false;
+        for (ULONG i = 0; i < returned && i < kBatchSize; ++i) {
+            IQvWMIInstance* instance = nullptr;
+            // An object whose snapshot cannot be built is left out.
+            if (!outOfMemory && SUCCEEDED(CQvWMIInstance::Create(path.get(), batch[i], &instance))) {
+                outOfMemory = !instances.Adopt(instance);
+            } else {
+                skipped = true;
+            }
+            batch[i]->Release();
+        }
+        if (outOfMemory) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_INSTANCES_FAILED, pathText);
+        if (hr != S_OK || returned < kBatchSize) break;
+    }
+
+    hr = CQvWMIInstanceCollection::Create(instances.data(), instances.size(), ppInstances);
+    // The reports of skipped objects are not this call's result.
+    if (SUCCEEDED(hr) && skipped) ClearErrorInfo();
+    return hr;
+}

@@ -1,0 +1,44 @@
+// WMICom, the class the monitoring host creates: four Variant members carry
+// a check's input and output; km_docheck runs the check and km_showGUI
+// configures one.
+#pragma once
+
+#include <windows.h>
+
+#include "../common/ComObject.h"
+#include "../common/Raii.h"
+#include "ostrel_h.h"
+
+class WMICom final : public com::ComObject<WMICom, com::Dual<_WMICom>, com::ErrorInfoFor<_WMICom>> {
+public:
+    WMICom() noexcept = default;
+
+    // _WMICom
+    STDMETHODIMP km_docheck(VARIANT_BOOL* pbResult) override;
+    STDMETHODIMP km_showGUI() override;
+    STDMETHODIMP put_km_result(VARIANT value) override { return Put(&result_, value); }
+    STDMETHODIMP putref_km_result(VARIANT value) override { return PutRef(&result_, value); }
+    STDMETHODIMP get_km_result(VARIANT* value) override { return Get(result_, value); }
+    STDMETHODIMP put_km_parameter(VARIANT value) override { return Put(&parameter_, value); }
+    STDMETHODIMP putref_km_parameter(VARIANT value) override { return PutRef(&parameter_, value); }
+    STDMETHODIMP get_km_parameter(VARIANT* value) override { return Get(parameter_, value); }
+    STDMETHODIMP put_km_timeout(VARIANT value) override { return Put(&timeout_, value); }
+    STDMETHODIMP putref_km_timeout(VARIANT value) override { return PutRef(&timeout_, value); }
+    STDMETHODIMP get_km_timeout(VARIANT* value) override { return Get(timeout_, value); }
+    STDMETHODIMP put_km_hostname(VARIANT value) override { return Put(&hostname_, value); }
+    STDMETHODIMP putref_km_hostname(VARIANT value) override { return PutRef(&hostname_, value); }
+    STDMETHODIMP get_km_hostname(VARIANT* value) override { return Get(hostname_, value); }
+
+private:
+    ~WMICom() override = default;
+    // put stores a copy of the value; putref keeps the object reference it
+    // holds; get hands out the object itself or a copy of the value.
+    static HRESULT Put(com::UniqueVariant* member, const VARIANT& value) noexcept;
+    static HRESULT PutRef(com::UniqueVariant* member, const VARIANT& value) noexcept;
+    static HRESULT Get(const com::UniqueVariant& member, VARIANT* value) noexcept;
+
+    com::UniqueVariant hostname_;
+    com::UniqueVariant timeout_;
+    com::UniqueVariant parameter_;
+    com::UniqueVariant result_;
+};

@@ -1,0 +1,108 @@
+// The check against the WMI test double: what reaches WMI, the last matching
+// instance deciding, values Wine's WMI cannot produce, and failures inside
+// the walk.
+#include "CheckHarness.h"
+#include "WmiDouble.h"
+
+namespace {
+
+class CheckAgainstDouble : public ::testing::Test {
+protected:
+    void SetUp() override { WmiDoubleReset(); }
+    ComApartment apartment_{COINIT_APARTMENTTHREADED};
+};
+
+TEST_F(CheckAgainstDouble, LastMatchingInstanceDecides) {
+    const struct {
+        const wchar_t* classPath;
+        bool verdict;
+        const wchar_t* result;
+    } cases[] = {
+        {L"Double_Service", true, L"State=Running"},
+        {L"Double_ServiceStoppedLast", false, L"State=Stopped (not the same as Running)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.classPath));
+        CheckRun run = RunCheck(L".", NumberVariant(30), Parameters(c.classPath, L"", L"State", L"EXA", L"Running"));
+        ASSERT_HR(S_OK, run.hr);
+        EXPECT_EQ(c.verdict, run.verdict);
+        EXPECT_EQ(c.result, run.result);
+    }
+}
+
+TEST_F(CheckAgainstDouble, ValuesWineCannotProduce) {
+    const struct {
+        const char* name;
+        const wchar_t* property;
+        const wchar_t* op;
+        const wchar_t* compare;
+        bool verdict;
+        const wchar_t* result;  // or the error text's start
+    } cases[] = {
+        {"NULL value with EXA", L"Caption", L"EXA", L"x", false, L"Caption= (not the same as x)"},
+        {"NULL value satisfies not even NCO", L"Caption", L"NCO", L"x", false, L"Caption= (contains x)"},
+        {"64-bit integer delivered as text", L"Capacity", L"LES", L"6000000000", true,
+         L"Capacity=5000000000 (<6000000000)"},
+        {"negative 64-bit integer as text", L"Offset", L"MOR", L"0", false, L"Offset=-5000000000 (!! not >0)"},
+        {"an array cannot be compared", L"Dependencies", L"CON", L"RpcSs", false, L"(-2147352571)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CheckRun run = RunCheck(L".", NumberVariant(30), Parameters(L"Double_Service", L"", c.property, c.op, c.compare));
+        ASSERT_HR(S_OK, run.hr);
+        EXPECT_EQ(c.verdict, run.verdict);
+        EXPECT_EQ(0u, run.result.find(c.result)) << Narrow(run.result);
+    }
+}
+
+TEST_F(CheckAgainstDouble, FailingQueryInsideTheWalkIsAnError) {
+    CheckRun run = RunCheck(L".", NumberVariant(30), Parameters(L"Double_NextFails", L"", L"Name", L"CON", L""));
+    ASSERT_HR(S_OK, run.hr);
+    EXPECT_FALSE(run.verdict);
+    EXPECT_EQ(0u, run.result.find(L"(-2147217407)")) << Narrow(run.result);
+}
+
+// An empty user name connects with the caller's own identity: domain,
+// password and locale stay out even when the string holds them.
+TEST_F(CheckAgainstDouble, CredentialsReachWmiOnlyWithAUserName) {
+    CheckParameters fields;
+    fields.nameSpace = L"root\\cimv2";
+    fields.classPath = L"Double_Service";
+    fields.property = L"State";
+    fields.operatorCode = L"EXA";
+    fields.compareValue = L"Running";
+    fields.domain = L"CORP";
+    fields.password = L"secret";
+    fields.locale = L"MS_409";
+    std::wstring withoutUser, withUser;
+    ASSERT_HR(S_OK, ComposeParameterString(fields, &withoutUser));
+    fields.user = L"admin";
+    ASSERT_HR(S_OK, ComposeParameterString(fields, &withUser));
+
+    ASSERT_HR(S_OK, RunCheck(L"SRV01", NumberVariant(30), withoutUser).hr);
+    std::wstring record = WmiDoubleRecordText();
+    EXPECT_NE(std::wstring::npos,
+              record.find(L"ConnectServer path=\"\\\\SRV01\\root\\cimv2\" user=(null) password=(null) locale=(null)"))
+        << Narrow(record);
+
+    WmiDoubleReset();
+    ASSERT_HR(S_OK, RunCheck(L"SRV01", NumberVariant(30), withUser).hr);
+    record = WmiDoubleRecordText();
+    EXPECT_NE(std::wstring::npos,
+              record.find(L"ConnectServer path=\"\\\\SRV01\\root\\cimv2\" user=\"admin\" password=\"secret\" "
+                          L"locale=\"MS_409\" flags=0x0 authority=\"ntlmdomain:CORP\""))
+        << Narrow(record);
+}
+
+// km_timeout given as text or as a number sets the same time-out, in
+// milliseconds, and it reaches WMI's class lookup.
+TEST_F(CheckAgainstDouble, TimeoutAsTextOrNumberIsTheSame) {
+    for (VARIANT timeout : {TextVariant(L"10"), NumberVariant(10)}) {
+        WmiDoubleReset();
+        ASSERT_HR(S_OK, RunCheck(L".", timeout, Parameters(L"Double_Service", L"", L"State", L"EXA", L"x")).hr);
+        EXPECT_NE(std::wstring::npos, WmiDoubleRecordText().find(L"GetResultObject timeout=10000\n"))
+            << Narrow(WmiDoubleRecordText());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// The WMI test double, wmidouble.dll: an in-process COM server registered
+// under the WMI locator's class id in the test prefix build/wineprefix-double,
+// so that code creating CLSID_WbemLocator reaches it instead of the
+// platform's WMI. It answers from a fixed catalogue of scripted classes and
+// records the calls it receives. Tests link the DLL's import library (the
+// CMake target `wmidouble`; add_wmidouble_gtest in its CMakeLists.txt does
+// that and runs the test in the double's prefix) and use the functions below;
+// the DLL is then loaded once, at start, and COM uses that same module, so
+// its state survives CoUninitialize.
+//
+// Connecting (IWbemLocator::ConnectServer), by network path:
+//   \\<server>\root\<namespace>, or root\<namespace> for the local computer;
+//   slashes count as backslashes. Every server connects (".", "SRV01",
+//   "127.0.0.1", ...) except:
+//   server DOWN             fails with 0x80041015 (transport failure)
+//   namespace "refuse"      fails with 0x8004100E (invalid namespace); so
+//                           does a path whose namespace is not under root
+//   namespace "stall<ms>"   waits <ms> milliseconds, then connects
+//
+// Classes (class names compare without case; any namespace serves them).
+// Every object lists 5 system properties first, in this order:
+//   __GENUS (CIM 3: 1 class, 2 instance), __CLASS, __RELPATH,
+//   __PROPERTY_COUNT (CIM 3), __PATH = \\DOUBLE\<namespace>:<__RELPATH>
+// They have flavour 64 and no qualifier set. Other properties have flavour 0;
+// in a class definition their values are VT_NULL.
+//
+//   Double_Service    3 instances. Properties (CIM type):
+//                     Name (8) svc1 svc2 svc3; qualifiers Key = true,
+//                       DisplayName "Service name", Description "Unique name
+//                       of the service", MaxLen = "255" (VT_BSTR), Read = true,
+//                       Required = true. The only key.
+//                     State (8) Running Stopped Running; DisplayName "State",
+//                       Read = true, Write = true.
+//                     ProcessId (19, VT_I4) 104 0 312; MinValue = 1 (VT_I4),
+//                       MaxValue = "65535" (VT_BSTR), Read = true.
+//                     Caption (8) always VT_NULL; Read = false.
+//                     Dependencies (8200, VT_ARRAY|VT_BSTR) {RpcSs, Tcpip},
+//                       {} (empty), {RpcSs}; no qualifiers.
+//                     Capacity (21, VT_BSTR) "5000000000";
+//                       MaxValue = "5000000000" (VT_BSTR).
+//                     Offset (20, VT_BSTR) "-5000000000";
+//                       MinValue = -5000000000 (VT_I8).
+//   Double_Empty      0 instances of the "item" shape:
+//                     Id (19, VT_I4) 1..N; Key = true, DisplayName "Item number".
+//                     Name (8) item1..itemN; MaxLen = 64 (VT_I4).
+//   Double_Item64     64 items.
+//   Bulk_<N>          N instances (decimal, at most 100000000), made as they
+//                     are fetched; 20 string properties P01 .. P20 whose values
+//                     are "v<instance>.<property>" counted from 1, for example
+//                     "v7.20"; no key, no qualifiers, __RELPATH and __PATH null.
+//   Double_ServiceStoppedLast  Double_Service delivered as svc1, svc3, svc2
+//                     (Running, Running, Stopped).
+//   Double_BadInstance  Double_Service whose second instance fails every Get
+//                     with 0x80041001 (GetNames still works).
+//   Query scenarios (3 items each unless said):
+//   Double_NextTimedOut  every Next returns WBEM_S_TIMEDOUT (0x40004) at once.
+//   Double_NextStall     every Next waits its whole time-out, then returns
+//                        WBEM_S_TIMEDOUT; with WBEM_INFINITE it waits until
+//                        the stalls are cancelled.
+//   Double_NextSlow_<ms> every Next first waits <ms>; a Next whose time-out
+//                        is shorter waits its time-out and returns
+//                        WBEM_S_TIMEDOUT with no objects.
+//   Double_NextFails     100 items: the first Next works, every later one
+//                        fails with WBEM_E_FAILED (0x80041001).
+//   Call-result scenarios (semi-synchronous GetObject only; flags 0 returns
+//   the class definition directly, whatever the name):
+//   Double_GetResult_<hex>  GetResultObject returns that HRESULT (hex, for
+//                        example 40005 or 80041001) and no object; 0 behaves
+//                        normally.
+//   Double_GetStall      GetResultObject waits its whole time-out, then
+//                        returns WBEM_S_TIMEDOUT (with WBEM_INFINITE: until
+//                        the stalls are cancelled).
+//   Double_GetSlow_<ms>  the result is ready <ms> after GetObject; an earlier
+//                        time-out returns WBEM_S_TIMEDOUT.
+//
+// Other answers:
+//   GetObject: the class is the text after the last ':' of the path; an
+//     unknown class fails with 0x80041002. Flags 0x10 need a call result and
+//     no object pointer (else 0x80041008).
+//   ExecQuery: only "WQL" (else 0x80041018); the class is the word after
+//     FROM (else 0x80041017); an unknown class fails with 0x80041010. A WHERE
+//     part is recorded but not applied.
+//   Next: a batch of at most the requested count; S_OK when the batch is
+//     full, WBEM_S_FALSE (1) otherwise (so the last batch may be full with S_OK
+//     and be followed by an empty WBEM_S_FALSE one).
+//   GetResultObject, Next: a time-out below -1 fails with 0x80041008.
+//   GetNames: flags 0 (all, system first), 4 (keys only), 0x40 (non-system);
+//     a qualifier filter fails with WBEM_E_NOT_SUPPORTED.
+//   GetPropertyQualifierSet: 0x80041030 for a system property, 0x80041002 for
+//     an unknown one; IWbemQualifierSet::Get of an absent qualifier: 0x80041002.
+//   Services, call results and enumerators answer IClientSecurity, so
+//   CoSetProxyBlanket succeeds on them and is recorded. Objects aggregate the
+//   free-threaded marshaler: a marshalled pointer unmarshals to the object.
+//   Other methods fail with WBEM_E_NOT_SUPPORTED (E_NOTIMPL on class objects
+//   and qualifier sets).
+//
+// The record: one line per call of ConnectServer, SetBlanket, GetObject,
+// GetResultObject, ExecQuery and Next (not of GetNames, Get or the qualifier
+// calls), each ending with "\n"; strings in double quotes as they arrived, a
+// null string as (null), flags in hex:
+//   ConnectServer path="\\.\root\cimv2" user=(null) password=(null) locale=(null) flags=0x0 authority=(null) context=no
+//   SetBlanket on=services authn=10 authz=0 principal=(null) level=6 impersonation=3 capabilities=0x0 identity=(null)
+//   SetBlanket on=enumerator ... capabilities=0x0 user="admin" domain="CORP" password="" flags=2
+//   GetObject path="Double_Service" flags=0x10 context=no object=no callresult=yes
+//   GetResultObject timeout=120000
+//   ExecQuery language="WQL" query="SELECT * FROM Double_Service" flags=0x30 context=no
+//   Next timeout=119998 count=64
+// SetBlanket's on= is services, callresult or enumerator; the identity's
+// strings are taken by their lengths. A line is recorded before the call does
+// anything, so a stalled call shows already.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#ifdef WMIDOUBLE_BUILD
+#define WMIDOUBLE_API
+#else
+#define WMIDOUBLE_API __declspec(dllimport)
+#endif
+
+extern "C" {
+
+// Ends every stall, clears the record and makes later stalls wait again.
+// Call it at the start of each test.
+WMIDOUBLE_API void WmiDoubleReset(void);
+
+// Copies the record into buffer (size characters, terminated, cut to fit)
+// and returns the record's full length in characters; buffer may be null
+// when size is 0.
+WMIDOUBLE_API int WmiDoubleRecord(wchar_t* buffer, int size);
+
+// The number of the double's COM objects alive now (locators, services,
+// call results, enumerators, class objects, qualifier sets).
+WMIDOUBLE_API LONG WmiDoubleLiveObjects(void);
+
+// Ends every stall in progress (a stalled ConnectServer then fails with
+// WBEM_E_CALL_CANCELLED 0x80041032; a stalled GetResultObject or Next returns
+// WBEM_S_TIMEDOUT) and makes every later stall end at once, until the next
+// WmiDoubleReset. Waits up to 5 s for the stalled calls to return and gives
+// the number still stalled (0 normally).
+WMIDOUBLE_API LONG WmiDoubleCancelStalls(void);
+
+}  // extern "C"
+
+// The record as a string.
+inline std::wstring WmiDoubleRecordText() {
+    std::wstring text(static_cast<size_t>(WmiDoubleRecord(nullptr, 0)) + 1, L'\0');
+    const int length = WmiDoubleRecord(&text[0], static_cast<int>(text.size()));
+    // The record may have grown in between: keep what was copied.
+    text.resize(std::min(static_cast<size_t>(length), text.size() - 1));
+    return text;
+}
