@@ -51,5 +51,15 @@ STDMETHODIMP WMICom::km_docheck(VARIANT_BOOL* pbResult) {
     return S_OK;
 }
 
-// The configuration form is not built yet.
-STDMETHODIMP WMICom::km_showGUI() { return E_NOTIMPL; }
+STDMETHODIMP WMICom::km_showGUI() {
+    std::wstring composed;
+    const HRESULT hr = form_.Show(*hostname_.get(), *timeout_.get(), *parameter_.get(), &composed);
+    // Closed with the close box (S_FALSE): km_parameter stays as it was.
+    if (hr != S_OK) return FAILED(hr) ? hr : S_OK;
+    com::UniqueVariant text;
+    V_VT(text.get()) = VT_BSTR;
+    V_BSTR(text.get()) = SysAllocStringLen(composed.data(), static_cast<UINT>(composed.size()));
+    if (!V_BSTR(text.get())) return E_OUTOFMEMORY;
+    parameter_ = std::move(text);
+    return S_OK;
+}

@@ -7,6 +7,7 @@
 
 #include "../common/ComObject.h"
 #include "../common/Raii.h"
+#include "frmmain.h"
 #include "ostrel_h.h"
 
 class WMICom final : public com::ComObject<WMICom, com::Dual<_WMICom>, com::ErrorInfoFor<_WMICom>> {
@@ -41,4 +42,6 @@ private:
     com::UniqueVariant timeout_;
     com::UniqueVariant parameter_;
     com::UniqueVariant result_;
+    // The configuration form, loaded afresh by every km_showGUI.
+    frmmain form_;
 };

@@ -3,7 +3,7 @@
 # Idempotent: does nothing when everything is already there.
 set -euo pipefail
 
-packages=(mingw-w64 mingw-w64-tools libwine-dev cmake make googletest
+packages=(mingw-w64 mingw-w64-tools libwine-dev cmake make googletest fonts-wine
           wine wine32:i386 xvfb x11-apps imagemagick xauth)
 
 missing=()

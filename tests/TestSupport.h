@@ -90,6 +90,18 @@ inline std::wstring BinPath(const wchar_t* file) {
     return folder + file;
 }
 
+// The optional-argument marker: VT_ERROR holding DISP_E_PARAMNOTFOUND.
+inline VARIANT MissingArgument() {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_ERROR;
+    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
+    return v;
+}
+
+// Text for a failure message.
+inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
 // A BSTR owned for the scope.
 class Bstr {
 public:

@@ -6,14 +6,6 @@
 
 namespace {
 
-VARIANT Missing() {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
-
 TEST(CrossApartment, SingleThreadedClientWalksTheWholeModel) {
     ComApartment apartment(COINIT_APARTMENTTHREADED);
     ComPtr<IQvWMIAccess> access;
@@ -24,7 +16,7 @@ TEST(CrossApartment, SingleThreadedClientWalksTheWholeModel) {
     ASSERT_HR(S_OK, access->put_Timeout(60000));
     ASSERT_HR(S_OK, access->Initialize());
     ComPtr<IQvWMIServer> server;
-    ASSERT_HR(S_OK, access->Connect(Missing(), Missing(), Missing(), Missing(), Missing(), Missing(), Missing(),
+    ASSERT_HR(S_OK, access->Connect(MissingArgument(), MissingArgument(), MissingArgument(), MissingArgument(), MissingArgument(), MissingArgument(), MissingArgument(),
                                     &server));
     Bstr path(L"Win32_Process");
     ComPtr<IQvWMIClass> cls;
@@ -32,7 +24,7 @@ TEST(CrossApartment, SingleThreadedClientWalksTheWholeModel) {
     ComPtr<IQvWMIPropertyCollection> properties;
     ASSERT_HR(S_OK, cls->get_Properties(&properties));
     ComPtr<IQvWMIInstanceCollection> instances;
-    ASSERT_HR(S_OK, cls->get_Instances(Missing(), &instances));
+    ASSERT_HR(S_OK, cls->get_Instances(MissingArgument(), &instances));
     long count = 0;
     ASSERT_HR(S_OK, instances->get_Count(&count));
     ASSERT_GT(count, 0);
@@ -75,7 +67,7 @@ TEST(CrossApartment, FailureThroughInvokeCarriesTheDescription) {
     ASSERT_HR(S_OK, access.As(&typed));
     ASSERT_HR(S_OK, typed->Initialize());
     ComPtr<IQvWMIServer> server;
-    ASSERT_HR(S_OK, typed->Connect(Missing(), Missing(), Missing(), Missing(), Missing(), Missing(), Missing(),
+    ASSERT_HR(S_OK, typed->Connect(MissingArgument(), MissingArgument(), MissingArgument(), MissingArgument(), MissingArgument(), MissingArgument(), MissingArgument(),
                                    &server));
     ComPtr<IDispatch> serverDispatch;
     ASSERT_HR(S_OK, server.As(&serverDispatch));

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
+#include "BridgeClient.h"
 #include "WmiDouble.h"
 #include "qvWMI_h.h"
 
@@ -22,73 +22,6 @@ const HRESULT kTimedOut = static_cast<HRESULT>(0x800705B4);  // ERROR_TIMEOUT
 const HRESULT kWbemFailed = static_cast<HRESULT>(WBEM_E_FAILED);
 
 ULONGLONG Now() { return GetTickCount64(); }
-
-VARIANT Missing() {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
-
-// A VARIANT argument that owns its value; left out unless given one.
-class Arg {
-public:
-    Arg() : value_(Missing()) {}
-    explicit Arg(const wchar_t* text) {
-        VariantInit(&value_);
-        V_VT(&value_) = VT_BSTR;
-        V_BSTR(&value_) = SysAllocString(text);
-    }
-    static Arg Number(LONG number) {
-        Arg a;
-        V_VT(&a.value_) = VT_I4;
-        V_I4(&a.value_) = number;
-        return a;
-    }
-    // A reference to target's value, as a script engine passes a variable:
-    // VT_BYREF|VT_VARIANT, or VT_BYREF with target's own type.
-    static Arg RefTo(Arg& target, bool toVariant) {
-        Arg a;
-        if (toVariant) {
-            V_VT(&a.value_) = VT_BYREF | VT_VARIANT;
-            V_VARIANTREF(&a.value_) = &target.value_;
-        } else {
-            V_VT(&a.value_) = VT_BYREF | V_VT(&target.value_);
-            V_BYREF(&a.value_) = &V_I4(&target.value_);  // the union's first byte, for every type
-        }
-        return a;
-    }
-    Arg(Arg&& other) noexcept : value_(other.value_) { VariantInit(&other.value_); }
-    Arg& operator=(Arg&& other) noexcept {
-        if (this != &other) {
-            VariantClear(&value_);
-            value_ = other.value_;
-            VariantInit(&other.value_);
-        }
-        return *this;
-    }
-    ~Arg() { VariantClear(&value_); }  // a reference frees nothing
-    operator VARIANT() const { return value_; }
-    // Overwrites a string value before it is freed, so that it leaves no copy behind.
-    void Wipe() {
-        if (V_VT(&value_) == VT_BSTR && V_BSTR(&value_))
-            SecureZeroMemory(V_BSTR(&value_), SysStringByteLen(V_BSTR(&value_)));
-    }
-
-private:
-    VARIANT value_;
-};
-
-Arg TextOrMissing(const wchar_t* text) { return text ? Arg(text) : Arg(); }
-
-struct ConnectArgs {
-    Arg server, nameSpace, domain, user, password, locale, timeout;
-};
-
-HRESULT Connect(IQvWMIAccess* access, const ConnectArgs& a, IQvWMIServer** server) {
-    return access->Connect(a.server, a.nameSpace, a.domain, a.user, a.password, a.locale, a.timeout, server);
-}
 
 // The text as the double records a string: in quotes, or (null).
 std::wstring Quoted(const wchar_t* text) { return text ? L"\"" + std::wstring(text) + L"\"" : L"(null)"; }
@@ -105,33 +38,10 @@ std::vector<std::wstring> RecordLines(const std::wstring& call) {
     return lines;
 }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 // The time-out that a recorded "Next timeout=<ms> count=64" line passed.
 long NextTimeout(const std::wstring& line) {
     const size_t at = line.find(L"timeout=");
     return at == std::wstring::npos ? LONG_MIN : std::wcstol(line.c_str() + at + 8, nullptr, 10);
-}
-
-// DllCanUnloadNow of the loaded bridge, asked until it says S_OK or boundMs passes.
-HRESULT BridgeCanUnload(DWORD boundMs) {
-    HMODULE bridge = GetModuleHandleW(L"qvWMI.dll");
-    if (!bridge) return S_OK;
-    auto canUnload = reinterpret_cast<HRESULT(WINAPI*)()>(
-        reinterpret_cast<void (*)()>(GetProcAddress(bridge, "DllCanUnloadNow")));
-    HRESULT hr = canUnload();
-    for (const ULONGLONG start = Now(); hr != S_OK && Now() - start < boundMs; hr = canUnload()) Sleep(10);
-    return hr;
-}
-
-// Leaves an unrelated description on the thread, as an earlier failure would.
-void ReportStale() {
-    ComPtr<ICreateErrorInfo> create;
-    ComPtr<IErrorInfo> info;
-    if (SUCCEEDED(CreateErrorInfo(&create)) && SUCCEEDED(create.As(&info))) {
-        create->SetDescription(const_cast<LPOLESTR>(L"stale"));
-        SetErrorInfo(0, info.Get());
-    }
 }
 
 // The ids of this process's threads.
@@ -595,7 +505,7 @@ TEST_F(AgainstDouble, InstancesArePulledInBatchesWithinTheTimeout) {
         access_->put_Timeout(c.timeout);
         WmiDoubleReset();
         ComPtr<IQvWMIInstanceCollection> instances;
-        EXPECT_HR(c.expected, cls->get_Instances(Missing(), &instances));
+        EXPECT_HR(c.expected, cls->get_Instances(MissingArgument(), &instances));
         const std::vector<std::wstring> next = RecordLines(L"Next");
         EXPECT_EQ(c.nextCalls, next.size());
         for (const std::wstring& line : next) {
@@ -689,7 +599,7 @@ TEST_F(AgainstDouble, ValuesComeAsWmiGaveThem) {
     ComPtr<IQvWMIClass> cls = GetClass(L"Double_Service");
     ASSERT_TRUE(cls);
     ComPtr<IQvWMIInstanceCollection> instances;
-    ASSERT_HR(S_OK, cls->get_Instances(Missing(), &instances));
+    ASSERT_HR(S_OK, cls->get_Instances(MissingArgument(), &instances));
     ComPtr<IQvWMIInstance> first;
     ASSERT_HR(S_OK, instances->get_Item(0, &first));
 
@@ -744,7 +654,7 @@ TEST_F(AgainstDouble, AnObjectWhoseInstanceCannotBeBuiltIsSkipped) {
     ComPtr<IQvWMIClass> cls = GetClass(L"Double_BadInstance");
     ASSERT_TRUE(cls);
     ComPtr<IQvWMIInstanceCollection> instances;
-    ASSERT_HR(S_OK, cls->get_Instances(Missing(), &instances));
+    ASSERT_HR(S_OK, cls->get_Instances(MissingArgument(), &instances));
     EXPECT_FALSE(TakeErrorInfo().present) << "the skipped object's report is not the call's";
     long count = 0;
     EXPECT_HR(S_OK, instances->get_Count(&count));
@@ -796,7 +706,7 @@ TEST_F(AgainstDouble, AHundredThousandInstancesComeBackComplete) {
     ComPtr<IQvWMIClass> cls = GetClass(L"Bulk_100000");
     ASSERT_TRUE(cls);
     ComPtr<IQvWMIInstanceCollection> instances;
-    ASSERT_HR(S_OK, cls->get_Instances(Missing(), &instances));
+    ASSERT_HR(S_OK, cls->get_Instances(MissingArgument(), &instances));
     long count = 0;
     EXPECT_HR(S_OK, instances->get_Count(&count));
     EXPECT_EQ(100000, count);

@@ -7,86 +7,16 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
+#include "BridgeClient.h"
 #include "qvWMI_h.h"
 
 namespace {
-
-VARIANT Missing() {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
-
-// A VARIANT argument that owns its string.
-class Arg {
-public:
-    Arg() : value_(Missing()) {}
-    explicit Arg(const wchar_t* text) {
-        VariantInit(&value_);
-        V_VT(&value_) = VT_BSTR;
-        V_BSTR(&value_) = text ? SysAllocString(text) : nullptr;
-    }
-    static Arg Of(VARTYPE type, LONG number = 0) {
-        Arg a;
-        V_VT(&a.value_) = type;
-        if (type == VT_I4) V_I4(&a.value_) = number;
-        if (type == VT_I2) V_I2(&a.value_) = static_cast<SHORT>(number);
-        return a;
-    }
-    // A variable passed by reference, as a script engine passes it.
-    static Arg RefTo(Arg& target) {
-        Arg a;
-        V_VT(&a.value_) = VT_BYREF | VT_VARIANT;
-        V_VARIANTREF(&a.value_) = &target.value_;
-        return a;
-    }
-    Arg(Arg&& other) noexcept : value_(other.value_) { VariantInit(&other.value_); }
-    Arg& operator=(Arg&& other) noexcept {
-        if (this != &other) {
-            Clear();
-            value_ = other.value_;
-            VariantInit(&other.value_);
-        }
-        return *this;
-    }
-    ~Arg() { Clear(); }
-    operator VARIANT() const { return value_; }
-
-private:
-    void Clear() {
-        if (V_VT(&value_) != (VT_BYREF | VT_VARIANT)) VariantClear(&value_);
-        VariantInit(&value_);
-    }
-    VARIANT value_;
-};
-
-struct ConnectArgs {
-    Arg server, nameSpace, domain, user, password, locale, timeout;
-};
-
-HRESULT Connect(IQvWMIAccess* access, const ConnectArgs& a, IQvWMIServer** server) {
-    return access->Connect(a.server, a.nameSpace, a.domain, a.user, a.password, a.locale, a.timeout, server);
-}
 
 std::wstring Text(HRESULT (STDMETHODCALLTYPE IQvWMIServer::*getter)(BSTR*), IQvWMIServer* server, bool* isNull) {
     Bstr value;
     EXPECT_HR(S_OK, (server->*getter)(value.put()));
     *isNull = value.null();
     return value.str();
-}
-
-// DllCanUnloadNow of the loaded bridge, after giving finishing workers a moment.
-HRESULT BridgeCanUnload() {
-    HMODULE bridge = GetModuleHandleW(L"qvWMI.dll");
-    if (!bridge) return S_OK;
-    auto canUnload = reinterpret_cast<HRESULT(WINAPI*)()>(
-        reinterpret_cast<void (*)()>(GetProcAddress(bridge, "DllCanUnloadNow")));
-    HRESULT hr = S_FALSE;
-    for (int i = 0; i < 200 && (hr = canUnload()) != S_OK; ++i) Sleep(20);
-    return hr;
 }
 
 // Direct WMI, to compare the bridge's answers with.
@@ -116,16 +46,6 @@ long DirectCount(const wchar_t* statement) {
         ++count;
     }
     return count;
-}
-
-// Leaves an unrelated description on the thread, as an earlier failure would.
-void ReportStale() {
-    ComPtr<ICreateErrorInfo> create;
-    ComPtr<IErrorInfo> info;
-    if (SUCCEEDED(CreateErrorInfo(&create)) && SUCCEEDED(create.As(&info))) {
-        create->SetDescription(const_cast<LPOLESTR>(L"stale"));
-        SetErrorInfo(0, info.Get());
-    }
 }
 
 class ObjectModel : public ::testing::Test {
@@ -437,7 +357,7 @@ TEST_F(ObjectModel, InvalidFiltersAreReported) {
               TakeErrorInfo().description.find(L"(ACTION: Class::get_Instances) (CONTEXT: Failed to query instances "
                                                L"for the object with path 'Win32_Service'.)"));
 
-    VARIANT otherError = Missing();
+    VARIANT otherError = MissingArgument();
     V_ERROR(&otherError) = E_FAIL;
     for (VARIANT filter : {static_cast<VARIANT>(Arg::Of(VT_I4, 1)), otherError}) {
         EXPECT_HR(E_INVALIDARG, cls->get_Instances(filter, nullptr)) << "the filter is checked before ppInstances";
@@ -465,7 +385,7 @@ TEST_F(ObjectModel, EightThreadsShareOneClassObject) {
                     ++differentList;
                 ComPtr<IQvWMIInstanceCollection> instances;
                 long count = -1;
-                if (SUCCEEDED(cls->get_Instances(Missing(), &instances))) instances->get_Count(&count);
+                if (SUCCEEDED(cls->get_Instances(MissingArgument(), &instances))) instances->get_Count(&count);
                 if (count != expected) ++wrongCount;
             }
         });

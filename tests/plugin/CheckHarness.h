@@ -71,5 +71,3 @@ inline std::wstring Parameters(const std::wstring& classPath, const std::wstring
     ComposeParameterString(fields, &text);
     return text;
 }
-
-inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
