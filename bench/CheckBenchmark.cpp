@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ostrel_h.h"
@@ -221,7 +222,34 @@ int main(int argc, char** argv) {
             for (int i = 0; i < 100; ++i) PluginCheck(plugin.Get());
             const Usage before = CurrentUsage();
             const auto start = Clock::now();
-            for (int i = 100; i < soak; ++i) PluginCheck(plugin.Get());
+            // A check that does not return within a minute is reported, with
+            // the figures reached so far (Wine's RPC runtime can hang on the
+            // release of a proxy; see docs/PLATFORM-NOTES.md).
+            static volatile LONG completed = 100;
+            static Usage reached;
+            reached = before;
+            std::thread([before, soak] {
+                LONG seen = -1;
+                for (;;) {
+                    Sleep(60000);
+                    const LONG now = completed;
+                    if (now >= soak) return;
+                    if (now == seen) {
+                        std::printf("soak: stopped after %ld checks: a check did not return within a minute; "
+                                    "threads %lu -> %lu, private memory %.0f KiB -> %.0f KiB\n",
+                                    now, before.threads, reached.threads, before.privateBytes / 1024.0,
+                                    reached.privateBytes / 1024.0);
+                        std::fflush(stdout);
+                        ExitProcess(4);
+                    }
+                    seen = now;
+                }
+            }).detach();
+            for (int i = 100; i < soak; ++i) {
+                PluginCheck(plugin.Get());
+                if (i % 100 == 99) reached = CurrentUsage();
+                InterlockedIncrement(&completed);
+            }
             const Usage after = CurrentUsage();
             std::printf("soak: %d checks in %.1f s; after the first 100 -> at the end: handles %lu -> %lu, "
                         "threads %lu -> %lu, private memory %.0f KiB -> %.0f KiB (growth %+.0f KiB, target < 1024)\n",

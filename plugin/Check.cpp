@@ -210,25 +210,6 @@ bool RunCheck(const std::wstring& host, const VARIANT& timeoutSeconds, const Che
     return evaluation.verdict;
 }
 
-// A member's value as text; Null and objects have none.
-HRESULT MemberText(const VARIANT& member, std::wstring* text) noexcept {
-    const VARIANT* value = &member;
-    if (V_VT(value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(value)) value = V_VARIANTREF(value);
-    const VARTYPE type = static_cast<VARTYPE>(V_VT(value) & ~VT_BYREF);
-    if (type == VT_NULL || type == VT_DISPATCH || type == VT_UNKNOWN) return DISP_E_TYPEMISMATCH;
-    if (type == VT_EMPTY) {
-        text->clear();
-        return S_OK;
-    }
-    com::UniqueVariant converted;
-    RETURN_IF_FAILED(VariantChangeType(converted.get(), const_cast<VARIANT*>(value), 0, VT_BSTR));
-    try {
-        text->assign(V_BSTR(converted.get()), SysStringLen(V_BSTR(converted.get())));
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
-}
 
 }  // namespace
 

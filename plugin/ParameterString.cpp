@@ -17,13 +17,6 @@ std::wstring UpperAscii(std::wstring text) {
     return text;
 }
 
-// Removes leading and trailing spaces (only spaces: tabs and line breaks stay).
-std::wstring TrimSpaces(const std::wstring& text) {
-    const size_t first = text.find_first_not_of(L' ');
-    if (first == std::wstring::npos) return {};
-    return text.substr(first, text.find_last_not_of(L' ') - first + 1);
-}
-
 struct EscapeSequence {
     const wchar_t* text;
     wchar_t character;
@@ -108,6 +101,33 @@ HRESULT ReadLevel(const std::wstring& parameters, const wchar_t* key, const wcha
 }
 
 }  // namespace
+
+std::wstring TrimSpaces(const std::wstring& text) {
+    const size_t first = text.find_first_not_of(L' ');
+    if (first == std::wstring::npos) return {};
+    return text.substr(first, text.find_last_not_of(L' ') - first + 1);
+}
+
+// A member's value as text: Empty gives "", numbers and dates are written in
+// the user's format, booleans as True or False; Null and objects have none.
+HRESULT MemberText(const VARIANT& member, std::wstring* text) noexcept {
+    const VARIANT* value = &member;
+    if (V_VT(value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(value)) value = V_VARIANTREF(value);
+    const VARTYPE type = static_cast<VARTYPE>(V_VT(value) & ~VT_BYREF);
+    if (type == VT_NULL || type == VT_DISPATCH || type == VT_UNKNOWN) return DISP_E_TYPEMISMATCH;
+    if (type == VT_EMPTY) {
+        text->clear();
+        return S_OK;
+    }
+    com::UniqueVariant converted;
+    RETURN_IF_FAILED(VariantChangeType(converted.get(), const_cast<VARIANT*>(value), VARIANT_ALPHABOOL, VT_BSTR));
+    try {
+        text->assign(V_BSTR(converted.get()), SysStringLen(V_BSTR(converted.get())));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
 
 std::wstring GetParameterValue(const std::wstring& parameters, const std::wstring& key) {
     const std::wstring field = L"#" + UpperAscii(TrimSpaces(key)) + L"=";

@@ -8,8 +8,18 @@
 #pragma once
 
 #include <windows.h>
+#include <oaidl.h>
 
 #include <string>
+
+// The text without leading and trailing spaces (only spaces: tabs and line
+// breaks stay).
+std::wstring TrimSpaces(const std::wstring& text);
+
+// A member of the host's class (km_hostname, km_timeout, km_parameter) as
+// text: Empty gives "", numbers and dates in the user's format, booleans as
+// True or False. Null and objects have no text: DISP_E_TYPEMISMATCH.
+HRESULT MemberText(const VARIANT& member, std::wstring* text) noexcept;
 
 // The value of key ("USR", "pwd", ...; case and surrounding spaces ignored),
 // case kept and untrimmed; "" when the key is absent. Never fails.

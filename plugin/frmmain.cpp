@@ -75,29 +75,7 @@ void SelectLevel(HWND form, const LevelOption (&options)[N], double level) {
         if (level == option.level) CheckRadioButton(form, options[0].control, options[N - 1].control, option.control);
 }
 
-std::wstring TrimSpaces(const std::wstring& text) {
-    const size_t first = text.find_first_not_of(L' ');
-    if (first == std::wstring::npos) return {};
-    return text.substr(first, text.find_last_not_of(L' ') - first + 1);
-}
 
-// A member's value as text: Empty gives "", numbers and dates are written in
-// the user's format, booleans as True or False; Null and objects have none.
-HRESULT MemberText(const VARIANT& member, std::wstring* text) {
-    const VARIANT* value = &member;
-    if (V_VT(value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(value)) value = V_VARIANTREF(value);
-    const VARTYPE type = static_cast<VARTYPE>(V_VT(value) & ~VT_BYREF);
-    if (type == VT_NULL || type == VT_DISPATCH || type == VT_UNKNOWN) return DISP_E_TYPEMISMATCH;
-    if (type == VT_EMPTY) {
-        text->clear();
-        return S_OK;
-    }
-    com::UniqueVariant converted;
-    RETURN_IF_FAILED(
-        VariantChangeType(converted.get(), const_cast<VARIANT*>(value), VARIANT_ALPHABOOL, VT_BSTR));
-    text->assign(V_BSTR(converted.get()), SysStringLen(V_BSTR(converted.get())));
-    return S_OK;
-}
 
 // A level field: "default" when empty, then its leading number.
 double LevelNumber(const std::wstring& parameters, const wchar_t* key, const wchar_t* fallback) {
