@@ -28,12 +28,10 @@ com::ComModule& com::ThisModule() noexcept { return g_module; }
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-    if (reason == DLL_PROCESS_DETACH) g_module.OnProcessDetach(reserved != nullptr);
-    return TRUE;
+    return g_module.OnDllMain(instance, reason, reserved);
 }
 
-STDAPI DllCanUnloadNow() { return g_module.LockCount() == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() { return g_module.CanUnloadNow(); }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
     return g_module.GetClassObject(clsid, riid, object);

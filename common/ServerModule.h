@@ -23,6 +23,15 @@ public:
         : ComModule(libid, major, minor, lcid), classes_(classes), classCount_(count) {}
     ~ServerModule() override;
 
+    // DllMain: no thread notifications; on unload, cached references are
+    // left alone when the process is ending.
+    BOOL OnDllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) noexcept {
+        if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+        if (reason == DLL_PROCESS_DETACH) OnProcessDetach(reserved != nullptr);
+        return TRUE;
+    }
+    // DllCanUnloadNow: S_OK once no object and no server lock is alive.
+    HRESULT CanUnloadNow() const noexcept { return LockCount() == 0 ? S_OK : S_FALSE; }
     // DllGetClassObject.
     HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** object) noexcept;
     // Writes or removes every class's keys and the type library, in the

@@ -89,11 +89,38 @@ VARIANT Text(const std::wstring& text) {
     return v;
 }
 
-int Run(const std::map<std::wstring, std::wstring>& options) {
-    auto option = [&](const wchar_t* name, const wchar_t* fallback) {
-        auto found = options.find(name);
-        return found == options.end() ? std::wstring(fallback) : found->second;
-    };
+using Options = std::map<std::wstring, std::wstring>;
+
+std::wstring Option(const Options& options, const wchar_t* name, const wchar_t* fallback) {
+    auto found = options.find(name);
+    return found == options.end() ? std::wstring(fallback) : found->second;
+}
+
+// Creates ostrel.WMICom by its ProgID and puts the host's three members, as
+// the monitoring host does before a check or a configuration. Prints why
+// when the plug-in cannot be created.
+ComPtr<_WMICom> CreatePlugin(const Options& options, const std::wstring& parameters) {
+    CLSID clsid;
+    ComPtr<_WMICom> plugin;
+    HRESULT hr = CLSIDFromProgID(L"ostrel.WMICom", &clsid);
+    if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin);
+    if (FAILED(hr)) {
+        PrintLine(L"UNKNOWN: cannot create ostrel.WMICom: " + Describe(hr));
+        return nullptr;
+    }
+    VARIANT host = Text(Option(options, L"host", L".")), timeout = Text(Option(options, L"timeout", L"30")),
+            parameter = Text(parameters);
+    plugin->put_km_hostname(host);
+    plugin->put_km_timeout(timeout);
+    plugin->put_km_parameter(parameter);
+    VariantClear(&host);
+    VariantClear(&timeout);
+    VariantClear(&parameter);
+    return plugin;
+}
+
+int Run(const Options& options) {
+    auto option = [&](const wchar_t* name, const wchar_t* fallback) { return Option(options, name, fallback); };
 
     std::wstring parameters;
     if (options.count(L"param")) {
@@ -120,27 +147,11 @@ int Run(const std::map<std::wstring, std::wstring>& options) {
     }
     if (options.count(L"print-param")) std::wprintf(L"%ls\n", parameters.c_str());
 
-    CLSID clsid;
-    ComPtr<_WMICom> check;
-    HRESULT hr = CLSIDFromProgID(L"ostrel.WMICom", &clsid);
-    if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &check);
-    if (FAILED(hr)) {
-        PrintLine(L"UNKNOWN: cannot create ostrel.WMICom: " + Describe(hr));
-        return kUnknown;
-    }
-    VARIANT host = Text(option(L"host", L"."));
-    VARIANT timeout = Text(option(L"timeout", L"30"));
-    VARIANT parameter = Text(parameters);
-    check->put_km_hostname(host);
-    check->put_km_timeout(timeout);
-    check->put_km_parameter(parameter);
-    VariantClear(&host);
-    VariantClear(&timeout);
-    VariantClear(&parameter);
-
+    ComPtr<_WMICom> check = CreatePlugin(options, parameters);
+    if (!check) return kUnknown;
     VARIANT_BOOL verdict = VARIANT_FALSE;
     SetErrorInfo(0, nullptr);
-    hr = check->km_docheck(&verdict);
+    const HRESULT hr = check->km_docheck(&verdict);
     if (FAILED(hr)) {
         PrintLine(L"UNKNOWN: the check raised an error: " + Describe(hr));
         return kUnknown;
@@ -155,7 +166,7 @@ int Run(const std::map<std::wstring, std::wstring>& options) {
 
 // --configure: the host's configuration call. km_showGUI returns once the
 // user has closed the form.
-int Configure(const std::map<std::wstring, std::wstring>& options) {
+int Configure(const Options& options) {
     for (const auto& entry : options)
         if (entry.first != L"configure" && entry.first != L"host" && entry.first != L"timeout" &&
             entry.first != L"param") {
@@ -163,30 +174,11 @@ int Configure(const std::map<std::wstring, std::wstring>& options) {
                           entry.first.c_str());
             return kUnknown;
         }
-    auto option = [&](const wchar_t* name, const wchar_t* fallback) {
-        auto found = options.find(name);
-        return found == options.end() ? std::wstring(fallback) : found->second;
-    };
-
-    CLSID clsid;
-    ComPtr<_WMICom> check;
-    HRESULT hr = CLSIDFromProgID(L"ostrel.WMICom", &clsid);
-    if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &check);
-    if (FAILED(hr)) {
-        PrintLine(L"UNKNOWN: cannot create ostrel.WMICom: " + Describe(hr));
-        return kUnknown;
-    }
-    VARIANT host = Text(option(L"host", L".")), timeout = Text(option(L"timeout", L"30")),
-            parameter = Text(option(L"param", L""));
-    check->put_km_hostname(host);
-    check->put_km_timeout(timeout);
-    check->put_km_parameter(parameter);
-    VariantClear(&host);
-    VariantClear(&timeout);
-    VariantClear(&parameter);
+    ComPtr<_WMICom> check = CreatePlugin(options, Option(options, L"param", L""));
+    if (!check) return kUnknown;
 
     SetErrorInfo(0, nullptr);
-    hr = check->km_showGUI();
+    const HRESULT hr = check->km_showGUI();
     if (FAILED(hr)) {
         PrintLine(L"UNKNOWN: the configuration form could not be shown: " + Describe(hr));
         return kUnknown;
