@@ -28,11 +28,16 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "qvWMI_h.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
+
+using bench::Check;
+using bench::Missing;
+using bench::Text;
 
 const wchar_t* const kClasses[] = {L"Win32_Process", L"Win32_Service"};
 
@@ -41,29 +46,6 @@ struct Bstr {
     explicit Bstr(const wchar_t* text) : value(SysAllocString(text)) {}
     ~Bstr() { SysFreeString(value); }
 };
-
-VARIANT Text(const wchar_t* text) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = SysAllocString(text);
-    return v;
-}
-
-VARIANT Missing() {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
-
-void Check(HRESULT hr, const char* what) {
-    if (FAILED(hr)) {
-        std::fprintf(stderr, "bench: %s failed with 0x%08lX\n", what, static_cast<unsigned long>(hr));
-        std::exit(1);
-    }
-}
 
 // Late-bound call by name; args in natural order (reversed for DISPPARAMS).
 VARIANT Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args = {}) {

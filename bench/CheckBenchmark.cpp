@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ostrel_h.h"
+#include "BenchSupport.h"
 #include "qvWMI_h.h"
 
 using Microsoft::WRL::ComPtr;
@@ -26,34 +27,15 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using bench::Check;
+using bench::Missing;
+using bench::Text;
+
 const wchar_t kParameters[] =
     L"#ENC=T#USR=#PWD=#NSP=root\\cimv2#DOM=#LOC=#CLS=Win32_OperatingSystem#FIL=#PRO=Caption#PRI=-1#CWA=CON"
     L"#CVA=Windows#AUL=4#IML=3#";
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-void Check(HRESULT hr, const char* what) {
-    if (FAILED(hr)) {
-        std::fprintf(stderr, "bench: %s failed with 0x%08lX\n", what, static_cast<unsigned long>(hr));
-        std::exit(1);
-    }
-}
-
-VARIANT Text(const wchar_t* text) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = SysAllocString(text);
-    return v;
-}
-
-VARIANT Missing() {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
 
 // Phases of one check made directly on the bridge.
 struct Phases {
