@@ -45,3 +45,22 @@ void BridgeError::Record(HRESULT hr) noexcept {
 std::wstring BridgeError::Text() const {
     return L"(" + std::to_wstring(static_cast<long>(number_)) + L")" + description_;
 }
+
+Microsoft::WRL::ComPtr<IQvWMIAccess> OpenAccess(HRESULT timeoutRead, long timeoutMs, long authenticationLevel,
+                                                long impersonationLevel, BridgeError* error) {
+    const bool timeoutKnown = error->PlainStep(timeoutRead);
+    Microsoft::WRL::ComPtr<IQvWMIAccess> access;
+    CLSID clsid;
+    HRESULT hr = CLSIDFromProgID(L"QvWMI.Access", &clsid);
+    if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IQvWMIAccess, &access);
+    if (!error->PlainStep(hr)) return access;
+    if (timeoutKnown) error->Call([&] { return access->put_Timeout(timeoutMs); });
+    error->Call([&] {
+        return access->put_AuthenticationLevel(static_cast<EQvWMIAuthenticationLevel>(authenticationLevel));
+    });
+    error->Call([&] {
+        return access->put_ImpersonationLevel(static_cast<EQvWMIImpersonationLevel>(impersonationLevel));
+    });
+    error->Call([&] { return access->Initialize(); });
+    return access;
+}

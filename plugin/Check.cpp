@@ -81,55 +81,17 @@ HRESULT Walk(Collection* collection, REFIID iid, BridgeError* error, Visit visit
 bool RunCheck(const std::wstring& host, const VARIANT& timeoutSeconds, const CheckParameters& parameters,
               std::wstring* result) {
     BridgeError error;
-    // A step that records a failure; the run goes on to the next checkpoint.
-    auto step = [&error](HRESULT hr) {
-        if (FAILED(hr)) error.Record(hr);
-        return SUCCEEDED(hr);
-    };
-    auto call = [&step](auto&& invoke) {
-        BridgeError::BeforeCall();
-        return step(invoke());
-    };
-
     // The host's seconds as the bridge's milliseconds; a text is read with
     // the locale's conversion, as the host's own scripts would.
     long timeoutMs = 0;
-    bool timeoutRead = false;
-    {
+    HRESULT timeoutRead = S_OK;
+    if (V_VT(&timeoutSeconds) != VT_EMPTY) {
         com::UniqueVariant seconds;
-        HRESULT hr = V_VT(&timeoutSeconds) == VT_EMPTY
-                         ? S_OK
-                         : VariantChangeType(seconds.get(), const_cast<VARIANT*>(&timeoutSeconds), 0, VT_R8);
-        const double value = V_VT(&timeoutSeconds) == VT_EMPTY ? 0.0 : V_R8(seconds.get());
-        if (SUCCEEDED(hr)) hr = RoundToLong(value * 1000.0, &timeoutMs);
-        SetErrorInfo(0, nullptr);
-        timeoutRead = step(hr);
+        timeoutRead = VariantChangeType(seconds.get(), const_cast<VARIANT*>(&timeoutSeconds), 0, VT_R8);
+        if (SUCCEEDED(timeoutRead)) timeoutRead = RoundToLong(V_R8(seconds.get()) * 1000.0, &timeoutMs);
     }
-
-    ComPtr<IQvWMIAccess> access;
-    {
-        CLSID clsid;
-        HRESULT hr = CLSIDFromProgID(L"QvWMI.Access", &clsid);
-        if (SUCCEEDED(hr))
-            hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IQvWMIAccess,
-                                  reinterpret_cast<void**>(access.GetAddressOf()));
-        SetErrorInfo(0, nullptr);
-        step(hr);
-    }
-    // A step that needs an object an earlier step could not make is skipped:
-    // the earlier failure stays the one reported.
-    if (access) {
-        if (timeoutRead) call([&] { return access->put_Timeout(timeoutMs); });
-        call([&] {
-            return access->put_AuthenticationLevel(
-                static_cast<EQvWMIAuthenticationLevel>(parameters.authenticationLevel));
-        });
-        call([&] {
-            return access->put_ImpersonationLevel(
-                static_cast<EQvWMIImpersonationLevel>(parameters.impersonationLevel));
-        });
-        call([&] { return access->Initialize(); });
-    }
+    ComPtr<IQvWMIAccess> access = OpenAccess(timeoutRead, timeoutMs, parameters.authenticationLevel,
+                                             parameters.impersonationLevel, &error);
     if (error.IsSet()) {
         *result = error.Text();
         return false;
@@ -139,14 +101,14 @@ bool RunCheck(const std::wstring& host, const VARIANT& timeoutSeconds, const Che
     {
         TextArgument serverName(host), nameSpace(parameters.nameSpace);
         if (parameters.user.empty()) {
-            call([&] {
+            error.Call([&] {
                 return access->Connect(serverName, nameSpace, Missing(), Missing(), Missing(), Missing(), Missing(),
                                        &server);
             });
         } else {
             TextArgument domain(parameters.domain), user(parameters.user), password(parameters.password),
                 locale(parameters.locale);
-            call([&] {
+            error.Call([&] {
                 return access->Connect(serverName, nameSpace, domain, user, password, locale, Missing(), &server);
             });
         }
@@ -160,7 +122,7 @@ bool RunCheck(const std::wstring& host, const VARIANT& timeoutSeconds, const Che
     {
         com::UniqueBstr path(SysAllocStringLen(parameters.classPath.data(),
                                                static_cast<UINT>(parameters.classPath.size())));
-        call([&] { return server->GetClass(path.get(), &cls); });
+        error.Call([&] { return server->GetClass(path.get(), &cls); });
     }
     if (error.IsSet()) {
         *result = error.Text();
@@ -176,24 +138,21 @@ bool RunCheck(const std::wstring& host, const VARIANT& timeoutSeconds, const Che
     ComPtr<IQvWMIInstanceCollection> instances;
     ComPtr<IQvWMIPropertyCollection> properties;
     TextArgument filter(parameters.filter);
-    if (call([&] { return cls->get_Instances(filter, &instances); }) &&
-        call([&] { return cls->get_Properties(&properties); })) {
+    if (error.Call([&] { return cls->get_Instances(filter, &instances); }) &&
+        error.Call([&] { return cls->get_Properties(&properties); })) {
         Walk<IQvWMIInstance>(instances.Get(), IID_IQvWMIInstance, &error, [&](IQvWMIInstance* instance) {
             return Walk<IQvWMIPropertyDescriptor>(
                 properties.Get(), IID_IQvWMIPropertyDescriptor, &error, [&](IQvWMIPropertyDescriptor* descriptor) {
                     com::UniqueBstr name;
                     com::UniqueVariant value;
-                    if (!call([&] { return descriptor->get_Name(name.put()); })) return error.Number();
-                    if (!call([&] { return instance->get_Field(name.get(), value.put()); })) return error.Number();
+                    if (!error.Call([&] { return descriptor->get_Name(name.put()); })) return error.Number();
+                    if (!error.Call([&] { return instance->get_Field(name.get(), value.put()); })) return error.Number();
                     const std::wstring propertyName(name.get(), SysStringLen(name.get()));
                     if (propertyName != parameters.property) return S_OK;
                     found = true;
                     HRESULT hr = EvaluateOperator(propertyName, *value.get(), parameters.operatorCode,
                                                   parameters.compareValue, &evaluation);
-                    if (FAILED(hr)) {
-                        SetErrorInfo(0, nullptr);
-                        step(hr);
-                    }
+                    error.PlainStep(hr);
                     return hr;
                 });
         });

@@ -420,40 +420,9 @@ void frmmain::ListProperties() noexcept try {
     // Every step runs; a failing one records its error, and only the
     // checkpoints below look at the last one recorded.
     BridgeError error;
-    auto record = [&error](HRESULT hr) {
-        if (FAILED(hr)) error.Record(hr);
-        return SUCCEEDED(hr);
-    };
-    // A failure without error information of its own (not from the bridge).
-    auto recordPlain = [&record](HRESULT hr) {
-        SetErrorInfo(0, nullptr);
-        return record(hr);
-    };
-    auto call = [&record](auto&& invoke) {
-        BridgeError::BeforeCall();
-        return record(invoke());
-    };
-
-    ComPtr<IQvWMIAccess> access;
-    {
-        CLSID clsid;
-        HRESULT hr = CLSIDFromProgID(L"QvWMI.Access", &clsid);
-        if (SUCCEEDED(hr))
-            hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IQvWMIAccess,
-                                  reinterpret_cast<void**>(access.GetAddressOf()));
-        recordPlain(hr);
-    }
     long timeoutMs = 0;
-    const bool timeoutRead =
-        recordPlain(ReadSecondsAsMilliseconds(ControlText(form, txtTimeout), LOCALE_USER_DEFAULT, &timeoutMs));
-    // Without an access object its calls are skipped, so the message names
-    // a real failure rather than a missing object.
-    if (access) {
-        if (timeoutRead) call([&] { return access->put_Timeout(timeoutMs); });
-        call([&] { return access->put_AuthenticationLevel(static_cast<EQvWMIAuthenticationLevel>(authentication)); });
-        call([&] { return access->put_ImpersonationLevel(static_cast<EQvWMIImpersonationLevel>(impersonation)); });
-        call([&] { return access->Initialize(); });
-    }
+    const HRESULT timeoutRead = ReadSecondsAsMilliseconds(ControlText(form, txtTimeout), LOCALE_USER_DEFAULT, &timeoutMs);
+    ComPtr<IQvWMIAccess> access = OpenAccess(timeoutRead, timeoutMs, authentication, impersonation, &error);
     if (error.IsSet()) {
         ShowBridgeFailure(form, error, L"ERROR Initialize");
         return;
@@ -469,12 +438,12 @@ void frmmain::ListProperties() noexcept try {
         if (SUCCEEDED(hr)) hr = TextArgument(ControlText(form, txtPassword), &password);
         if (SUCCEEDED(hr)) hr = TextArgument(ControlText(form, txtLocale), &locale);
         if (SUCCEEDED(hr))
-            call([&] {
+            error.Call([&] {
                 return access->Connect(*host.get(), *nameSpace.get(), *domain.get(), *user.get(), *password.get(),
                                        *locale.get(), Missing(), &server);
             });
         else
-            recordPlain(hr);
+            error.PlainStep(hr);
         if (V_VT(password.get()) == VT_BSTR && V_BSTR(password.get()))
             com::SecureZero(V_BSTR(password.get()), SysStringByteLen(V_BSTR(password.get())));
     }
@@ -488,9 +457,9 @@ void frmmain::ListProperties() noexcept try {
         const std::wstring path = ControlText(form, txtObjectPath);
         com::UniqueBstr bstrPath(SysAllocStringLen(path.data(), static_cast<UINT>(path.size())));
         if (bstrPath)
-            call([&] { return server->GetClass(bstrPath.get(), &cls); });
+            error.Call([&] { return server->GetClass(bstrPath.get(), &cls); });
         else
-            recordPlain(E_OUTOFMEMORY);
+            error.PlainStep(E_OUTOFMEMORY);
     }
     if (error.IsSet()) MessageBoxW(form, error.Description().c_str(), kMessageTitle, MB_OK);
 
@@ -501,20 +470,20 @@ void frmmain::ListProperties() noexcept try {
     ComPtr<IQvWMIPropertyCollection> properties;
     ComPtr<IUnknown> enumerator;
     ComPtr<IEnumVARIANT> items;
-    if (!error.IsSet() && call([&] { return cls->get_Properties(&properties); }) &&
-        call([&] { return properties->get__NewEnum(&enumerator); }) && recordPlain(enumerator.As(&items))) {
+    if (!error.IsSet() && error.Call([&] { return cls->get_Properties(&properties); }) &&
+        error.Call([&] { return properties->get__NewEnum(&enumerator); }) && error.PlainStep(enumerator.As(&items))) {
         while (!error.IsSet()) {
             com::UniqueVariant item;
             HRESULT hr = S_OK;
-            if (!call([&] { return hr = items->Next(1, item.put(), nullptr); }) || hr != S_OK) break;
+            if (!error.Call([&] { return hr = items->Next(1, item.put(), nullptr); }) || hr != S_OK) break;
             ComPtr<IQvWMIPropertyDescriptor> descriptor;
             hr = V_VT(item.get()) == VT_DISPATCH && V_DISPATCH(item.get())
                      ? V_DISPATCH(item.get())->QueryInterface(IID_IQvWMIPropertyDescriptor,
                                                               reinterpret_cast<void**>(descriptor.GetAddressOf()))
                      : DISP_E_TYPEMISMATCH;
-            if (!recordPlain(hr)) break;
+            if (!error.PlainStep(hr)) break;
             com::UniqueBstr name;
-            if (!call([&] { return descriptor->get_Name(name.put()); })) break;
+            if (!error.Call([&] { return descriptor->get_Name(name.put()); })) break;
             const LRESULT index = SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.get() ? name.get() : L""));
             if (index < 0) break;
             if (!remembered.empty() && remembered == std::wstring(name.get(), SysStringLen(name.get())))
