@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Creates the 32-bit Wine prefix named by WINEPREFIX if it does not exist yet.
+# Creates the Wine prefix named by WINEPREFIX if it does not exist yet: 32-bit
+# unless WINEARCH says win64.
 # Mono and Gecko are switched off: there is no network to fetch them from.
 set -eu
 : "${WINEPREFIX:?WINEPREFIX must be set}"
-export WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
+export WINEARCH=${WINEARCH:-win32} WINEDEBUG=${WINEDEBUG:--all}
 [ -f "$WINEPREFIX/system.reg" ] && exit 0
 mkdir -p "$(dirname "$WINEPREFIX")"
 lock="$WINEPREFIX.lock"

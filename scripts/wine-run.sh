@@ -4,6 +4,6 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=${WINEPREFIX:-$here/../build/wineprefix}
-export WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
+export WINEARCH=${WINEARCH:-win32} WINEDEBUG=${WINEDEBUG:--all}
 "$here/wine-prefix.sh"
 exec wine "$@"

@@ -3,6 +3,8 @@
 # automation client. The script's exit code is the result.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
+export WINEPREFIX=${WINEPREFIX:-$here/../build/wineprefix}
+"$here/wine-prefix.sh"
 script=$1; shift
-win=$(WINEPREFIX=${WINEPREFIX:-$here/../build/wineprefix} winepath -w "$script" 2>/dev/null)
+win=$(winepath -w "$script" 2>/dev/null)
 exec "$here/wine-run.sh" cscript //nologo "$win" "$@"
