@@ -9,6 +9,8 @@ set(CMAKE_C_COMPILER   ${TOOLCHAIN_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER  ${TOOLCHAIN_PREFIX}-windres)
 set(WIDL               ${TOOLCHAIN_PREFIX}-widl)
+# Wine's stdole2.tlb for the target, which the IDL files import.
+set(WINE_TLB_DIR       /usr/lib/i386-linux-gnu/wine/i386-windows)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -43,6 +43,10 @@ void DeleteIfLeaf(HKEY parent, const wchar_t* subkey) noexcept {
     RegDeleteKeyW(parent, subkey);
 }
 
+// Type libraries are registered per platform (the win32 or win64 subkey):
+// unregistration names the one this module was built for.
+constexpr SYSKIND kModuleSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+
 using RegisterForUserFunction = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
 using UnregisterForUserFunction = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
 
@@ -176,12 +180,12 @@ HRESULT UnregisterTypeLibrary(const GUID& libid, WORD major, WORD minor, LCID lc
     if (perUser) {
         if (auto unregisterForUser =
                 OleAutomationFunction<UnregisterForUserFunction>("UnRegisterTypeLibForUser")) {
-            hr = unregisterForUser(libid, major, minor, lcid, SYS_WIN32);
+            hr = unregisterForUser(libid, major, minor, lcid, kModuleSysKind);
         } else {
-            hr = UnRegisterTypeLib(libid, major, minor, lcid, SYS_WIN32);
+            hr = UnRegisterTypeLib(libid, major, minor, lcid, kModuleSysKind);
         }
     } else {
-        hr = UnRegisterTypeLib(libid, major, minor, lcid, SYS_WIN32);
+        hr = UnRegisterTypeLib(libid, major, minor, lcid, kModuleSysKind);
     }
     return hr;
 }

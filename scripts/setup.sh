@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs the cross toolchain, Wine and the test tools from Debian's packages.
+# Installs the cross toolchains (x86 and x64), Wine (32- and 64-bit), the test
+# tools and the packaging tools from Debian's packages.
 # Idempotent: does nothing when everything is already there.
 set -euo pipefail
 
 packages=(mingw-w64 mingw-w64-tools libwine-dev cmake make googletest fonts-wine
-          wine wine32:i386 xvfb x11-apps imagemagick xauth)
+          wine wine32:i386 wine64 xvfb x11-apps imagemagick xauth
+          wixl msitools faketime zip unzip git)
 
 missing=()
 for p in "${packages[@]}"; do
