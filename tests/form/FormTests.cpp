@@ -10,6 +10,7 @@
 #include "TestSupport.h"
 #include "ostrel_h.h"
 #include "qvWMI_h.h"
+#include "release_version.h"
 #include "resource.h"
 
 namespace {
@@ -132,7 +133,11 @@ protected:
 TEST_F(Form, NewCheckOpensWithItsDefaults) {
     ComPtr<_WMICom> check = CreateCheck(*Text(L"  srv01 ").get(), *OfType(VT_I4, 15).get(), *OfType(VT_EMPTY).get());
     EXPECT_HR(S_OK, ShowForm(check.Get(), [](const FormDriver& form) {
-        EXPECT_EQ(L"WMI: External COM check (version 2.0 build 10)", form.Caption());
+        // This release's caption reads "... (version 2.0 build 10)".
+        EXPECT_EQ(L"WMI: External COM check (version " + std::to_wstring(RELEASE_VERSION_MAJOR) + L"." +
+                      std::to_wstring(RELEASE_VERSION_MINOR) + L" build " +
+                      std::to_wstring(RELEASE_VERSION_BUILD) + L")",
+                  form.Caption());
         EXPECT_TRUE(GetWindowLongW(form.form(), GWL_EXSTYLE) & WS_EX_TOPMOST);
         EXPECT_EQ(nullptr, GetWindow(form.form(), GW_OWNER));
         EXPECT_EQ(L"srv01", form.Text(txtServer));
