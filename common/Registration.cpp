@@ -157,6 +157,16 @@ HRESULT RegisterTypeLibrary(const wchar_t* modulePath, const wchar_t* helpDirect
         hr = LoadTypeLibEx(path, REGKIND_NONE, &library);
         if (FAILED(hr)) return hr;
     }
+    // Without a folder of its own, the help folder is the module's folder with
+    // its closing backslash, the form an installer writes for a folder: left
+    // to the system, the value's form differs between systems.
+    wchar_t moduleFolder[MAX_PATH];
+    if (!helpDirectory) {
+        wcsncpy(moduleFolder, modulePath, MAX_PATH - 1);
+        moduleFolder[MAX_PATH - 1] = L'\0';
+        if (wchar_t* name = wcsrchr(moduleFolder, L'\\')) name[1] = L'\0';
+        helpDirectory = moduleFolder;
+    }
     wchar_t* help = const_cast<wchar_t*>(helpDirectory);
     if (perUser) {
         if (auto registerForUser =
