@@ -47,6 +47,22 @@ void DeleteIfLeaf(HKEY parent, const wchar_t* subkey) noexcept {
 // unregistration names the one this module was built for.
 constexpr SYSKIND kModuleSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
 
+// Whether classKey exists, machine-wide or for the user, in the registry
+// view of the other architecture (a 32-bit module looks at the 64-bit view
+// and the other way round). On a 32-bit system there is one view, where the
+// key was just deleted. The views are named from the roots: a key opened
+// through an already open handle stays in that handle's view.
+bool ClassKeyInOtherView(const wchar_t* classKey) noexcept {
+    const REGSAM otherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    wchar_t path[128];
+    swprintf(path, 128, L"Software\\Classes\\%ls", classKey);
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        UniqueRegKey key;
+        if (RegOpenKeyExW(root, path, 0, KEY_READ | otherView, key.put()) == ERROR_SUCCESS) return true;
+    }
+    return false;
+}
+
 using RegisterForUserFunction = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
 using UnregisterForUserFunction = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
 
@@ -139,9 +155,14 @@ HRESULT UnregisterClassKeys(HKEY classesRoot, const ClassRegistration& entry) no
     swprintf(sub, 128, L"%ls\\Required Categories", classKey);
     DeleteIfLeaf(classesRoot, sub);
 
+    RETURN_IF_FAILED(DeleteTree(classesRoot, classKey));
+    // ProgID keys are shared by the 32-bit and the 64-bit registry views,
+    // class keys are not: while the other architecture's build of this
+    // class is registered, its clients still need the ProgIDs.
+    if (ClassKeyInOtherView(classKey)) return S_OK;
     if (entry.progId) RETURN_IF_FAILED(DeleteTree(classesRoot, entry.progId));
     if (entry.versionIndependentProgId) RETURN_IF_FAILED(DeleteTree(classesRoot, entry.versionIndependentProgId));
-    return DeleteTree(classesRoot, classKey);
+    return S_OK;
 }
 
 HRESULT RegisterTypeLibrary(const wchar_t* modulePath, const wchar_t* helpDirectory, bool perUser) noexcept {
@@ -185,6 +206,28 @@ HRESULT UnregisterTypeLibrary(const GUID& libid, WORD major, WORD minor, LCID lc
     UniqueRegKey existing;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, versionKey, 0, KEY_READ, existing.put()) != ERROR_SUCCESS) return S_OK;
     existing.reset();
+
+    // With the other architecture's build still registered (its platform's
+    // subkey beside ours), UnRegisterTypeLib would take the interfaces' keys
+    // of both registry views with it (the system writes and removes them in
+    // both) and break that build's calls across apartments: then only this
+    // platform's subkey goes, in both views.
+    wchar_t lcidKey[96];
+    swprintf(lcidKey, 96, L"%ls\\%lx", versionKey, static_cast<unsigned long>(lcid));
+    const wchar_t* ownPlatform = kModuleSysKind == SYS_WIN64 ? L"win64" : L"win32";
+    const wchar_t* otherPlatform = kModuleSysKind == SYS_WIN64 ? L"win32" : L"win64";
+    wchar_t otherKey[112];
+    swprintf(otherKey, 112, L"%ls\\%ls", lcidKey, otherPlatform);
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, otherKey, 0, KEY_READ, existing.put()) == ERROR_SUCCESS) {
+        existing.reset();
+        for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+            UniqueRegKey platforms;
+            if (RegOpenKeyExW(HKEY_CLASSES_ROOT, lcidKey, 0, KEY_READ | KEY_WRITE | view, platforms.put()) ==
+                ERROR_SUCCESS)
+                RegDeleteKeyW(platforms.get(), ownPlatform);
+        }
+        return S_OK;
+    }
 
     HRESULT hr;
     if (perUser) {
