@@ -21,7 +21,8 @@ build-x86: setup
 	@cmake --build $(BUILD) -j$(JOBS)
 
 build-x64: setup
-	@cmake -S . -B $(BUILD64) -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD64) -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake $(CMAKE_FLAGS) \
+	       -DQVWMI_X86_BUILD=$(abspath $(BUILD)) >/dev/null
 	@cmake --build $(BUILD64) -j$(JOBS)
 
 # Both architectures' suites, each in its own Wine prefixes; fails when

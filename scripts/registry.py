@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What a registration wrote to the registry, as the installers carry it.
 
-  registry.py diff BEFORE.reg AFTER.reg FOLDER
+  registry.py diff BEFORE.reg AFTER.reg FOLDER [OURS...]
       Compares two exports (`reg export HKLM\\Software\\Classes`) and prints
       every key and value that AFTER adds or changes, one per line, sorted:
           KEY <TAB> NAME <TAB> DATA     a string value (NAME "" = the default)
@@ -9,7 +9,9 @@
       KEY is relative to HKLM\\Software\\Classes; the text FOLDER (the folder
       the DLLs were registered from, with its closing backslash) becomes
       [INSTALLFOLDER] in DATA. Windows Installer's own bookkeeping under
-      Classes\\Installer is left out.
+      Classes\\Installer is left out. With entries files OURS, only keys of
+      the classes, interfaces, type libraries and ProgIDs named there count
+      (other programs, the script host for one, register things of their own).
 
   registry.py wxs ENTRIES COMPONENT...
       Prints <RegistryValue> elements for wixl from the entries files, one
@@ -64,7 +66,16 @@ def split_value(line):
     return name, "\0" + rest
 
 
-def diff(before_path, after_path, folder):
+def identity(key):
+    """What a key belongs to: ("clsid", "{...}") and the like, or its ProgID."""
+    parts = key.lower().split("\\")
+    if parts[0] == "wow6432node":
+        parts = parts[1:] or [""]
+    return tuple(parts[:2]) if parts[0] in ("clsid", "interface", "typelib") and len(parts) > 1 else parts[:1]
+
+
+def diff(before_path, after_path, folder, *ours):
+    owned = {tuple(identity(e[0])) for path in ours for e in read_entries(path)}
     before = {k.lower(): v for k, v in read_export(before_path).items()}
     after = read_export(after_path)
     has_children = {k.rsplit("\\", 1)[0].lower() for k in after}
@@ -74,6 +85,8 @@ def diff(before_path, after_path, folder):
             continue
         old = before.get(key.lower())
         relative = key[len(ROOT):]
+        if owned and tuple(identity(relative)) not in owned:
+            continue
         if old is None and not values and key.lower() not in has_children:
             entries.append((relative, "*", ""))
         for name, data in values.items():
