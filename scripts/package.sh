@@ -6,7 +6,8 @@
 # renumbers the installer (the upgrade test builds a "newer" one that way).
 # The installer's registry entries are what the DLLs' own registration
 # writes: both are registered with regsvr32 in a scratch Wine prefix and the
-# difference is carried over (scripts/registry.py). Two runs from one commit
+# difference is carried over (scripts/registry.py): DLL.regsvr32 holds all
+# of it, DLL.entries what the installer writes. Two runs from one commit
 # give the same bytes: file dates are the commit's, the installer's codes
 # are derived from its contents.
 set -euo pipefail
@@ -57,9 +58,15 @@ previous=$work/0.reg
 for dll in qvWMI ostrel; do
   "$here/wine-run.sh" regsvr32 /s "${folder}$dll.dll"
   "$here/wine-run.sh" reg export 'HKLM\Software\Classes' "$work/$dll.reg" /y >/dev/null
-  python3 "$here/registry.py" diff "$previous" "$work/$dll.reg" "$folder" > "$work/$dll.entries"
-  [ -s "$work/$dll.entries" ] || { echo "package: regsvr32 $dll.dll wrote nothing" >&2; exit 1; }
+  python3 "$here/registry.py" diff "$previous" "$work/$dll.reg" "$folder" > "$work/$dll.regsvr32"
+  [ -s "$work/$dll.regsvr32" ] || { echo "package: regsvr32 $dll.dll wrote nothing" >&2; exit 1; }
   previous=$work/$dll.reg
+  # The installer carries the entries of its own registry view. A 64-bit
+  # registration also fills the 32-bit view's TypeLib and Interface keys
+  # (Wow6432Node): they serve 32-bit clients, which need the x86 package
+  # anyway, and an x64 installer that wrote them would take them away from
+  # an installed x86 package when it is uninstalled.
+  grep -v '^Wow6432Node\\' "$work/$dll.regsvr32" > "$work/$dll.entries" || true
 done
 wineserver -k 2>/dev/null || true
 

@@ -24,15 +24,15 @@ fresh_prefix() {  # fresh_prefix DIR win32|win64
 export_classes() {  # export_classes FILE: HKLM\Software\Classes, both views
   run reg export 'HKLM\Software\Classes' "$(winepath -w "$1" 2>/dev/null)" /y >/dev/null
 }
-# The entries files of regsvr32's registration, made by package.sh: they say
-# which keys are ours.
+# Entries files made by package.sh (what regsvr32 wrote, and what of it the
+# installer writes): they say which keys are ours.
 OURS=()
 added_since() {  # added_since BEFORE: our entries the registry holds now beyond BEFORE
   export_classes "$BEFORE_DIR/now.reg" &&
   python3 "$scripts/registry.py" diff "$1" "$BEFORE_DIR/now.reg" "$folder" "${OURS[@]}"
 }
-registered_as_regsvr32() {  # the registry adds exactly what regsvr32 wrote
-  diff <(cat "${OURS[@]}" | LC_ALL=C sort) <(added_since "$BEFORE_DIR/before.reg" | LC_ALL=C sort)
+registered_as() {  # registered_as ENTRIES...: the registry adds exactly these
+  diff <(cat "$@" | LC_ALL=C sort) <(added_since "$BEFORE_DIR/before.reg" | LC_ALL=C sort)
 }
 nothing_added() {
   local added; added=$(added_since "$BEFORE_DIR/before.reg") || return 1

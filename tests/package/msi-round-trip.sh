@@ -27,13 +27,13 @@ done
 for pair in QvWMI.Access=qvWMI.dll ostrel.WMICom=ostrel.dll; do
   check "${pair%=*} loads ${folder}${pair#*=}" test "$(server_of "${pair%=*}")" = "${folder}${pair#*=}"
 done
-check "the installed registry entries are the ones regsvr32 writes" registered_as_regsvr32
+check "the installed registry entries are the ones regsvr32 writes in the package's registry view" registered_as "${OURS[@]}"
 check "the installed wmicheck.exe runs a check that holds" wmicheck_holds "${folder}wmicheck.exe"
 check "a VBScript client uses the installed bridge and plug-in" script_client_passes
 
 check "msiexec /i qvwmi-$newer-$arch.msi /qn upgrades" msi /i "$newer"
 check "one product is installed, version $newer" test "$(products)" = "$newer"
-check "after the upgrade the registry entries are still the ones regsvr32 writes" registered_as_regsvr32
+check "after the upgrade the registry entries are still the ones regsvr32 writes" registered_as "${OURS[@]}"
 check "after the upgrade wmicheck.exe still runs a check" wmicheck_holds "${folder}wmicheck.exe"
 
 check "msiexec /x qvwmi-$newer-$arch.msi /qn succeeds" msi /x "$newer"

@@ -9,7 +9,7 @@ set -u
 arch=$1 build=$(cd "$2" && pwd) version=$3
 . "$(dirname "$0")/lib.sh"
 work=$build/zip-test BEFORE_DIR=$build/zip-test
-OURS=("$build/package/$arch/qvWMI.entries" "$build/package/$arch/ostrel.entries")
+OURS=("$build/package/$arch/qvWMI.regsvr32" "$build/package/$arch/ostrel.regsvr32")
 rm -rf "$work" && mkdir -p "$work"
 fresh_prefix "$work/prefix" "$([ "$arch" = x64 ] && echo win64 || echo win32)"
 export_classes "$work/before.reg"
@@ -25,7 +25,7 @@ check "... and says so: $output" grep -q "ostrel.dll is missing" <<<"$output"
 check "... and registers nothing" nothing_added
 
 check "cmd /c install.cmd succeeds" run cmd /c "${folder}install.cmd"
-check "install.cmd registers what regsvr32 registers" registered_as_regsvr32
+check "install.cmd registers what regsvr32 registers" registered_as "${OURS[@]}"
 check "wmicheck.exe from the zip runs a check that holds" wmicheck_holds "${folder}wmicheck.exe"
 check "a VBScript client uses the bridge and plug-in from the zip" script_client_passes
 
