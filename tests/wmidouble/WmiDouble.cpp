@@ -235,7 +235,10 @@ bool IsKey(const PropertyDef& property) noexcept {
     return false;
 }
 
-enum class Behaviour { Normal, BadInstance, StoppedLast, NextTimedOut, NextSlow, NextFails, GetResult, GetSlow };
+enum class Behaviour {
+    Normal, BadInstance, StoppedLast, NextTimedOut, NextSlow, NextFails, GetResult, GetSlow,
+    ReadStall, Crash,
+};
 
 // One class as a call found it; shared by every object that the call makes.
 struct ScriptedClass {
@@ -265,6 +268,8 @@ const FixedClass kFixedClasses[] = {
     {L"Double_NextStall", Shape::Item, 3, Behaviour::NextSlow, INFINITE},
     {L"Double_NextFails", Shape::Item, 100, Behaviour::NextFails, 0},
     {L"Double_GetStall", Shape::Item, 3, Behaviour::GetSlow, INFINITE},
+    {L"Double_ReadStall", Shape::Service, 3, Behaviour::ReadStall, INFINITE},
+    {L"Double_Crash", Shape::Service, 3, Behaviour::Crash, 0},
 };
 
 // Classes whose name ends in a number: a count, milliseconds or an HRESULT.
@@ -625,6 +630,7 @@ public:
     STDMETHODIMP Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE* type, LONG* flavor) override {
         if (!name) return Wbem(WBEM_E_INVALID_PARAMETER);
         if (IsBad()) return Wbem(WBEM_E_FAILED);
+        if (instance_ >= 0 && scripted_->behaviour == Behaviour::ReadStall) Stall(INFINITE);
         if (value) VariantInit(value);
         for (int i = 0; i < static_cast<int>(std::size(kSystemProperties)); ++i) {
             if (_wcsicmp(name, kSystemProperties[i]) != 0) continue;
@@ -792,6 +798,9 @@ public:
         *returned = 0;
         if (timeout < 0 && timeout != static_cast<LONG>(WBEM_INFINITE)) return Wbem(WBEM_E_INVALID_PARAMETER);
         if (scripted_->behaviour == Behaviour::NextTimedOut) return WBEM_S_TIMEDOUT;
+        // A provider that crashes inside the caller's process.
+        if (scripted_->behaviour == Behaviour::Crash)
+            RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
         if (scripted_->behaviour == Behaviour::NextSlow && !StallWithin(scripted_->ms, timeout)) return WBEM_S_TIMEDOUT;
 
         ULONG first = 0, taken = 0;
@@ -1008,6 +1017,9 @@ private:
 // ---------------------------------------------------------------------------
 // Locator.
 
+// The one password the server LOCKED accepts (for user "admin").
+const wchar_t kLockedPassword[] = L"Pa55 w\u00F6rd";
+
 class Locator final : public DoubleObject<Locator, IWbemLocator> {
 public:
     STDMETHODIMP ConnectServer(const BSTR path, const BSTR user, const BSTR password, const BSTR locale,
@@ -1038,6 +1050,9 @@ public:
                 nameSpace = end == std::wstring::npos ? std::wstring() : text.substr(end + 1);
             }
             if (_wcsicmp(server.c_str(), L"DOWN") == 0) return Wbem(WBEM_E_TRANSPORT_FAILURE);
+            if (_wcsicmp(server.c_str(), L"LOCKED") == 0 &&
+                !(user && wcscmp(user, L"admin") == 0 && password && wcscmp(password, kLockedPassword) == 0))
+                return Wbem(WBEM_E_ACCESS_DENIED);
             const bool underRoot = _wcsnicmp(nameSpace.c_str(), L"root", 4) == 0 &&
                                    (nameSpace.size() == 4 || nameSpace[4] == L'\\');
             const size_t slash = nameSpace.rfind(L'\\');

@@ -16,6 +16,10 @@
 //   namespace "refuse"      fails with 0x8004100E (invalid namespace); so
 //                           does a path whose namespace is not under root
 //   namespace "stall<ms>"   waits <ms> milliseconds, then connects
+//   server LOCKED           connects only user "admin" with the password
+//                           "Pa55 w\u00F6rd" (a blank and an o with
+//                           diaeresis); else fails with 0x80041003 (access
+//                           denied)
 //
 // Classes (class names compare without case; any namespace serves them).
 // Every object lists 5 system properties first, in this order:
@@ -72,6 +76,12 @@
 //                        the stalls are cancelled).
 //   Double_GetSlow_<ms>  the result is ready <ms> after GetObject; an earlier
 //                        time-out returns WBEM_S_TIMEDOUT.
+//   Misbehaving providers (Double_Service's shape):
+//   Double_ReadStall     every Get on an instance (not on the class
+//                        definition) waits until the stalls are cancelled,
+//                        with no time-out at all.
+//   Double_Crash         Next raises an access violation (0xC0000005) in the
+//                        calling thread.
 //
 // Other answers:
 //   GetObject: the class is the text after the last ':' of the path; an
