@@ -247,7 +247,9 @@ int Main(int argc, wchar_t** argv) {
                                                        : VerdictStyle::Plugin);
     if (!error.empty()) return UsageError(options, error);
     if (options.mode == RunMode::Help) {
-        WriteText(Stream::Out, kUsage, wcslen(kUsage));
+        std::wstring usage;
+        for (const wchar_t* c = kUsage; *c; ++c) usage += *c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, *c);
+        WriteText(Stream::Out, usage);
         return 0;
     }
     if (options.mode == RunMode::Configure) {
