@@ -12,6 +12,7 @@ HANDLE Handle(Stream stream) noexcept {
 VerdictStyle g_style = VerdictStyle::Host;
 volatile LONG g_verdictClaimed = 0;
 volatile LONG g_verdictCode = 3;
+volatile LONG g_verdictWritten = 0;
 
 // Fixed buffers: the emergency paths must not touch a heap that may be the
 // reason for the crash.
@@ -50,7 +51,7 @@ DWORD WINAPI Watchdog(void*) {
     if (!g_verdictClaimed) FailRun(g_watchdogReason);
     // The verdict is out; give the normal exit a moment, then end it.
     Sleep(2000);
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(g_verdictCode));
+    TerminateProcess(GetCurrentProcess(), g_verdictWritten ? static_cast<UINT>(g_verdictCode) : 3);
     return 0;
 }
 
@@ -106,11 +107,14 @@ int PrintVerdict(const std::wstring& line, int exitCode) noexcept {
         for (;;) Sleep(INFINITE);
     }
     WriteLine(Stream::Out, line);
+    InterlockedExchange(&g_verdictWritten, 1);
     return exitCode;
 }
 
 void FailRun(const wchar_t* reason) noexcept {
-    if (!ClaimVerdict(3)) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(g_verdictCode));
+    // A verdict claimed but not yet out (a crash while writing it) must not
+    // end as that verdict's exit code: it may be 0.
+    if (!ClaimVerdict(3)) TerminateProcess(GetCurrentProcess(), g_verdictWritten ? static_cast<UINT>(g_verdictCode) : 3);
     wchar_t line[320] = L"";
     switch (g_style) {
     case VerdictStyle::Host:

@@ -208,7 +208,9 @@ Part MatchOperator(const RunnerOptions& options, const std::vector<InstanceData>
                                             &evaluation);
         State state;
         if (FAILED(hr)) {
-            details[i] = options.property + L" cannot be compared (" + DescribeFailure(hr) + L")";
+            wchar_t code[16];
+            swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+            details[i] = options.property + L" cannot be compared (" + code + L")";
             unknown.push_back(i);
             state = State::Unknown;
         } else {
@@ -359,7 +361,7 @@ PluginResult Run(const RunnerOptions& options) {
         Argument timeout(timeoutMs);
         SetErrorInfo(0, nullptr);
         Check(access->Connect(host, nameSpace, missing, user, password, missing, timeout, &server),
-              L"cannot connect to " + options.host + L" " + options.nameSpace);
+              L"cannot connect to \\\\" + options.host + L"\\" + options.nameSpace);
     }
     ComPtr<IQvWMIClass> cls;
     SetErrorInfo(0, nullptr);

@@ -26,6 +26,15 @@ std::wstring JsonString(const std::wstring& text) {
 
 }  // namespace
 
+std::wstring CollapseBlanks(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (c == L'\r' || c == L'\n') c = L' ';
+        if (!(c == L' ' && !out.empty() && out.back() == L' ')) out += c;
+    }
+    return out;
+}
+
 std::wstring FormatNumber(double value) {
     char buffer[400];
     const std::to_chars_result done = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
@@ -58,7 +67,8 @@ std::wstring PerfData(const PluginResult& result) {
 
 std::wstring PluginLine(const PluginResult& result) {
     std::wstring line = L"WMI " + std::wstring(StateName(result.state)) + L" - ";
-    for (wchar_t c : result.text) line += c == L'|' ? L'/' : (c == L'\r' || c == L'\n') ? L' ' : c;
+    for (wchar_t c : CollapseBlanks(result.text)) line += c == L'|' ? L'/' : c;
+    while (!line.empty() && line.back() == L' ') line.pop_back();
     const std::wstring perf = PerfData(result);
     if (!perf.empty()) line += L" | " + perf;
     return line;

@@ -27,6 +27,9 @@ struct PluginResult {
     std::wstring warning, critical;  // the ranges as given
 };
 
+// Line breaks as blanks, and each run of blanks as one blank.
+std::wstring CollapseBlanks(const std::wstring& text);
+
 // A number without exponent and without locale: "5000000000", "-2.5".
 std::wstring FormatNumber(double value);
 
@@ -38,8 +41,9 @@ std::wstring QuoteLabel(const std::wstring& label);
 // "'instances'=N;warn;crit;0;" in count mode; entries separated by a blank.
 std::wstring PerfData(const PluginResult& result);
 
-// The one output line. "|" in the text becomes "/" and line breaks blanks,
-// so the performance data always starts at the line's only "|".
+// The one output line. "|" in the text becomes "/", blanks are collapsed
+// and trailing ones dropped, so the performance data always starts at the
+// line's only "|".
 std::wstring PluginLine(const PluginResult& result);
 
 // The JSON object, on one line and in plain ASCII (other characters as

@@ -48,21 +48,18 @@ void Wipe(std::wstring* text) noexcept {
 
 // One line: line breaks inside a description become blanks, and runs of
 // blanks one.
-std::wstring OneLine(const std::wstring& text) {
-    std::wstring line;
-    for (wchar_t c : text) {
-        if (c == L'\r' || c == L'\n') c = L' ';
-        if (!(c == L' ' && !line.empty() && line.back() == L' ')) line += c;
-    }
-    return line;
+std::wstring OneLine(const std::wstring& text) { return CollapseBlanks(text); }
+
+com::UniqueVariant Text(const std::wstring& text) {
+    com::UniqueVariant v;
+    V_VT(v.get()) = VT_BSTR;
+    V_BSTR(v.get()) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return v;
 }
 
-VARIANT Text(const std::wstring& text) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    return v;
+// A member's text as the plug-in left it ("" unless a string).
+std::wstring MemberText(const com::UniqueVariant& member) {
+    return V_VT(member.get()) == VT_BSTR && V_BSTR(member.get()) ? V_BSTR(member.get()) : L"";
 }
 
 // The first line of a password file, without its line break: UTF-16 with a
@@ -72,8 +69,9 @@ std::wstring ReadPasswordFile(const std::wstring& path, std::wstring* password) 
     com::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {
+        const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
         file.release();
-        return L"--password-file: cannot open '" + path + L"': " + OneLine(DescribeFailure(HRESULT_FROM_WIN32(GetLastError())));
+        return L"--password-file: cannot open '" + path + L"': " + OneLine(DescribeFailure(hr));
     }
     std::vector<char> bytes(64 * 1024);
     DWORD read = 0;
@@ -98,7 +96,7 @@ std::wstring ReadPasswordFile(const std::wstring& path, std::wstring* password) 
     }
     com::SecureZero(bytes.data(), bytes.size());
     const size_t end = text.find_first_of(L"\r\n");
-    *password = text.substr(0, end);
+    password->assign(text, 0, end);
     Wipe(&text);
     return L"";
 }
@@ -130,17 +128,14 @@ ComPtr<_WMICom> CreatePlugin(const RunnerOptions& options, const std::wstring& p
         PrintVerdict(OneLine(L"UNKNOWN: cannot create ostrel.WMICom: " + DescribeFailure(hr)), kUnknown);
         return nullptr;
     }
-    VARIANT host = Text(options.host), parameter = Text(parameters);
-    VARIANT timeout;
-    VariantInit(&timeout);
-    V_VT(&timeout) = VT_R8;
-    V_R8(&timeout) = options.timeoutSeconds;
-    plugin->put_km_hostname(host);
-    plugin->put_km_timeout(timeout);
-    plugin->put_km_parameter(parameter);
-    VariantClear(&host);
-    if (V_BSTR(&parameter)) com::SecureZero(V_BSTR(&parameter), SysStringByteLen(V_BSTR(&parameter)));
-    VariantClear(&parameter);
+    com::UniqueVariant host = Text(options.host), parameter = Text(parameters), timeout;
+    V_VT(timeout.get()) = VT_R8;
+    V_R8(timeout.get()) = options.timeoutSeconds;
+    plugin->put_km_hostname(*host.get());
+    plugin->put_km_timeout(*timeout.get());
+    plugin->put_km_parameter(*parameter.get());
+    // The parameter string holds the password (encoded).
+    if (V_BSTR(parameter.get())) com::SecureZero(V_BSTR(parameter.get()), SysStringByteLen(V_BSTR(parameter.get())));
     return plugin;
 }
 
@@ -181,12 +176,9 @@ int RunHostCheck(RunnerOptions& options) {
     SetErrorInfo(0, nullptr);
     const HRESULT hr = check->km_docheck(&verdict);
     if (FAILED(hr)) return PrintVerdict(OneLine(L"UNKNOWN: the check raised an error: " + DescribeFailure(hr)), kUnknown);
-    VARIANT result;
-    VariantInit(&result);
-    check->get_km_result(&result);
-    const std::wstring line = OneLine(V_VT(&result) == VT_BSTR && V_BSTR(&result) ? V_BSTR(&result) : L"");
-    VariantClear(&result);
-    return PrintVerdict(line, verdict ? kHolds : kFails);
+    com::UniqueVariant result;
+    check->get_km_result(result.put());
+    return PrintVerdict(OneLine(MemberText(result)), verdict ? kHolds : kFails);
 }
 
 // --configure: the host's configuration call. km_showGUI returns once the
@@ -199,12 +191,9 @@ int Configure(const RunnerOptions& options) {
     if (FAILED(hr))
         return PrintVerdict(OneLine(L"UNKNOWN: the configuration form could not be shown: " + DescribeFailure(hr)),
                             kUnknown);
-    VARIANT result;
-    VariantInit(&result);
-    check->get_km_parameter(&result);
-    const std::wstring parameters = V_VT(&result) == VT_BSTR && V_BSTR(&result) ? V_BSTR(&result) : L"";
-    VariantClear(&result);
-    return PrintVerdict(parameters, 0);
+    com::UniqueVariant result;
+    check->get_km_parameter(result.put());
+    return PrintVerdict(MemberText(result), 0);
 }
 
 // A monitoring-plugin run: the bridge in this thread's multithreaded
