@@ -50,6 +50,16 @@ expect 3 "a malformed range" '^WMI UNKNOWN - .*--warning' -- --class Win32_Logic
 expect 0 "non-ASCII compare value" "doesn't contain Größe€\)$" -- \
   --class Win32_OperatingSystem --property Caption --op NCO --value "Größe€"
 
+# On a console (a pseudo-terminal here) the line goes through WriteConsoleW.
+if command -v script >/dev/null; then
+  out=$(script -qec "$(printf '%q ' "$run" "$exe" --class Win32_OperatingSystem --property Caption --op NCO \
+        --value "Größe€")" /dev/null 2>/dev/null | tr -d '\r')
+  if grep -q "doesn't contain Größe€)" <<<"$out"; then pass "non-ASCII compare value on a console"
+  else fail "non-ASCII compare value on a console: $out"; fi
+else
+  echo "skip non-ASCII compare value on a console: no script(1)"
+fi
+
 # A filter ending inside a quote crashed Wine's WQL parser in the process: a
 # crash, or a refusal, never reads as success.
 out=$("$run" "$exe" --class Win32_Service --filter "Name = '" --property State --op EXA --value Running 2>/dev/null
