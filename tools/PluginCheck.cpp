@@ -354,13 +354,14 @@ PluginResult Run(const RunnerOptions& options) {
 
     ComPtr<IQvWMIServer> server;
     {
-        // Credentials only with a user name: otherwise the caller's identity.
+        // Credentials only with a user name, as the plug-in passes them
+        // (domain and locale empty); otherwise the caller's own identity.
         const bool withUser = !options.user.empty();
-        Argument host(options.host), nameSpace(options.nameSpace), missing(L"", true);
-        Argument user(options.user, true), password(withUser ? options.password : L"", !withUser);
-        Argument timeout(timeoutMs);
+        Argument host(options.host), nameSpace(options.nameSpace), timeout(timeoutMs);
+        Argument user(options.user, !withUser), password(withUser ? options.password : L"", !withUser);
+        Argument empty(L"", !withUser);
         SetErrorInfo(0, nullptr);
-        Check(access->Connect(host, nameSpace, missing, user, password, missing, timeout, &server),
+        Check(access->Connect(host, nameSpace, empty, user, password, empty, timeout, &server),
               L"cannot connect to \\\\" + options.host + L"\\" + options.nameSpace);
     }
     ComPtr<IQvWMIClass> cls;
