@@ -186,10 +186,14 @@ std::wstring NameInstances(const std::vector<InstanceOutcome>& outcomes, const s
     return text;
 }
 
+// "3 Win32_Service instances".
+std::wstring Instances(size_t count, const std::wstring& classPath) {
+    return std::to_wstring(count) + L" " + classPath + (count == 1 ? L" instance" : L" instances");
+}
+
 // "2 of 3 Win32_Service instances" or "all 3 ...".
 std::wstring HowMany(size_t part, size_t whole, const std::wstring& classPath) {
-    return (part == whole ? L"all " + std::to_wstring(whole) : std::to_wstring(part) + L" of " + std::to_wstring(whole)) +
-           L" " + classPath + (whole == 1 ? L" instance" : L" instances");
+    return (part == whole ? L"all " : std::to_wstring(part) + L" of ") + Instances(whole, classPath);
 }
 
 struct Part {
@@ -238,13 +242,13 @@ Part MatchOperator(const RunnerOptions& options, const std::vector<InstanceData>
     case Match::Any:
         if (!satisfied.empty()) say(State::Ok, HowMany(satisfied.size(), n, cls) + L" satisfy " + rule, satisfied);
         else if (!unknown.empty()) say(State::Unknown, HowMany(unknown.size(), n, cls) + L" cannot be compared", unknown);
-        else say(State::Critical, L"none of " + HowMany(n, n, cls).substr(4) + L" satisfies " + rule, unsatisfied);
+        else say(State::Critical, L"none of " + Instances(n, cls) + L" satisfies " + rule, unsatisfied);
         break;
     case Match::None:
         if (!satisfied.empty())
             say(State::Critical, HowMany(satisfied.size(), n, cls) + L" satisfy " + rule + L" (none may)", satisfied);
         else if (!unknown.empty()) say(State::Unknown, HowMany(unknown.size(), n, cls) + L" cannot be compared", unknown);
-        else say(State::Ok, L"none of " + HowMany(n, n, cls).substr(4) + L" satisfies " + rule, unsatisfied);
+        else say(State::Ok, L"none of " + Instances(n, cls) + L" satisfies " + rule, unsatisfied);
         break;
     }
     return part;
@@ -314,8 +318,7 @@ PluginResult Evaluate(const RunnerOptions& options, std::vector<InstanceData>& d
         result.state = Classify(static_cast<double>(data.size()), options.warning, options.critical);
         std::vector<size_t> all(data.size());
         for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-        result.text = std::to_wstring(data.size()) + L" " + options.classPath +
-                      (data.size() == 1 ? L" instance" : L" instances") + filter;
+        result.text = Instances(data.size(), options.classPath) + filter;
         if (!data.empty()) result.text += L": " + NameInstances(result.instances, {}, all);
         for (InstanceOutcome& outcome : result.instances) outcome.state = result.state;
         return result;
