@@ -88,7 +88,10 @@ struct ClassListing {
     std::wstring failure;
 };
 
-ClassListing ListThroughTheBridge(const wchar_t* className) {
+// The listing made directly on the bridge, in the multithreaded apartment
+// where the form's own listing runs too.
+ClassListing ListInTheMultithreadedApartment(const wchar_t* className) {
+    ComApartment apartment;
     ClassListing listing;
     CLSID clsid;
     ComPtr<IQvWMIAccess> access;
@@ -121,6 +124,12 @@ ClassListing ListThroughTheBridge(const wchar_t* className) {
         if (SUCCEEDED(properties->GetAt(i, &descriptor)) && SUCCEEDED(descriptor->get_Name(propertyName.put())))
             listing.names.push_back(propertyName.str());
     }
+    return listing;
+}
+
+ClassListing ListThroughTheBridge(const wchar_t* className) {
+    ClassListing listing;
+    std::thread([&] { listing = ListInTheMultithreadedApartment(className); }).join();
     return listing;
 }
 
