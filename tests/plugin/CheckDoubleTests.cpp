@@ -55,11 +55,39 @@ TEST_F(CheckAgainstDouble, ValuesWineCannotProduce) {
     }
 }
 
-TEST_F(CheckAgainstDouble, FailingQueryInsideTheWalkIsAnError) {
-    CheckRun run = RunCheck(L".", NumberVariant(30), Parameters(L"Double_NextFails", L"", L"Name", L"CON", L""));
+TEST_F(CheckAgainstDouble, FailuresInsideTheWalkAreErrors) {
+    const struct {
+        const wchar_t* classPath;
+        const wchar_t* prefix;
+    } cases[] = {
+        {L"Double_NextFails", L"(-2147217407)"},     // the query, half-way through the pull
+        {L"Double_NamesFail", L"(-2147217407)"},     // the class's property list
+        {L"Double_MissingField", L"(-2147217406)"},  // a field the second instance lacks
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.classPath));
+        CheckRun run = RunCheck(L".", NumberVariant(30), Parameters(c.classPath, L"", L"Name", L"CON", L""));
+        ASSERT_HR(S_OK, run.hr);
+        EXPECT_FALSE(run.verdict);
+        EXPECT_EQ(0u, run.result.find(c.prefix)) << Narrow(run.result);
+    }
+}
+
+// A step that no time-out of WMI's bounds (here the class's property list)
+// still ends the check at the deadline: three time-outs and a second.
+TEST_F(CheckAgainstDouble, TheHostWaitsNoLongerThanTheDeadline) {
+    const ULONGLONG start = GetTickCount64();
+    CheckRun run = RunCheck(L".", NumberVariant(0.2), Parameters(L"Double_NamesStall", L"", L"Name", L"CON", L""));
+    const ULONGLONG took = GetTickCount64() - start;
     ASSERT_HR(S_OK, run.hr);
     EXPECT_FALSE(run.verdict);
-    EXPECT_EQ(0u, run.result.find(L"(-2147217407)")) << Narrow(run.result);
+    EXPECT_EQ(0u, run.result.find(L"(-2147023436)")) << Narrow(run.result);
+    EXPECT_GE(took, 1600u);
+    EXPECT_LT(took, 1900u);
+    // The abandoned run finishes on its own once WMI answers.
+    EXPECT_EQ(0, WmiDoubleCancelStalls());
+    for (ULONGLONG wait = GetTickCount64(); WmiDoubleLiveObjects() && GetTickCount64() - wait < 5000;) Sleep(10);
+    EXPECT_EQ(0, WmiDoubleLiveObjects());
 }
 
 // An empty user name connects with the caller's own identity: domain,

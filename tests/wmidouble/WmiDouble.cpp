@@ -238,7 +238,7 @@ bool IsKey(const PropertyDef& property) noexcept {
 
 enum class Behaviour {
     Normal, BadInstance, StoppedLast, NextTimedOut, NextSlow, NextFails, GetResult, GetSlow,
-    SyncOnly, SyncStall, MissingField, NamesFail
+    SyncOnly, SyncStall, MissingField, NamesFail, NamesStall
 };
 
 // One class as a call found it; shared by every object that the call makes.
@@ -273,6 +273,7 @@ const FixedClass kFixedClasses[] = {
     {L"Double_SyncStall", Shape::Service, 3, Behaviour::SyncStall, INFINITE},
     {L"Double_MissingField", Shape::Service, 3, Behaviour::MissingField, 0},
     {L"Double_NamesFail", Shape::Service, 3, Behaviour::NamesFail, 0},
+    {L"Double_NamesStall", Shape::Service, 3, Behaviour::NamesStall, INFINITE},
 };
 
 // Classes whose name ends in a number: a count, milliseconds or an HRESULT.
@@ -667,6 +668,8 @@ public:
         if (flags != WBEM_FLAG_ALWAYS && flags != WBEM_FLAG_KEYS_ONLY && flags != WBEM_FLAG_NONSYSTEM_ONLY)
             return Wbem(WBEM_E_INVALID_PARAMETER);
         if (scripted_->behaviour == Behaviour::NamesFail && instance_ < 0) return Wbem(WBEM_E_FAILED);
+        if (scripted_->behaviour == Behaviour::NamesStall && instance_ < 0 && !Stall(INFINITE))
+            return Wbem(WBEM_E_CALL_CANCELLED);
         const wchar_t* list[32];
         int count = 0;
         if (flags == WBEM_FLAG_ALWAYS)

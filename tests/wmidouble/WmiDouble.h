@@ -81,6 +81,9 @@
 //                        (GetNames leaves it out, Get gives 0x80041002).
 //   Double_NamesFail     Double_Service whose class definition fails GetNames
 //                        with 0x80041001; its instances work.
+//   Double_NamesStall    Double_Service whose class definition's GetNames
+//                        waits until the stalls are cancelled (then
+//                        0x80041032): a step no time-out of WMI's bounds.
 //
 // Other answers:
 //   GetObject: the class is the text after the last ':' of the path; an
