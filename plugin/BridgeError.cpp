@@ -4,6 +4,7 @@
 #include <wrl/client.h>
 
 #include <cwchar>
+#include <mutex>
 #include <new>
 
 #include "../common/HResult.h"
@@ -135,6 +136,22 @@ HRESULT ReadTimeoutSeconds(const VARIANT& seconds, long* milliseconds) noexcept 
     RETURN_IF_FAILED(RoundToLong(V_R8(number.get()) * 1000.0, &result));
     *milliseconds = result < 0 ? 0 : result;
     return S_OK;
+}
+
+void KeepMultithreadedApartment() noexcept {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Declared by the headers only for Windows 8 and later; the cookie is a handle.
+        using Increment = HRESULT(WINAPI*)(void** cookie);
+        HMODULE ole = GetModuleHandleW(L"ole32.dll");
+        auto increment = ole ? reinterpret_cast<Increment>(
+                                   reinterpret_cast<void (*)()>(GetProcAddress(ole, "CoIncrementMTAUsage")))
+                             : nullptr;
+        // Held for the rest of the process: the apartment is the process's,
+        // not this DLL's.
+        void* cookie = nullptr;
+        if (increment) increment(&cookie);
+    });
 }
 
 DWORD RunDeadline(long timeoutMs) noexcept {

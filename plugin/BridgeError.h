@@ -94,6 +94,14 @@ private:
 // object lives there.
 HRESULT ReadTimeoutSeconds(const VARIANT& seconds, long* milliseconds) noexcept;
 
+// Keeps the process's multithreaded apartment alive from the first run over
+// the bridge on. Each run's worker joins it and leaves it again; were it the
+// apartment's last thread every time, COM would tear the apartment down and
+// unload the bridge after every check, and load it again for the next (about
+// 8 ms a check under Wine). Where the system lacks CoIncrementMTAUsage
+// (before Windows 8) the runs work as before, only without that saving.
+void KeepMultithreadedApartment() noexcept;
+
 // How long the host's thread waits for a run over the bridge that uses
 // timeoutMs: the connection, the class fetch and the query are each bounded
 // by it, plus one second.

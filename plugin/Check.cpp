@@ -189,6 +189,7 @@ HRESULT DoCheck(const VARIANT& hostname, const VARIANT& timeout, const VARIANT& 
         RETURN_IF_FAILED(ReadParameterString(parameterText, &work->parameters));
         // The members belong to the host's thread: read here, not on the worker.
         work->timeoutRead = ReadTimeoutSeconds(timeout, &work->timeoutMs);
+        KeepMultithreadedApartment();
         const HRESULT hr = work->Start(RunDeadline(work->timeoutMs), true);
         if (hr == com::kTimeoutResult) {
             // The worker is abandoned and finishes on its own.

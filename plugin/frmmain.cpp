@@ -514,6 +514,7 @@ void frmmain::ListProperties() noexcept try {
     work->locale = ControlText(form, txtLocale);
     work->classPath = ControlText(form, txtObjectPath);
 
+    KeepMultithreadedApartment();
     const HRESULT hr = work->Start(RunDeadline(work->timeoutMs), true);
     if (FAILED(hr)) {
         BridgeError error;
