@@ -35,6 +35,7 @@ constexpr size_t kMaxRecord = 1u << 22;  // characters; later lines are dropped
 com::CriticalSection g_recordLock;
 std::wstring g_record;
 std::atomic<LONG> g_liveObjects{0};
+std::atomic<DWORD> g_connectThread{0};  // the thread of the last ConnectServer
 // Manual-reset: set, it ends every stall at once.
 com::UniqueHandle g_stallsCancelled(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 // Ids of the threads waiting in Stall, 0 for a free slot. Ids rather than a
@@ -237,6 +238,7 @@ bool IsKey(const PropertyDef& property) noexcept {
 
 enum class Behaviour {
     Normal, BadInstance, StoppedLast, NextTimedOut, NextSlow, NextFails, GetResult, GetSlow,
+    SyncOnly, SyncStall, MissingField, NamesFail, NamesStall,
     ReadStall, Crash,
 };
 
@@ -268,6 +270,11 @@ const FixedClass kFixedClasses[] = {
     {L"Double_NextStall", Shape::Item, 3, Behaviour::NextSlow, INFINITE},
     {L"Double_NextFails", Shape::Item, 100, Behaviour::NextFails, 0},
     {L"Double_GetStall", Shape::Item, 3, Behaviour::GetSlow, INFINITE},
+    {L"Double_SyncOnly", Shape::Service, 3, Behaviour::SyncOnly, 0},
+    {L"Double_SyncStall", Shape::Service, 3, Behaviour::SyncStall, INFINITE},
+    {L"Double_MissingField", Shape::Service, 3, Behaviour::MissingField, 0},
+    {L"Double_NamesFail", Shape::Service, 3, Behaviour::NamesFail, 0},
+    {L"Double_NamesStall", Shape::Service, 3, Behaviour::NamesStall, INFINITE},
     {L"Double_ReadStall", Shape::Service, 3, Behaviour::ReadStall, INFINITE},
     {L"Double_Crash", Shape::Service, 3, Behaviour::Crash, 0},
 };
@@ -645,7 +652,7 @@ public:
         }
         const ShapeDef shape = ShapeOf(scripted_->shape);
         for (int i = 0; i < shape.count; ++i) {
-            if (_wcsicmp(name, shape.properties[i].name) != 0) continue;
+            if (_wcsicmp(name, shape.properties[i].name) != 0 || Lacks(shape.properties[i].name)) continue;
             if (type) *type = shape.properties[i].type;
             if (flavor) *flavor = WBEM_FLAVOR_ORIGIN_LOCAL;
             if (!value) return S_OK;
@@ -664,13 +671,17 @@ public:
         if (qualifierName) return Wbem(WBEM_E_NOT_SUPPORTED);
         if (flags != WBEM_FLAG_ALWAYS && flags != WBEM_FLAG_KEYS_ONLY && flags != WBEM_FLAG_NONSYSTEM_ONLY)
             return Wbem(WBEM_E_INVALID_PARAMETER);
+        if (scripted_->behaviour == Behaviour::NamesFail && instance_ < 0) return Wbem(WBEM_E_FAILED);
+        if (scripted_->behaviour == Behaviour::NamesStall && instance_ < 0 && !Stall(INFINITE))
+            return Wbem(WBEM_E_CALL_CANCELLED);
         const wchar_t* list[32];
         int count = 0;
         if (flags == WBEM_FLAG_ALWAYS)
             for (const wchar_t* system : kSystemProperties) list[count++] = system;
         const ShapeDef shape = ShapeOf(scripted_->shape);
         for (int i = 0; i < shape.count; ++i)
-            if (flags != WBEM_FLAG_KEYS_ONLY || IsKey(shape.properties[i])) list[count++] = shape.properties[i].name;
+            if ((flags != WBEM_FLAG_KEYS_ONLY || IsKey(shape.properties[i])) && !Lacks(shape.properties[i].name))
+                list[count++] = shape.properties[i].name;
         return MakeStringArray(list, count, names);
     }
 
@@ -728,6 +739,10 @@ private:
 
     // The second instance of Double_BadInstance cannot be read.
     bool IsBad() const noexcept { return scripted_->behaviour == Behaviour::BadInstance && instance_ == 1; }
+    // The second instance of Double_MissingField has no Caption.
+    bool Lacks(const wchar_t* property) const noexcept {
+        return scripted_->behaviour == Behaviour::MissingField && instance_ == 1 && wcscmp(property, L"Caption") == 0;
+    }
 
     std::shared_ptr<const ScriptedClass> scripted_;
     LONG instance_;
@@ -890,8 +905,15 @@ public:
             const wchar_t* colon = wcsrchr(path, L':');
             std::shared_ptr<ScriptedClass> scripted = FindClass(colon ? colon + 1 : path, nameSpace_);
             if (!scripted) return Wbem(WBEM_E_NOT_FOUND);
+            // A WMI that refuses the semi-synchronous lookup, as Wine's does.
+            const bool syncOnly = scripted->behaviour == Behaviour::SyncOnly || scripted->behaviour == Behaviour::SyncStall;
+            if (semiSynchronous && syncOnly) return Wbem(WBEM_E_INVALID_PARAMETER);
+            if (!semiSynchronous && scripted->behaviour == Behaviour::SyncStall && !Stall(INFINITE))
+                return Wbem(WBEM_E_CALL_CANCELLED);
             // The call-result scenarios belong to the semi-synchronous call.
-            if (!semiSynchronous) scripted->behaviour = Behaviour::Normal;
+            const bool callResultScenario =
+                scripted->behaviour == Behaviour::GetResult || scripted->behaviour == Behaviour::GetSlow;
+            if (!semiSynchronous && callResultScenario) scripted->behaviour = Behaviour::Normal;
             ComPtr<IWbemClassObject> definition;
             if (object) RETURN_IF_FAILED(MakeClassObject(scripted, -1, &definition));
             if (callResult) {
@@ -1025,6 +1047,7 @@ public:
     STDMETHODIMP ConnectServer(const BSTR path, const BSTR user, const BSTR password, const BSTR locale,
                                LONG flags, const BSTR authority, IWbemContext* context,
                                IWbemServices** services) override {
+        g_connectThread = GetCurrentThreadId();
         RecordLine(L"ConnectServer")
             .Text(L" path=", path)
             .Text(L" user=", user)
@@ -1163,6 +1186,8 @@ int WmiDoubleRecord(wchar_t* buffer, int size) {
 }
 
 LONG WmiDoubleLiveObjects(void) { return g_liveObjects.load(); }
+
+DWORD WmiDoubleConnectThread(void) { return g_connectThread.load(); }
 
 LONG WmiDoubleCancelStalls(void) {
     SetEvent(g_stallsCancelled.get());
