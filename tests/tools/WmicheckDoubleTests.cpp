@@ -205,7 +205,7 @@ TEST(WmicheckAgainstDouble, PasswordSourcesAndSecrecy) {
 // verdict; a crash inside WMI is an UNKNOWN with exit code 3, never 0.
 TEST(WmicheckAgainstDouble, BoundedRunsAndCrashes) {
     const WmicheckRun stalled =
-        RunWmicheck({L"--class", L"Double_ReadStall", L"--property", L"ProcessId", L"-w", L"1", L"--timeout", L"2"});
+        RunWmicheck({L"--class", L"Double_NamesStall", L"--property", L"ProcessId", L"-w", L"1", L"--timeout", L"2"});
     EXPECT_EQ(3u, stalled.exitCode);
     EXPECT_EQ(L"WMI UNKNOWN - timed out after 2 s", stalled.Line());
     // 2 s, the 1 s margin and the process's start under Wine.
@@ -214,7 +214,7 @@ TEST(WmicheckAgainstDouble, BoundedRunsAndCrashes) {
     // The plug-in's check: bounded too (three steps of 1 s and a margin),
     // never exit 0, always a line.
     const WmicheckRun hostStalled = RunWmicheck(
-        {L"--class", L"Double_ReadStall", L"--property", L"State", L"--op", L"EXA", L"--value", L"x", L"--timeout", L"1"});
+        {L"--class", L"Double_NamesStall", L"--property", L"State", L"--op", L"EXA", L"--value", L"x", L"--timeout", L"1"});
     EXPECT_NE(0u, hostStalled.exitCode);
     EXPECT_FALSE(hostStalled.Line().empty());
     EXPECT_LT(hostStalled.ms, 7500u);

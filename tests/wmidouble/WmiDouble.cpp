@@ -239,7 +239,7 @@ bool IsKey(const PropertyDef& property) noexcept {
 enum class Behaviour {
     Normal, BadInstance, StoppedLast, NextTimedOut, NextSlow, NextFails, GetResult, GetSlow,
     SyncOnly, SyncStall, MissingField, NamesFail, NamesStall,
-    ReadStall, Crash,
+    Crash,
 };
 
 // One class as a call found it; shared by every object that the call makes.
@@ -275,7 +275,6 @@ const FixedClass kFixedClasses[] = {
     {L"Double_MissingField", Shape::Service, 3, Behaviour::MissingField, 0},
     {L"Double_NamesFail", Shape::Service, 3, Behaviour::NamesFail, 0},
     {L"Double_NamesStall", Shape::Service, 3, Behaviour::NamesStall, INFINITE},
-    {L"Double_ReadStall", Shape::Service, 3, Behaviour::ReadStall, INFINITE},
     {L"Double_Crash", Shape::Service, 3, Behaviour::Crash, 0},
 };
 
@@ -637,7 +636,6 @@ public:
     STDMETHODIMP Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE* type, LONG* flavor) override {
         if (!name) return Wbem(WBEM_E_INVALID_PARAMETER);
         if (IsBad()) return Wbem(WBEM_E_FAILED);
-        if (instance_ >= 0 && scripted_->behaviour == Behaviour::ReadStall) Stall(INFINITE);
         if (value) VariantInit(value);
         for (int i = 0; i < static_cast<int>(std::size(kSystemProperties)); ++i) {
             if (_wcsicmp(name, kSystemProperties[i]) != 0) continue;

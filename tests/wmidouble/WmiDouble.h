@@ -88,12 +88,8 @@
 //   Double_NamesStall    Double_Service whose class definition's GetNames
 //                        waits until the stalls are cancelled (then
 //                        0x80041032): a step no time-out of WMI's bounds.
-//   Misbehaving providers (Double_Service's shape):
-//   Double_ReadStall     every Get on an instance (not on the class
-//                        definition) waits until the stalls are cancelled,
-//                        with no time-out at all.
-//   Double_Crash         Next raises an access violation (0xC0000005) in the
-//                        calling thread.
+//   Double_Crash         Double_Service whose Next raises an access
+//                        violation (0xC0000005) in the calling thread.
 //
 // Other answers:
 //   GetObject: the class is the text after the last ':' of the path; an
