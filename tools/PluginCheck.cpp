@@ -191,8 +191,9 @@ std::wstring Instances(size_t count, const std::wstring& classPath) {
     return std::to_wstring(count) + L" " + classPath + (count == 1 ? L" instance" : L" instances");
 }
 
-// "2 of 3 Win32_Service instances" or "all 3 ...".
+// "2 of 3 Win32_Service instances", "all 3 ..." or "1 ... instance".
 std::wstring HowMany(size_t part, size_t whole, const std::wstring& classPath) {
+    if (whole == 1) return Instances(whole, classPath);
     return (part == whole ? L"all " : std::to_wstring(part) + L" of ") + Instances(whole, classPath);
 }
 
