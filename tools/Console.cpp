@@ -142,6 +142,15 @@ void FailRun(const wchar_t* reason) noexcept {
 }
 
 void StartWatchdog(DWORD ms, const std::wstring& reason) noexcept {
+    // Counted from the process's start, which is what its caller measures.
+    FILETIME created, exited, kernel, user, now;
+    if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+        GetSystemTimeAsFileTime(&now);
+        const ULONGLONG start = (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+        const ULONGLONG current = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        const ULONGLONG elapsedMs = current > start ? (current - start) / 10000 : 0;
+        ms = elapsedMs < ms ? ms - static_cast<DWORD>(elapsedMs) : 0;
+    }
     g_watchdogMs = ms;
     g_watchdogReason[0] = L'\0';
     Append(g_watchdogReason, sizeof g_watchdogReason / sizeof g_watchdogReason[0], reason.c_str());

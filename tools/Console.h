@@ -47,7 +47,8 @@ int PrintVerdict(const std::wstring& line, int exitCode) noexcept;
 // verdict (if no verdict is out yet). Allocates nothing.
 [[noreturn]] void FailRun(const wchar_t* reason) noexcept;
 
-// Starts a thread that calls FailRun(reason) after ms milliseconds. If the
-// verdict is out by then but the process still runs (stuck in shutdown), it
-// ends the process with the verdict's exit code.
+// Starts a thread that calls FailRun(reason) ms milliseconds after the
+// process started (not after this call). If the verdict is out by then but
+// the process still runs (stuck in shutdown), it ends the process with the
+// verdict's exit code.
 void StartWatchdog(DWORD ms, const std::wstring& reason) noexcept;
