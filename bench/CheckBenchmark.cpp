@@ -291,40 +291,46 @@ Usage CurrentUsage() {
 }
 
 // checks in all, spread over hosts threads, each a single-threaded
-// apartment with a WMICom of its own. A check that takes more than a minute
+// apartment with a WMICom of its own. Usage is compared at rest, with every
+// host thread waiting and the thread pool's idle workers gone: after the
+// first 100 checks and after the last. A check that takes more than a minute
 // ends the program with what was reached.
 void Soak(const CLSID& pluginClsid, const std::wstring& parameters, int checks, int hosts) {
     std::atomic<long> done{0}, failed{0};
-    Usage before;
-    HANDLE warmedUp = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> ready{0};
+    std::atomic<int> warm{0}, finished{0};
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr), leave = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     auto host = [&] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         {
             ComPtr<_WMICom> plugin = MakePlugin(pluginClsid, parameters);
             for (int i = 0; i < 100 / hosts; ++i) PluginCheck(plugin.Get());
-            if (++ready == hosts) {
-                before = CurrentUsage();
-                SetEvent(warmedUp);
-            }
-            WaitForSingleObject(warmedUp, INFINITE);
+            ++warm;
+            WaitForSingleObject(go, INFINITE);
             for (int i = 100 / hosts; i < checks / hosts; ++i) {
                 if (!PluginCheck(plugin.Get())) ++failed;
                 ++done;
             }
+            ++finished;
+            WaitForSingleObject(leave, INFINITE);
         }
         CoUninitialize();
     };
-    std::atomic<bool> finished{false};
+    auto atRest = [](std::atomic<int>& count, int expected) {
+        while (count < expected) Sleep(10);
+        Sleep(6000);  // idle workers of the thread pool end after a few seconds
+        return CurrentUsage();
+    };
+    std::vector<std::thread> threads;
+    for (int h = 0; h < hosts; ++h) threads.emplace_back(host);
+    const Usage before = atRest(warm, hosts);
+    std::atomic<bool> running{true};
     std::thread watchdog([&] {
         long seen = -1;
-        for (int tick = 0; !finished; ++tick) {
+        for (int tick = 0; running; ++tick) {
             Sleep(250);
             if (tick % 240 != 239) continue;
             if (done == seen) {
-                const Usage now = CurrentUsage();
-                std::printf("soak: stopped after %ld checks: none returned within a minute; threads %lu -> %lu\n",
-                            done.load(), before.threads, now.threads);
+                std::printf("soak: stopped after %ld checks: none returned within a minute\n", done.load());
                 std::fflush(stdout);
                 ExitProcess(4);
             }
@@ -332,19 +338,20 @@ void Soak(const CLSID& pluginClsid, const std::wstring& parameters, int checks, 
         }
     });
     const auto start = Clock::now();
-    std::vector<std::thread> threads;
-    for (int h = 0; h < hosts; ++h) threads.emplace_back(host);
-    for (auto& t : threads) t.join();
-    finished = true;
+    SetEvent(go);
+    while (finished < hosts) Sleep(10);
+    const double seconds = Ms(Clock::now() - start) / 1000;
+    running = false;
     watchdog.join();
-    CloseHandle(warmedUp);
-    // Idle workers of the thread pool end after a few seconds.
-    Sleep(6000);
-    const Usage after = CurrentUsage();
-    std::printf("soak, %d host thread%s: %d checks in %.1f s, %ld failed; after the first 100 -> at the end: threads "
-                "%lu -> %lu, private memory %.0f KiB -> %.0f KiB (growth %+.0f KiB, target < 1024)\n",
-                hosts, hosts > 1 ? "s" : "", checks, Ms(Clock::now() - start) / 1000, failed.load(), before.threads,
-                after.threads, before.privateBytes / 1024.0, after.privateBytes / 1024.0,
+    const Usage after = atRest(finished, hosts);
+    SetEvent(leave);
+    for (auto& t : threads) t.join();
+    CloseHandle(go);
+    CloseHandle(leave);
+    std::printf("soak, %d host thread%s: %d checks in %.1f s, %ld failed; at rest after the first 100 -> after the "
+                "last: threads %lu -> %lu, private memory %.0f KiB -> %.0f KiB (growth %+.0f KiB, target < 1024)\n",
+                hosts, hosts > 1 ? "s" : "", checks, seconds, failed.load(), before.threads, after.threads,
+                before.privateBytes / 1024.0, after.privateBytes / 1024.0,
                 (static_cast<double>(after.privateBytes) - before.privateBytes) / 1024.0);
     std::fflush(stdout);
 }
