@@ -38,7 +38,8 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
     const EXCEPTION_RECORD* record = info ? info->ExceptionRecord : nullptr;
     AppendHex(reason, 96, record ? record->ExceptionCode : 0);
     Append(reason, 96, L" at ");
-    AppendHex(reason, 96, record ? static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(record->ExceptionAddress)) : 0);
+    const ULONG_PTR address = record ? reinterpret_cast<ULONG_PTR>(record->ExceptionAddress) : 0;
+    AppendHex(reason, 96, static_cast<unsigned long>(address));
     FailRun(reason);
 }
 
@@ -114,7 +115,8 @@ int PrintVerdict(const std::wstring& line, int exitCode) noexcept {
 void FailRun(const wchar_t* reason) noexcept {
     // A verdict claimed but not yet out (a crash while writing it) must not
     // end as that verdict's exit code: it may be 0.
-    if (!ClaimVerdict(3)) TerminateProcess(GetCurrentProcess(), g_verdictWritten ? static_cast<UINT>(g_verdictCode) : 3);
+    if (!ClaimVerdict(3))
+        TerminateProcess(GetCurrentProcess(), g_verdictWritten ? static_cast<UINT>(g_verdictCode) : 3);
     wchar_t line[320] = L"";
     switch (g_style) {
     case VerdictStyle::Host:

@@ -234,22 +234,35 @@ Part MatchOperator(const RunnerOptions& options, const std::vector<InstanceData>
         part.state = state;
         part.text = head + L": " + NameInstances(*outcomes, details, chosen);
     };
+    // A broken rule decides first; then values that could not be compared
+    // (the rule may be broken there); then the rule kept.
+    auto cannotCompare = [&] {
+        say(State::Unknown, HowMany(unknown.size(), n, cls) + L" cannot be compared", unknown);
+    };
     switch (options.match) {
     case Match::All:
-        if (!unsatisfied.empty()) say(State::Critical, HowMany(unsatisfied.size(), n, cls) + L" fail " + rule, unsatisfied);
-        else if (!unknown.empty()) say(State::Unknown, HowMany(unknown.size(), n, cls) + L" cannot be compared", unknown);
-        else say(State::Ok, HowMany(n, n, cls) + L" satisfy " + rule, satisfied);
+        if (!unsatisfied.empty())
+            say(State::Critical, HowMany(unsatisfied.size(), n, cls) + L" fail " + rule, unsatisfied);
+        else if (!unknown.empty())
+            cannotCompare();
+        else
+            say(State::Ok, HowMany(n, n, cls) + L" satisfy " + rule, satisfied);
         break;
     case Match::Any:
-        if (!satisfied.empty()) say(State::Ok, HowMany(satisfied.size(), n, cls) + L" satisfy " + rule, satisfied);
-        else if (!unknown.empty()) say(State::Unknown, HowMany(unknown.size(), n, cls) + L" cannot be compared", unknown);
-        else say(State::Critical, L"none of " + Instances(n, cls) + L" satisfies " + rule, unsatisfied);
+        if (!satisfied.empty())
+            say(State::Ok, HowMany(satisfied.size(), n, cls) + L" satisfy " + rule, satisfied);
+        else if (!unknown.empty())
+            cannotCompare();
+        else
+            say(State::Critical, L"none of " + Instances(n, cls) + L" satisfies " + rule, unsatisfied);
         break;
     case Match::None:
         if (!satisfied.empty())
             say(State::Critical, HowMany(satisfied.size(), n, cls) + L" satisfy " + rule + L" (none may)", satisfied);
-        else if (!unknown.empty()) say(State::Unknown, HowMany(unknown.size(), n, cls) + L" cannot be compared", unknown);
-        else say(State::Ok, L"none of " + Instances(n, cls) + L" satisfies " + rule, unsatisfied);
+        else if (!unknown.empty())
+            cannotCompare();
+        else
+            say(State::Ok, L"none of " + Instances(n, cls) + L" satisfies " + rule, unsatisfied);
         break;
     }
     return part;

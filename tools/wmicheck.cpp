@@ -46,10 +46,6 @@ void Wipe(std::wstring* text) noexcept {
     text->clear();
 }
 
-// One line: line breaks inside a description become blanks, and runs of
-// blanks one.
-std::wstring OneLine(const std::wstring& text) { return CollapseBlanks(text); }
-
 com::UniqueVariant Text(const std::wstring& text) {
     com::UniqueVariant v;
     V_VT(v.get()) = VT_BSTR;
@@ -71,7 +67,7 @@ std::wstring ReadPasswordFile(const std::wstring& path, std::wstring* password) 
     if (file.get() == INVALID_HANDLE_VALUE) {
         const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
         file.release();
-        return L"--password-file: cannot open '" + path + L"': " + OneLine(DescribeFailure(hr));
+        return L"--password-file: cannot open '" + path + L"': " + CollapseBlanks(DescribeFailure(hr));
     }
     std::vector<char> bytes(64 * 1024);
     DWORD read = 0;
@@ -125,7 +121,7 @@ ComPtr<_WMICom> CreatePlugin(const RunnerOptions& options, const std::wstring& p
     HRESULT hr = CLSIDFromProgID(L"ostrel.WMICom", &clsid);
     if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin);
     if (FAILED(hr)) {
-        PrintVerdict(OneLine(L"UNKNOWN: cannot create ostrel.WMICom: " + DescribeFailure(hr)), kUnknown);
+        PrintVerdict(CollapseBlanks(L"UNKNOWN: cannot create ostrel.WMICom: " + DescribeFailure(hr)), kUnknown);
         return nullptr;
     }
     com::UniqueVariant host = Text(options.host), parameter = Text(parameters), timeout;
@@ -175,10 +171,11 @@ int RunHostCheck(RunnerOptions& options) {
     VARIANT_BOOL verdict = VARIANT_FALSE;
     SetErrorInfo(0, nullptr);
     const HRESULT hr = check->km_docheck(&verdict);
-    if (FAILED(hr)) return PrintVerdict(OneLine(L"UNKNOWN: the check raised an error: " + DescribeFailure(hr)), kUnknown);
+    if (FAILED(hr))
+        return PrintVerdict(CollapseBlanks(L"UNKNOWN: the check raised an error: " + DescribeFailure(hr)), kUnknown);
     com::UniqueVariant result;
     check->get_km_result(result.put());
-    return PrintVerdict(OneLine(MemberText(result)), verdict ? kHolds : kFails);
+    return PrintVerdict(CollapseBlanks(MemberText(result)), verdict ? kHolds : kFails);
 }
 
 // --configure: the host's configuration call. km_showGUI returns once the
@@ -189,8 +186,8 @@ int Configure(const RunnerOptions& options) {
     SetErrorInfo(0, nullptr);
     const HRESULT hr = check->km_showGUI();
     if (FAILED(hr))
-        return PrintVerdict(OneLine(L"UNKNOWN: the configuration form could not be shown: " + DescribeFailure(hr)),
-                            kUnknown);
+        return PrintVerdict(
+            CollapseBlanks(L"UNKNOWN: the configuration form could not be shown: " + DescribeFailure(hr)), kUnknown);
     com::UniqueVariant result;
     check->get_km_parameter(result.put());
     return PrintVerdict(MemberText(result), 0);
@@ -226,6 +223,15 @@ int UsageError(const RunnerOptions& options, const std::wstring& message) {
 
 std::wstring Seconds(double seconds) { return FormatNumber(seconds) + L" s"; }
 
+// Joins a single-threaded apartment, as the monitoring host's thread is;
+// false (the verdict printed) when that fails.
+bool JoinHostApartment() {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (SUCCEEDED(hr)) return true;
+    PrintVerdict(CollapseBlanks(L"UNKNOWN: cannot join a single-threaded apartment: " + DescribeFailure(hr)), kUnknown);
+    return false;
+}
+
 int Main(int argc, wchar_t** argv) {
     RunnerOptions options;
     std::vector<std::wstring> args(argv + 1, argv + argc);
@@ -242,7 +248,7 @@ int Main(int argc, wchar_t** argv) {
         return 0;
     }
     if (options.mode == RunMode::Configure) {
-        if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return kUnknown;
+        if (!JoinHostApartment()) return kUnknown;
         const int code = Configure(options);
         CoUninitialize();
         return code;
@@ -263,7 +269,7 @@ int Main(int argc, wchar_t** argv) {
         const double limit = 3 * options.timeoutSeconds + 2 * kMarginSeconds;
         StartWatchdog(static_cast<DWORD>(std::lround(limit * 1000)),
                       L"the check did not end within " + Seconds(limit));
-        if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return kUnknown;
+        if (!JoinHostApartment()) return kUnknown;
         code = RunHostCheck(options);
         CoUninitialize();
     }

@@ -214,7 +214,8 @@ TEST(WmicheckAgainstDouble, BoundedRunsAndCrashes) {
     // The plug-in's check: bounded too (three steps of 1 s and a margin),
     // never exit 0, always a line.
     const WmicheckRun hostStalled = RunWmicheck(
-        {L"--class", L"Double_NamesStall", L"--property", L"State", L"--op", L"EXA", L"--value", L"x", L"--timeout", L"1"});
+        {L"--class", L"Double_NamesStall", L"--property", L"State", L"--op", L"EXA", L"--value", L"x", L"--timeout",
+         L"1"});
     EXPECT_NE(0u, hostStalled.exitCode);
     EXPECT_FALSE(hostStalled.Line().empty());
     EXPECT_LT(hostStalled.ms, 7500u);
@@ -233,7 +234,8 @@ TEST(WmicheckAgainstDouble, BoundedRunsAndCrashes) {
     const WmicheckRun hostCrashed =
         RunWmicheck({L"--class", L"Double_Crash", L"--property", L"State", L"--op", L"EXA", L"--value", L"x"});
     EXPECT_EQ(3u, hostCrashed.exitCode);
-    EXPECT_EQ(0u, hostCrashed.Line().find(L"UNKNOWN: wmicheck crashed: exception 0xC0000005")) << Narrow(hostCrashed.out);
+    EXPECT_EQ(0u, hostCrashed.Line().find(L"UNKNOWN: wmicheck crashed: exception 0xC0000005"))
+        << Narrow(hostCrashed.out);
 }
 
 }  // namespace
