@@ -165,8 +165,8 @@ com::UniqueVariant ReadField(IQvWMIInstance* instance, const std::wstring& name,
     com::UniqueVariant value;
     com::UniqueBstr bstr = Bstr(name);
     SetErrorInfo(0, nullptr);
-    Check(instance->get_Field(bstr.get(), value.put()),
-          L"cannot read " + name + L" of instance " + std::to_wstring(position + 1));
+    const HRESULT hr = instance->get_Field(bstr.get(), value.put());
+    if (FAILED(hr)) Check(hr, L"cannot read " + name + L" of instance " + std::to_wstring(position + 1));
     return value;
 }
 
@@ -422,7 +422,8 @@ PluginResult Run(const RunnerOptions& options) {
     for (long i = 0; i < count; ++i) {
         ComPtr<IQvWMIInstance> instance;
         SetErrorInfo(0, nullptr);
-        Check(instances->get_Item(i, &instance), L"cannot read instance " + std::to_wstring(i + 1));
+        hr = instances->get_Item(i, &instance);
+        if (FAILED(hr)) Check(hr, L"cannot read instance " + std::to_wstring(i + 1));
         InstanceData& item = data[static_cast<size_t>(i)];
         for (const std::wstring& name : labelNames) {
             com::UniqueVariant part = ReadField(instance.Get(), name, i);
