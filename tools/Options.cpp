@@ -19,6 +19,7 @@ const wchar_t kUsage[] =
     L"  WMI <STATE> - <text> | <performance data>\n"
     L"and the exit code is 0 OK, 1 WARNING, 2 CRITICAL or 3 UNKNOWN.\n"
     L"\n"
+    L"  -h, --help           this text\n"
     L"  --host NAME          computer to check (default \".\", the local one)\n"
     L"  --timeout SECONDS    time-out in seconds, above 0 and at most 86400 (default 30).\n"
     L"                       Whatever WMI does, a monitoring-plugin run ends within it plus\n"
