@@ -62,8 +62,9 @@ std::wstring MemberText(const com::UniqueVariant& member) {
 // byte order mark, else UTF-8 (a byte order mark skipped), else the ANSI code
 // page. Returns "" or the error.
 std::wstring ReadPasswordFile(const std::wstring& path, std::wstring* password) {
-    com::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Readable while an editor holds it open.
+    com::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {
         const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
         file.release();
