@@ -161,14 +161,18 @@ TEST(WmicheckAgainstDouble, PasswordSourcesAndSecrecy) {
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
     const std::wstring file = std::wstring(folder) + L"wmicheck-password.txt", missing = file + L".none";
-    {
-        // UTF-8 with a line break and a second line that is not part of it.
-        const std::string bytes = "Pa55 w\xC3\xB6rd\r\nsecond line\r\n";
-        HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const std::wstring utf16File = file + L".utf16";
+    auto write = [](const std::wstring& path, const std::string& bytes) {
+        HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         DWORD written = 0;
         WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
         CloseHandle(handle);
-    }
+    };
+    // UTF-8 with a line break and a second line that is not part of it.
+    write(file, "Pa55 w\xC3\xB6rd\r\nsecond line\r\n");
+    // UTF-16 with its byte order mark, as Notepad saves "Unicode".
+    const std::wstring utf16 = L"\xFEFF" + password + L"\n";
+    write(utf16File, std::string(reinterpret_cast<const char*>(utf16.data()), utf16.size() * sizeof(wchar_t)));
     const std::wstring inEnvironment = L"WMICHECK_PASSWORD=" + password;
     const struct {
         const char* name;
@@ -178,6 +182,7 @@ TEST(WmicheckAgainstDouble, PasswordSourcesAndSecrecy) {
     } cases[] = {
         {"--password", {L"--password", password}, {}, 0},
         {"--password-file", {L"--password-file", file}, {}, 0},
+        {"--password-file in UTF-16", {L"--password-file", utf16File}, {}, 0},
         {"WMICHECK_PASSWORD", {}, {inEnvironment}, 0},
         {"--password-file over the environment", {L"--password-file", file}, {L"WMICHECK_PASSWORD=wrong"}, 0},
         {"--password over the environment", {L"--password", L"wrong"}, {inEnvironment}, 3},
@@ -199,6 +204,7 @@ TEST(WmicheckAgainstDouble, PasswordSourcesAndSecrecy) {
     const WmicheckRun named = RunWmicheck({L"--class", L"Double_Service", L"--count", L"--password-file", missing});
     EXPECT_TRUE(Has(named.out, L"--password-file")) << Narrow(named.out);
     DeleteFileW(file.c_str());
+    DeleteFileW(utf16File.c_str());
 }
 
 // Whatever WMI does, a run ends within its time-out and a margin, with a
