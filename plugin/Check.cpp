@@ -78,7 +78,10 @@ bool RunCheck(const std::wstring& host, HRESULT timeoutRead, long timeoutMs, con
     {
         TextArgument serverName(host), nameSpace(parameters.nameSpace);
         const VARIANT missing = OmittedArgument();
-        if (parameters.user.empty()) {
+        // A text that could not be copied must not stand for the default.
+        if (!serverName.ok() || !nameSpace.ok()) {
+            error.PlainStep(E_OUTOFMEMORY);
+        } else if (parameters.user.empty()) {
             error.Call([&] {
                 return access->Connect(serverName.get(), nameSpace.get(), missing, missing, missing, missing, missing,
                                        &server);
@@ -86,7 +89,8 @@ bool RunCheck(const std::wstring& host, HRESULT timeoutRead, long timeoutMs, con
         } else {
             TextArgument domain(parameters.domain), user(parameters.user), password(parameters.password, true),
                 locale(parameters.locale);
-            error.Call([&] {
+            if (!domain.ok() || !user.ok() || !password.ok() || !locale.ok()) error.PlainStep(E_OUTOFMEMORY);
+            else error.Call([&] {
                 return access->Connect(serverName.get(), nameSpace.get(), domain.get(), user.get(), password.get(),
                                        locale.get(), missing, &server);
             });
@@ -101,7 +105,8 @@ bool RunCheck(const std::wstring& host, HRESULT timeoutRead, long timeoutMs, con
     {
         com::UniqueBstr path(SysAllocStringLen(parameters.classPath.data(),
                                                static_cast<UINT>(parameters.classPath.size())));
-        error.Call([&] { return server->GetClass(path.get(), &cls); });
+        if (path) error.Call([&] { return server->GetClass(path.get(), &cls); });
+        else error.PlainStep(E_OUTOFMEMORY);
     }
     if (error.IsSet()) {
         *result = error.Text();
@@ -117,7 +122,8 @@ bool RunCheck(const std::wstring& host, HRESULT timeoutRead, long timeoutMs, con
     ComPtr<IQvWMIInstanceCollection> instances;
     ComPtr<IQvWMIPropertyCollection> properties;
     TextArgument filter(parameters.filter);
-    if (error.Call([&] { return cls->get_Instances(filter.get(), &instances); }) &&
+    if (!filter.ok()) error.PlainStep(E_OUTOFMEMORY);
+    else if (error.Call([&] { return cls->get_Instances(filter.get(), &instances); }) &&
         error.Call([&] { return cls->get_Properties(&properties); })) {
         Walk<IQvWMIInstance>(instances.Get(), IID_IQvWMIInstance, &error, [&](IQvWMIInstance* instance) {
             return Walk<IQvWMIPropertyDescriptor>(

@@ -82,6 +82,17 @@ private:
 };
 thread_local SIZE_T FreedBlockSpy::pending_ = 0;
 
+// The fields of "State of Double_Service is exactly Running".
+CheckParameters ServiceStateIsRunning() {
+    CheckParameters fields;
+    fields.nameSpace = L"root\\cimv2";
+    fields.classPath = L"Double_Service";
+    fields.property = L"State";
+    fields.operatorCode = L"EXA";
+    fields.compareValue = L"Running";
+    return fields;
+}
+
 class CheckAgainstDouble : public ::testing::Test {
 protected:
     void SetUp() override { WmiDoubleReset(); }
@@ -169,12 +180,7 @@ TEST_F(CheckAgainstDouble, TheHostWaitsNoLongerThanTheDeadline) {
 // An empty user name connects with the caller's own identity: domain,
 // password and locale stay out even when the string holds them.
 TEST_F(CheckAgainstDouble, CredentialsReachWmiOnlyWithAUserName) {
-    CheckParameters fields;
-    fields.nameSpace = L"root\\cimv2";
-    fields.classPath = L"Double_Service";
-    fields.property = L"State";
-    fields.operatorCode = L"EXA";
-    fields.compareValue = L"Running";
+    CheckParameters fields = ServiceStateIsRunning();
     fields.domain = L"CORP";
     fields.password = L"secret";
     fields.locale = L"MS_409";
@@ -202,12 +208,7 @@ TEST_F(CheckAgainstDouble, CredentialsReachWmiOnlyWithAUserName) {
 // bridge's: every BSTR that held it is overwritten first.
 TEST_F(CheckAgainstDouble, NoFreedStringHoldsThePassword) {
     const std::wstring password = L"S3cr3t-Pa55w0rd";
-    CheckParameters fields;
-    fields.nameSpace = L"root\\cimv2";
-    fields.classPath = L"Double_Service";
-    fields.property = L"State";
-    fields.operatorCode = L"EXA";
-    fields.compareValue = L"Running";
+    CheckParameters fields = ServiceStateIsRunning();
     fields.user = L"CORP\\admin";
     fields.password = password;
     std::wstring parameters;
