@@ -76,8 +76,7 @@ bool HasUnterminatedQuote(const wchar_t* text, size_t length) noexcept {
 
 CQvWMIClass::~CQvWMIClass() {
     objectPath_.reset();
-    const bool serialise = serialiseWmi_;
-    CWmiCallGuard wmi(serialise);
+    CWmiCallGuard wmi(serialiseWmi_);
     properties_.Reset();
     keyProperties_.Reset();
     classDefinition_.Reset();

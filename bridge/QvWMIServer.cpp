@@ -6,12 +6,12 @@
 #include <new>
 #include <string>
 
+#include "../common/BoundedWork.h"
 #include "../common/HResult.h"
 #include "ErrorReporting.h"
 #include "QvWMIAccess.h"
 #include "QvWMIClass.h"
 #include "VariantArgument.h"
-#include "../common/BoundedWork.h"
 
 using com::ComPtr;
 
@@ -199,7 +199,7 @@ STDMETHODIMP CQvWMIServer::GetClass(BSTR bstrObjectPath, IQvWMIClass** ppClass) 
 
     const long timeout = Timeout();
     ComPtr<IWbemClassObject> definition;
-    HRESULT hr = WBEM_E_INVALID_PARAMETER;
+    HRESULT hr = S_OK;
     if (!g_semiSynchronousRefused.load()) {
         CWmiCallGuard wmi(serialiseWmi_);
         ComPtr<IWbemCallResult> callResult;
