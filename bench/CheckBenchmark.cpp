@@ -1,25 +1,39 @@
-// Cost of a check: km_docheck of ostrel.WMICom against the same sequence of
-// bridge calls made directly from C++ in a single-threaded apartment (through
-// the same proxies), and a soak of many checks in one process watching
-// handles, threads and private memory.
+// Cost of a check, and a soak of many checks in one host process.
+//
+// Latency, for two checks (Win32_OperatingSystem.Caption, and Win32_Service
+// filtered to one service), taking turns in one process:
+//   P  km_docheck of ostrel.WMICom, called from a single-threaded apartment
+//      as the monitoring host calls it;
+//   B  the same bridge calls made bare from C++ in the multithreaded
+//      apartment, phase by phase;
+//   F  the floor: the same WMI work straight on WMI's interfaces in the
+//      multithreaded apartment (locator, connection, class fetch, query,
+//      every property of every instance read).
+// Soak: consecutive checks from one single-threaded apartment, then from two
+// host threads at once; threads and private memory after the first 100
+// checks and at the end, and every check's verdict.
 // Usage: check_bench.exe [checks=200] [soak=10000]   (make bench)
 #include <windows.h>
 #include <oleauto.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <wbemidl.h>
 
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ostrel_h.h"
 #include "BenchSupport.h"
+#include "ParameterString.h"
+#include "ostrel_h.h"
 #include "qvWMI_h.h"
 
 using Microsoft::WRL::ComPtr;
@@ -31,108 +45,237 @@ using bench::Check;
 using bench::Missing;
 using bench::Text;
 
-const wchar_t kParameters[] =
-    L"#ENC=T#USR=#PWD=#NSP=root\\cimv2#DOM=#LOC=#CLS=Win32_OperatingSystem#FIL=#PRO=Caption#PRI=-1#CWA=CON"
-    L"#CVA=Windows#AUL=4#IML=3#";
-
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-// Phases of one check made directly on the bridge.
-struct Phases {
-    double initialize = 0, connect = 0, getClass = 0, instances = 0, walk = 0;
-    double total() const { return initialize + connect + getClass + instances + walk; }
+struct Scenario {
+    const char* name;
+    std::wstring classPath, filter, property, op, compare;
 };
 
-Phases DirectCheck(const CLSID& bridge) {
-    Phases phases;
-    auto start = Clock::now();
+std::wstring ParameterString(const Scenario& s) {
+    CheckParameters fields;
+    fields.nameSpace = L"root\\cimv2";
+    fields.classPath = s.classPath;
+    fields.filter = s.filter;
+    fields.property = s.property;
+    fields.operatorCode = s.op;
+    fields.compareValue = s.compare;
+    std::wstring text;
+    Check(ComposeParameterString(fields, &text), "ComposeParameterString");
+    return text;
+}
+
+// Phases of one run, in milliseconds.
+struct Phases {
+    double initialize = 0, connect = 0, getClass = 0, query = 0, walk = 0, total = 0;
+};
+
+// Runs f on a new thread in the multithreaded apartment and returns its result.
+template <class F>
+auto InMultithreadedApartment(F f) {
+    decltype(f()) result{};
+    std::thread([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        result = f();
+        CoUninitialize();
+    }).join();
+    return result;
+}
+
+// F: WMI's own interfaces. "connect" includes creating the locator.
+Phases Floor(const Scenario& s) {
+    Phases p;
+    const auto start = Clock::now();
+    ComPtr<IWbemLocator> locator;
+    Check(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, &locator), "locator");
+    ComPtr<IWbemServices> services;
+    BSTR path = SysAllocString(L"\\\\.\\root\\cimv2");
+    Check(locator->ConnectServer(path, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services), "ConnectServer");
+    SysFreeString(path);
+    auto mark = Clock::now();
+    p.connect = Ms(mark - start);
+    ComPtr<IWbemClassObject> definition;
+    BSTR cls = SysAllocString(s.classPath.c_str());
+    Check(services->GetObject(cls, 0, nullptr, &definition, nullptr), "GetObject");
+    SysFreeString(cls);
+    auto next = Clock::now();
+    p.getClass = Ms(next - mark);
+    mark = next;
+    std::wstring statement = L"SELECT * FROM " + s.classPath + (s.filter.empty() ? L"" : L" WHERE " + s.filter);
+    BSTR wql = SysAllocString(L"WQL"), query = SysAllocString(statement.c_str());
+    ComPtr<IEnumWbemClassObject> results;
+    Check(services->ExecQuery(wql, query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &results),
+          "ExecQuery");
+    SysFreeString(wql);
+    SysFreeString(query);
+    std::vector<ComPtr<IWbemClassObject>> objects;
+    for (;;) {
+        IWbemClassObject* batch[64] = {};
+        ULONG returned = 0;
+        const HRESULT hr = results->Next(WBEM_INFINITE, 64, batch, &returned);
+        for (ULONG i = 0; i < returned; ++i) objects.emplace_back().Attach(batch[i]);
+        if (hr != S_OK || returned < 64) break;
+    }
+    next = Clock::now();
+    p.query = Ms(next - mark);
+    mark = next;
+    for (auto& object : objects) {
+        SAFEARRAY* names = nullptr;
+        object->GetNames(nullptr, WBEM_FLAG_ALWAYS, nullptr, &names);
+        BSTR* data = nullptr;
+        SafeArrayAccessData(names, reinterpret_cast<void**>(&data));
+        for (ULONG i = 0; i < names->rgsabound[0].cElements; ++i) {
+            VARIANT value;
+            VariantInit(&value);
+            object->Get(data[i], 0, &value, nullptr, nullptr);
+            VariantClear(&value);
+        }
+        SafeArrayUnaccessData(names);
+        SafeArrayDestroy(names);
+    }
+    objects.clear();
+    results.Reset();
+    definition.Reset();
+    services.Reset();
+    locator.Reset();
+    p.walk = Ms(Clock::now() - mark);
+    p.total = Ms(Clock::now() - start);
+    return p;
+}
+
+// B: the bridge calls of a check, bare; "initialize" includes creating the
+// access object.
+Phases Bare(const CLSID& bridge, const Scenario& s) {
+    Phases p;
+    const auto start = Clock::now();
     ComPtr<IQvWMIAccess> access;
     Check(CoCreateInstance(bridge, nullptr, CLSCTX_INPROC_SERVER, IID_IQvWMIAccess, &access), "access");
     access->put_Timeout(30000);
     access->put_AuthenticationLevel(QV_WMI_AUTHENTICATION_LEVEL_PKT);
     access->put_ImpersonationLevel(QV_WMI_IMPERSONATION_LEVEL_IMPERSONATE);
     Check(access->Initialize(), "Initialize");
-    auto mark = Clock::now();
-    phases.initialize = Ms(mark - start);
-
+    p.initialize = Ms(Clock::now() - start);
     ComPtr<IQvWMIServer> server;
     VARIANT host = Text(L"."), nameSpace = Text(L"root\\cimv2");
     Check(access->Connect(host, nameSpace, Missing(), Missing(), Missing(), Missing(), Missing(), &server), "Connect");
     VariantClear(&host);
     VariantClear(&nameSpace);
-    start = Clock::now();
-    phases.connect = Ms(start - mark);
-
+    auto mark = Clock::now();
+    p.connect = Ms(mark - start) - p.initialize;
     ComPtr<IQvWMIClass> cls;
-    BSTR path = SysAllocString(L"Win32_OperatingSystem");
+    BSTR path = SysAllocString(s.classPath.c_str());
     Check(server->GetClass(path, &cls), "GetClass");
     SysFreeString(path);
-    mark = Clock::now();
-    phases.getClass = Ms(mark - start);
-
+    auto next = Clock::now();
+    p.getClass = Ms(next - mark);
+    mark = next;
     ComPtr<IQvWMIInstanceCollection> instances;
     ComPtr<IQvWMIPropertyCollection> properties;
-    VARIANT filter = Text(L"");
+    VARIANT filter = Text(s.filter.c_str());
     Check(cls->get_Instances(filter, &instances), "Instances");
     VariantClear(&filter);
     Check(cls->get_Properties(&properties), "Properties");
-    start = Clock::now();
-    phases.instances = Ms(start - mark);
-
+    next = Clock::now();
+    p.query = Ms(next - mark);
+    mark = next;
     // The walk: every property of every instance, as the check reads them.
-    ComPtr<IUnknown> unknown;
-    ComPtr<IEnumVARIANT> items;
-    instances->get__NewEnum(&unknown);
-    unknown.As(&items);
-    VARIANT item;
-    VariantInit(&item);
-    while (items->Next(1, &item, nullptr) == S_OK) {
+    LONG count = 0, propertyCount = 0;
+    instances->get_Count(&count);
+    properties->get_Count(&propertyCount);
+    std::vector<BSTR> names;
+    for (LONG k = 0; k < propertyCount; ++k) {
+        ComPtr<IQvWMIPropertyDescriptor> descriptor;
+        properties->GetAt(k, &descriptor);
+        BSTR name = nullptr;
+        descriptor->get_Name(&name);
+        names.push_back(name);
+    }
+    for (LONG i = 0; i < count; ++i) {
         ComPtr<IQvWMIInstance> instance;
-        V_DISPATCH(&item)->QueryInterface(IID_IQvWMIInstance, reinterpret_cast<void**>(instance.GetAddressOf()));
-        VariantClear(&item);
-        ComPtr<IUnknown> propertyUnknown;
-        ComPtr<IEnumVARIANT> propertyItems;
-        properties->get__NewEnum(&propertyUnknown);
-        propertyUnknown.As(&propertyItems);
-        VARIANT property;
-        VariantInit(&property);
-        while (propertyItems->Next(1, &property, nullptr) == S_OK) {
-            ComPtr<IQvWMIPropertyDescriptor> descriptor;
-            V_DISPATCH(&property)->QueryInterface(IID_IQvWMIPropertyDescriptor,
-                                                  reinterpret_cast<void**>(descriptor.GetAddressOf()));
-            VariantClear(&property);
-            BSTR name = nullptr;
-            descriptor->get_Name(&name);
+        instances->get_Item(i, &instance);
+        for (BSTR name : names) {
             VARIANT value;
             VariantInit(&value);
             instance->get_Field(name, &value);
             VariantClear(&value);
-            SysFreeString(name);
         }
     }
+    for (BSTR name : names) SysFreeString(name);
+    instances.Reset();
+    properties.Reset();
     cls.Reset();
     server.Reset();
     access.Reset();
-    phases.walk = Ms(Clock::now() - start);
-    return phases;
+    p.walk = Ms(Clock::now() - mark);
+    p.total = Ms(Clock::now() - start);
+    return p;
 }
 
-double PluginCheck(_WMICom* plugin) {
+ComPtr<_WMICom> MakePlugin(const CLSID& clsid, const std::wstring& parameters) {
+    ComPtr<_WMICom> plugin;
+    Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin), "plugin");
+    VARIANT host = Text(L"."), timeout = Text(L"30"), parameter = Text(parameters.c_str());
+    plugin->put_km_hostname(host);
+    plugin->put_km_timeout(timeout);
+    plugin->put_km_parameter(parameter);
+    VariantClear(&host);
+    VariantClear(&timeout);
+    VariantClear(&parameter);
+    return plugin;
+}
+
+// One km_docheck: its time, and whether it held.
+bool PluginCheck(_WMICom* plugin, double* ms = nullptr) {
     const auto start = Clock::now();
     VARIANT_BOOL verdict = VARIANT_FALSE;
     Check(plugin->km_docheck(&verdict), "km_docheck");
-    return Ms(Clock::now() - start);
+    if (ms) *ms = Ms(Clock::now() - start);
+    return verdict != VARIANT_FALSE;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void Latency(const CLSID& pluginClsid, const CLSID& bridgeClsid, const Scenario& s, int checks) {
+    ComPtr<_WMICom> plugin = MakePlugin(pluginClsid, ParameterString(s));
+    if (!PluginCheck(plugin.Get())) std::printf("  (the check does not hold: %s)\n", s.name);
+    Floor(s);
+    InMultithreadedApartment([&] { return Bare(bridgeClsid, s); });
+    std::vector<double> p, b, f;
+    std::vector<Phases> bare, floor;
+    for (int i = 0; i < checks; ++i) {
+        double ms = 0;
+        PluginCheck(plugin.Get(), &ms);
+        p.push_back(ms);
+        bare.push_back(InMultithreadedApartment([&] { return Bare(bridgeClsid, s); }));
+        b.push_back(bare.back().total);
+        floor.push_back(InMultithreadedApartment([&] { return Floor(s); }));
+        f.push_back(floor.back().total);
+    }
+    auto phase = [](const std::vector<Phases>& runs, double Phases::*member) {
+        std::vector<double> v;
+        for (const Phases& r : runs) v.push_back(r.*member);
+        return Median(v);
+    };
+    std::printf("%s, %d checks (medians):\n", s.name, checks);
+    std::printf("  P km_docheck %7.2f ms   B bridge bare %7.2f ms   F floor %7.2f ms   P/F %.2f   P/B %.2f\n",
+                Median(p), Median(b), Median(f), Median(p) / Median(f), Median(p) / Median(b));
+    std::printf("  B: initialize %.2f, connect %.2f, class %.2f, query+properties %.2f, walk+release %.2f ms\n",
+                phase(bare, &Phases::initialize), phase(bare, &Phases::connect), phase(bare, &Phases::getClass), phase(bare, &Phases::query),
+                phase(bare, &Phases::walk));
+    std::printf("  F: connect %.2f, class %.2f, query %.2f, reads+release %.2f ms\n", phase(floor, &Phases::connect),
+                phase(floor, &Phases::getClass), phase(floor, &Phases::query), phase(floor, &Phases::walk));
 }
 
 struct Usage {
-    DWORD handles = 0;
     DWORD threads = 0;
     SIZE_T privateBytes = 0;
 };
 
 Usage CurrentUsage() {
     Usage usage;
-    GetProcessHandleCount(GetCurrentProcess(), &usage.handles);
     PROCESS_MEMORY_COUNTERS_EX memory = {};
     memory.cb = sizeof memory;
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
@@ -147,10 +290,97 @@ Usage CurrentUsage() {
     return usage;
 }
 
-void Summary(const char* name, std::vector<double> times) {
-    std::sort(times.begin(), times.end());
-    std::printf("%-34s median %7.2f ms, 95th percentile %7.2f ms\n", name, times[times.size() / 2],
-                times[times.size() * 95 / 100]);
+// checks in all, spread over hosts threads, each a single-threaded
+// apartment with a WMICom of its own. Usage is compared at rest, with every
+// host thread waiting and the thread pool's idle workers gone: after the
+// first 100 checks and after the last. A check that takes more than a minute
+// ends the program with what was reached.
+void Soak(const CLSID& pluginClsid, const std::wstring& parameters, int checks, int hosts) {
+    std::atomic<long> done{0}, failed{0};
+    std::atomic<int> warm{0}, finished{0};
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr), leave = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto host = [&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        {
+            ComPtr<_WMICom> plugin = MakePlugin(pluginClsid, parameters);
+            for (int i = 0; i < 100 / hosts; ++i) PluginCheck(plugin.Get());
+            ++warm;
+            WaitForSingleObject(go, INFINITE);
+            for (int i = 100 / hosts; i < checks / hosts; ++i) {
+                if (!PluginCheck(plugin.Get())) ++failed;
+                ++done;
+            }
+            ++finished;
+            WaitForSingleObject(leave, INFINITE);
+        }
+        CoUninitialize();
+    };
+    auto atRest = [](std::atomic<int>& count, int expected) {
+        while (count < expected) Sleep(10);
+        Sleep(6000);  // idle workers of the thread pool end after a few seconds
+        return CurrentUsage();
+    };
+    std::vector<std::thread> threads;
+    for (int h = 0; h < hosts; ++h) threads.emplace_back(host);
+    const Usage before = atRest(warm, hosts);
+    std::atomic<bool> running{true};
+    std::thread watchdog([&] {
+        long seen = -1;
+        for (int tick = 0; running; ++tick) {
+            Sleep(250);
+            if (tick % 240 != 239) continue;
+            if (done == seen) {
+                std::printf("soak: stopped after %ld checks: none returned within a minute\n", done.load());
+                std::fflush(stdout);
+                ExitProcess(4);
+            }
+            seen = done;
+        }
+    });
+    const auto start = Clock::now();
+    SetEvent(go);
+    while (finished < hosts) Sleep(10);
+    const double seconds = Ms(Clock::now() - start) / 1000;
+    running = false;
+    watchdog.join();
+    const Usage after = atRest(finished, hosts);
+    SetEvent(leave);
+    for (auto& t : threads) t.join();
+    CloseHandle(go);
+    CloseHandle(leave);
+    std::printf("soak, %d host thread%s: %d checks in %.1f s, %ld failed; at rest after the first 100 -> after the "
+                "last: threads %lu -> %lu, private memory %.0f KiB -> %.0f KiB (growth %+.0f KiB, target < 1024)\n",
+                hosts, hosts > 1 ? "s" : "", checks, seconds, failed.load(), before.threads, after.threads,
+                before.privateBytes / 1024.0, after.privateBytes / 1024.0,
+                (static_cast<double>(after.privateBytes) - before.privateBytes) / 1024.0);
+    std::fflush(stdout);
+}
+
+// The name of a running service, for a filter that selects one instance.
+std::wstring RunningService() {
+    ComPtr<IWbemLocator> locator;
+    ComPtr<IWbemServices> services;
+    ComPtr<IEnumWbemClassObject> results;
+    BSTR path = SysAllocString(L"root\\cimv2"), wql = SysAllocString(L"WQL"),
+         query = SysAllocString(L"SELECT * FROM Win32_Service WHERE State = 'Running'");
+    std::wstring name;
+    if (SUCCEEDED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, &locator)) &&
+        SUCCEEDED(locator->ConnectServer(path, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services)) &&
+        SUCCEEDED(services->ExecQuery(wql, query, WBEM_FLAG_FORWARD_ONLY, nullptr, &results))) {
+        ComPtr<IWbemClassObject> object;
+        ULONG returned = 0;
+        if (results->Next(WBEM_INFINITE, 1, &object, &returned) == S_OK) {
+            VARIANT value;
+            VariantInit(&value);
+            object->Get(L"Name", 0, &value, nullptr, nullptr);
+            if (V_VT(&value) == VT_BSTR) name = V_BSTR(&value);
+            VariantClear(&value);
+        }
+    }
+    SysFreeString(path);
+    SysFreeString(wql);
+    SysFreeString(query);
+    return name;
 }
 
 }  // namespace
@@ -163,83 +393,19 @@ int main(int argc, char** argv) {
         CLSID pluginClsid, bridgeClsid;
         Check(CLSIDFromProgID(L"ostrel.WMICom", &pluginClsid), "ostrel.WMICom");
         Check(CLSIDFromProgID(L"QvWMI.Access", &bridgeClsid), "QvWMI.Access");
-        ComPtr<_WMICom> plugin;
-        Check(CoCreateInstance(pluginClsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin), "plugin");
-        VARIANT host = Text(L"."), timeout = Text(L"30"), parameters = Text(kParameters);
-        plugin->put_km_hostname(host);
-        plugin->put_km_timeout(timeout);
-        plugin->put_km_parameter(parameters);
-        VariantClear(&host);
-        VariantClear(&timeout);
-        VariantClear(&parameters);
-
-        PluginCheck(plugin.Get());
-        DirectCheck(bridgeClsid);
-        std::vector<double> pluginTimes, directTimes;
-        Phases sum;
-        for (int i = 0; i < checks; ++i) {
-            pluginTimes.push_back(PluginCheck(plugin.Get()));
-            const Phases phases = DirectCheck(bridgeClsid);
-            directTimes.push_back(phases.total());
-            sum.initialize += phases.initialize;
-            sum.connect += phases.connect;
-            sum.getClass += phases.getClass;
-            sum.instances += phases.instances;
-            sum.walk += phases.walk;
+        const std::wstring service = InMultithreadedApartment([] { return RunningService(); });
+        const Scenario os = {"Win32_OperatingSystem.Caption CON Windows", L"Win32_OperatingSystem", L"", L"Caption",
+                             L"CON", L"Windows"};
+        const Scenario one = {"Win32_Service filtered to one service, State EXA Running", L"Win32_Service",
+                              L"Name = '" + service + L"'", L"State", L"EXA", L"Running"};
+        if (checks > 0) {
+            Latency(pluginClsid, bridgeClsid, os, checks);
+            Latency(pluginClsid, bridgeClsid, one, checks);
         }
-        std::printf("checks: %d of Win32_OperatingSystem.Caption CON Windows, single-threaded apartment\n", checks);
-        Summary("km_docheck", pluginTimes);
-        Summary("the same bridge calls from C++", directTimes);
-        std::sort(pluginTimes.begin(), pluginTimes.end());
-        std::sort(directTimes.begin(), directTimes.end());
-        std::printf("plug-in over bridge calls (medians): %+.1f%% (target <= +20%%)\n",
-                    100.0 * (pluginTimes[checks / 2] / directTimes[checks / 2] - 1.0));
-        const double total = sum.total();
-        std::printf("share of a check: Initialize %.0f%%, Connect %.0f%%, GetClass %.0f%%, Instances %.0f%%, "
-                    "walk %.0f%%\n",
-                    100 * sum.initialize / total, 100 * sum.connect / total, 100 * sum.getClass / total,
-                    100 * sum.instances / total, 100 * sum.walk / total);
-
         if (soak > 100) {
-            for (int i = 0; i < 100; ++i) PluginCheck(plugin.Get());
-            const Usage before = CurrentUsage();
-            const auto start = Clock::now();
-            // A check that does not return within a minute is reported, with
-            // the figures reached so far (Wine's RPC runtime can hang on the
-            // release of a proxy; see docs/PLATFORM-NOTES.md).
-            static volatile LONG completed = 100;
-            static Usage reached;
-            reached = before;
-            std::thread([before, soak] {
-                LONG seen = -1;
-                for (;;) {
-                    Sleep(60000);
-                    const LONG now = completed;
-                    if (now >= soak) return;
-                    if (now == seen) {
-                        std::printf("soak: stopped after %ld checks: a check did not return within a minute; "
-                                    "threads %lu -> %lu, private memory %.0f KiB -> %.0f KiB\n",
-                                    now, before.threads, reached.threads, before.privateBytes / 1024.0,
-                                    reached.privateBytes / 1024.0);
-                        std::fflush(stdout);
-                        ExitProcess(4);
-                    }
-                    seen = now;
-                }
-            }).detach();
-            for (int i = 100; i < soak; ++i) {
-                PluginCheck(plugin.Get());
-                if (i % 100 == 99) reached = CurrentUsage();
-                InterlockedIncrement(&completed);
-            }
-            const Usage after = CurrentUsage();
-            std::printf("soak: %d checks in %.1f s; after the first 100 -> at the end: handles %lu -> %lu, "
-                        "threads %lu -> %lu, private memory %.0f KiB -> %.0f KiB (growth %+.0f KiB, target < 1024)\n",
-                        soak, Ms(Clock::now() - start) / 1000, before.handles, after.handles, before.threads,
-                        after.threads, before.privateBytes / 1024.0, after.privateBytes / 1024.0,
-                        (static_cast<double>(after.privateBytes) - before.privateBytes) / 1024.0);
+            Soak(pluginClsid, ParameterString(os), soak, 1);
+            Soak(pluginClsid, ParameterString(os), soak, 2);
         }
-        std::fflush(stdout);
     }
     CoUninitialize();
     return 0;

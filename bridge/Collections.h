@@ -64,7 +64,7 @@ public:
         try {
             items.resize(fetch);  // zeroed: VT_EMPTY
         } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
+            return BareFailure(E_OUTOFMEMORY);
         }
         HRESULT hr = S_OK;
         for (VARIANT& item : items) {
@@ -74,7 +74,7 @@ public:
         }
         if (FAILED(hr)) {
             for (VARIANT& item : items) VariantClear(&item);
-            return hr;
+            return BareFailure(hr);
         }
         std::copy(items.begin(), items.end(), rgVar);  // the caller now owns them
         if (pCeltFetched) *pCeltFetched = fetch;
@@ -140,7 +140,7 @@ public:
         if (lIndex < 0 || static_cast<ULONG>(lIndex) >= GetItemCount())
             return ReportError(L"Collection::GetAt", E_INVALIDARG, IDS_ARG_OUT_OF_RANGE, L"lIndex");
         const HRESULT hr = GetItemAt(static_cast<ULONG>(lIndex), pValue);
-        return FAILED(hr) ? hr : S_OK;
+        return FAILED(hr) ? BareFailure(hr) : S_OK;
     }
 
     virtual HRESULT STDMETHODCALLTYPE get_Item(Key key, Item* pValue) {

@@ -1,12 +1,12 @@
 // Connect: opens a WMI namespace within a time-out. WMI's ConnectServer can
 // block for a long time when a computer does not answer, so it runs on a
-// worker thread and Connect waits for it no longer than the time-out. On a
-// time-out the worker is not killed (that could leave the heap or the loader
-// lock held): it is abandoned, finishes on its own and cleans up after itself.
-#include <atomic>
+// bounded worker (common/BoundedWork.h) and Connect waits for it no longer
+// than the time-out.
+#include <cwchar>
 #include <new>
 #include <string>
 
+#include "../common/BoundedWork.h"
 #include "../common/ComModule.h"
 #include "../common/HResult.h"
 #include "../common/Raii.h"
@@ -19,148 +19,88 @@ using com::ComPtr;
 
 namespace {
 
-constexpr HRESULT kTimeoutResult = static_cast<HRESULT>(0x800705B4);  // ERROR_TIMEOUT
-
-// The block shared by Connect and its worker. Each holds one reference; the
-// last one frees it. The state decides who owns the marshalled services
-// interface when the worker finishes just as Connect gives up.
-class ConnectRequest {
+// What Connect hands its worker, and what the worker hands back.
+class ConnectRequest final : public com::BoundedWork {
 public:
-    enum State : LONG { kWaiting, kFinished, kAbandoned };
-
-    ConnectRequest() noexcept { com::ThisModule().Lock(); }
-    ConnectRequest(const ConnectRequest&) = delete;
-    ConnectRequest& operator=(const ConnectRequest&) = delete;
-
-    void AddRef() noexcept { ++refs_; }
-    void Release() noexcept {
-        if (--refs_ == 0) delete this;
-    }
-
-    // Moves the state on from kWaiting; returns the state found.
-    LONG Leave(State next) noexcept { return InterlockedCompareExchange(&state_, next, kWaiting); }
-
     ComPtr<IWbemLocator> locator;
+    bool serialise = false;  // the locator is Wine's own WMI
     com::UniqueBstr path;
     com::UniqueBstr authority;
     com::UniqueBstr user;
-    com::UniqueBstr password;
+    com::UniqueSecretBstr password;  // may outlive the call by minutes: wiped when freed
     com::UniqueBstr locale;
-    HRESULT result = E_FAIL;
-    ComPtr<IStream> stream;
     // When Connect runs in the multithreaded apartment, which the worker
     // joins too, the services pointer is valid on both threads and is handed
     // over as it is; marshalling is needed only for a caller in another
     // apartment (and needs a registered proxy for the interface, which not
     // every WMI provides).
     bool sameApartment = false;
+    ComPtr<IStream> stream;
     ComPtr<IWbemServices> services;
 
 private:
-    ~ConnectRequest() {
-        // The request may outlive the call by minutes: wipe the password.
-        if (password) com::SecureZero(password.get(), SysStringByteLen(password.get()));
-        com::ThisModule().Unlock();
+    ~ConnectRequest() override {
+        CWmiCallGuard wmi(serialise);
+        services.Reset();
+        locator.Reset();
     }
 
-    std::atomic<LONG> refs_{1};
-    volatile LONG state_ = kWaiting;
-};
-
-struct WorkerStart {
-    ConnectRequest* request;
-    HMODULE pinnedModule;  // keeps the DLL loaded until the worker's last instruction
-};
-
-DWORD WINAPI ConnectWorker(void* parameter) {
-    WorkerStart start = *static_cast<WorkerStart*>(parameter);
-    delete static_cast<WorkerStart*>(parameter);
-    ConnectRequest* request = start.request;
-
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    const bool initialized = SUCCEEDED(hr);
-    if (initialized) {
-        ComPtr<IWbemServices> services;
-        hr = request->locator->ConnectServer(request->path.get(), request->user.get(), request->password.get(),
-                                             request->locale.get(), 0, request->authority.get(), nullptr,
-                                             &services);
-        if (SUCCEEDED(hr)) {
-            if (request->sameApartment)
-                request->services = services;
-            else
-                hr = CoMarshalInterface(request->stream.Get(), IID_IWbemServices, services.Get(), MSHCTX_INPROC,
-                                        nullptr, MSHLFLAGS_NORMAL);
+    HRESULT Run() noexcept override {
+        CWmiCallGuard wmi(serialise);
+        ComPtr<IWbemServices> connected;
+        HRESULT hr = locator->ConnectServer(path.get(), user.get(), password.get(), locale.get(), 0, authority.get(),
+                                            nullptr, &connected);
+        locator.Reset();
+        if (FAILED(hr)) return hr;
+        if (sameApartment) {
+            services = std::move(connected);
+            return S_OK;
         }
-        request->result = hr;
-        request->locator.Reset();
-        if (request->Leave(ConnectRequest::kFinished) == ConnectRequest::kAbandoned && SUCCEEDED(hr)) {
-            // Connect has given up: nobody will take the services, so release
-            // the reference held by the marshalled data (or the hand-over).
-            request->services.Reset();
-            if (!request->sameApartment) {
-                LARGE_INTEGER zero = {};
-                request->stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-                CoReleaseMarshalData(request->stream.Get());
-            }
-        }
-    } else {
-        request->result = hr;
-        request->Leave(ConnectRequest::kFinished);
+        hr = CoMarshalInterface(stream.Get(), IID_IWbemServices, connected.Get(), MSHCTX_INPROC, nullptr,
+                                MSHLFLAGS_NORMAL);
+        marshalled_ = SUCCEEDED(hr);
+        return hr;
     }
-    request->Release();
-    if (initialized) CoUninitialize();
-    FreeLibraryAndExitThread(start.pinnedModule, 0);
-    return 0;
-}
+
+    // Connect has given up: nobody will take the services, so release the
+    // reference held by the hand-over or by the marshalled data.
+    void Abandoned() noexcept override {
+        CWmiCallGuard wmi(serialise);
+        services.Reset();
+        if (marshalled_) {
+            LARGE_INTEGER zero = {};
+            stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+            CoReleaseMarshalData(stream.Get());
+        }
+    }
+
+    bool marshalled_ = false;
+};
 
 // Runs ConnectServer on a worker and waits for it at most timeoutMs.
 HRESULT ConnectWithTimeout(ConnectRequest* request, DWORD timeoutMs, ComPtr<IWbemServices>* services) {
     APTTYPE type;
     APTTYPEQUALIFIER qualifier;
     request->sameApartment = SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA;
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, 1024);
-    if (!block) return E_OUTOFMEMORY;
-    HRESULT hr = CreateStreamOnHGlobal(block, TRUE, &request->stream);
-    if (FAILED(hr)) {
-        GlobalFree(block);
-        return hr;
+    if (!request->sameApartment) {
+        HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, 1024);
+        if (!block) return E_OUTOFMEMORY;
+        const HRESULT hr = CreateStreamOnHGlobal(block, TRUE, &request->stream);
+        if (FAILED(hr)) {
+            GlobalFree(block);
+            return hr;
+        }
     }
 
-    HMODULE pinned = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ConnectWorker),
-                            &pinned))
-        return com::HResultFromWin32(static_cast<long>(GetLastError()));
-    auto* start = new (std::nothrow) WorkerStart{request, pinned};
-    if (!start) {
-        FreeLibrary(pinned);
-        return E_OUTOFMEMORY;
-    }
-    request->AddRef();  // the worker's reference
-    com::UniqueHandle thread(CreateThread(nullptr, 0, ConnectWorker, start, 0, nullptr));
-    if (!thread) {
-        const DWORD error = GetLastError();
-        delete start;
-        request->Release();
-        FreeLibrary(pinned);
-        return com::HResultFromWin32(static_cast<long>(error));
-    }
-
-    const DWORD waited = WaitForSingleObject(thread.get(), timeoutMs);
-    if (waited == WAIT_TIMEOUT) {
-        if (request->Leave(ConnectRequest::kAbandoned) == ConnectRequest::kWaiting) return kTimeoutResult;
-        // The worker finished just now: its result is ours after all.
-    } else if (waited != WAIT_OBJECT_0) {
-        if (request->Leave(ConnectRequest::kAbandoned) == ConnectRequest::kWaiting) return E_FAIL;
-    }
-    hr = request->result;
-    if (FAILED(hr)) return hr;
+    RETURN_IF_FAILED(request->Start(timeoutMs, false));
     if (request->sameApartment) {
         *services = std::move(request->services);
         return S_OK;
     }
     LARGE_INTEGER zero = {};
     request->stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-    return CoUnmarshalInterface(request->stream.Get(), IID_IWbemServices, reinterpret_cast<void**>(services->ReleaseAndGetAddressOf()));
+    return CoUnmarshalInterface(request->stream.Get(), IID_IWbemServices,
+                                reinterpret_cast<void**>(services->ReleaseAndGetAddressOf()));
 }
 
 // Strips backslashes from the end and then from the start.
@@ -200,7 +140,7 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
     } strings[] = {{server, L"bstrServer"},       {nameSpace, L"bstrNamespace"}, {userName, L"bstrUserName"},
                    {domainArg, L"bstrDomain"},    {passwordArg, L"bstrPassword"}, {localeArg, L"bstrLocale"}};
     for (const auto& argument : strings)
-        if (!IsOptionalString(argument.value))
+        if (!IsOptionalString(argument.value) || HasEmbeddedNul(argument.value))
             return ReportError(kAction, E_INVALIDARG, IDS_ARG_INVALID, argument.name);
     const VARTYPE timeoutType = V_VT(timeoutArg);
     if (timeoutType != VT_EMPTY && timeoutType != VT_I4 && !IsMissing(timeoutArg))
@@ -208,7 +148,8 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
     if (!ppServer) return ReportError(kAction, E_POINTER, IDS_ARG_NULL, L"ppServer");
     *ppServer = nullptr;
 
-    ComPtr<IWbemLocator> locator = Locator();
+    bool serialise = false;
+    ComPtr<IWbemLocator> locator = Locator(&serialise);
     if (!locator) return ReportError(kAction, E_FAIL, IDS_INVALID_STATE);
 
     ComPtr<IWbemServices> services;
@@ -254,7 +195,7 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
         }
         if (hasDomain) authority = L"ntlmdomain:" + domain;
     } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
+        return BareFailure(E_OUTOFMEMORY);
     }
 
     const wchar_t* password = V_VT(passwordArg) == VT_BSTR ? V_BSTR(passwordArg) : nullptr;
@@ -269,35 +210,48 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
     // Failures of the connection itself come back bare: clear any older
     // description so it is not read as this call's.
     ClearErrorInfo();
+    // Only -1 means "no limit"; any other negative time-out has run out.
+    if (timeout < -1) return com::kTimeoutResult;
+    auto copy = [](const wchar_t* text, size_t length, bool wanted, auto* target) {
+        if (wanted) target->reset(SysAllocStringLen(text, static_cast<UINT>(length)));
+        return !wanted || *target;
+    };
+    const UINT passwordLength = password ? SysStringLen(V_BSTR(passwordArg)) : 0;
+    const UINT localeLength = locale ? SysStringLen(V_BSTR(localeArg)) : 0;
     HRESULT hr;
     if (timeout == -1) {
-        com::UniqueBstr path(SysAllocString(networkPath.c_str()));
-        com::UniqueBstr authorityText(hasDomain ? SysAllocString(authority.c_str()) : nullptr);
-        com::UniqueBstr userText(hasUser ? SysAllocStringLen(user.data(), static_cast<UINT>(user.size())) : nullptr);
-        com::UniqueBstr passwordText(password ? SysAllocStringLen(password, SysStringLen(V_BSTR(passwordArg))) : nullptr);
-        com::UniqueBstr localeText(locale ? SysAllocStringLen(locale, SysStringLen(V_BSTR(localeArg))) : nullptr);
+        com::UniqueBstr path, authorityText, userText, localeText;
+        com::UniqueSecretBstr passwordText;
+        if (!copy(networkPath.c_str(), networkPath.size(), true, &path) ||
+            !copy(authority.c_str(), authority.size(), hasDomain, &authorityText) ||
+            !copy(user.c_str(), user.size(), hasUser, &userText) ||
+            !copy(password, passwordLength, password != nullptr, &passwordText) ||
+            !copy(locale, localeLength, locale != nullptr, &localeText))
+            return E_OUTOFMEMORY;
+        CWmiCallGuard wmi(serialise);
         hr = locator->ConnectServer(path.get(), userText.get(), passwordText.get(), localeText.get(), 0,
                                     authorityText.get(), nullptr, &services);
-        if (passwordText) com::SecureZero(passwordText.get(), SysStringByteLen(passwordText.get()));
+        if (FAILED(hr)) return hr;
     } else {
         auto* request = new (std::nothrow) ConnectRequest;
         if (!request) return E_OUTOFMEMORY;
         request->locator = locator;
-        request->path.reset(SysAllocString(networkPath.c_str()));
+        request->serialise = serialise;
         // The authority reaches the worker only together with a user name.
-        if (hasDomain && hasUser) request->authority.reset(SysAllocString(authority.c_str()));
-        if (hasUser) request->user.reset(SysAllocStringLen(user.data(), static_cast<UINT>(user.size())));
-        if (password) request->password.reset(SysAllocStringLen(password, SysStringLen(V_BSTR(passwordArg))));
-        if (locale) request->locale.reset(SysAllocStringLen(locale, SysStringLen(V_BSTR(localeArg))));
-        const bool complete = request->path && (!hasDomain || !hasUser || request->authority) &&
-                              (!hasUser || request->user) && (!password || request->password) &&
-                              (!locale || request->locale);
+        const bool complete = copy(networkPath.c_str(), networkPath.size(), true, &request->path) &&
+                              copy(authority.c_str(), authority.size(), hasDomain && hasUser, &request->authority) &&
+                              copy(user.c_str(), user.size(), hasUser, &request->user) &&
+                              copy(password, passwordLength, password != nullptr, &request->password) &&
+                              copy(locale, localeLength, locale != nullptr, &request->locale);
         hr = complete ? ConnectWithTimeout(request, static_cast<DWORD>(timeout), &services) : E_OUTOFMEMORY;
         request->Release();
+        if (FAILED(hr)) return hr;
     }
-    if (FAILED(hr)) return hr;
 
-    return CQvWMIServer::Create(this, services.Get(), serverName.c_str(), namespaceName.c_str(),
-                                networkPath.c_str(), hasDomain ? domain.c_str() : nullptr,
-                                hasUser ? user.c_str() : nullptr, password, locale, ppServer);
+    hr = CQvWMIServer::Create(this, services.Get(), serialise, serverName.c_str(), namespaceName.c_str(),
+                              networkPath.c_str(), hasDomain ? domain.c_str() : nullptr,
+                              hasUser ? user.c_str() : nullptr, password, locale, ppServer);
+    CWmiCallGuard wmi(serialise);
+    services.Reset();
+    return hr;
 }

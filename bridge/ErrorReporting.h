@@ -20,3 +20,10 @@ HRESULT ReportWin32Error(const wchar_t* action, long win32Error, UINT messageId,
 // Clears the thread's error information, so that a failure returned without a
 // report of its own is never read together with an older description.
 void ClearErrorInfo() noexcept;
+
+// A failure returned without a report of its own (out of memory, a bare
+// argument check): clears the thread's error information first and returns hr.
+inline HRESULT BareFailure(HRESULT hr) noexcept {
+    ClearErrorInfo();
+    return hr;
+}

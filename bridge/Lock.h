@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <unknwn.h>
 
 class CLock {
 public:
@@ -45,4 +46,27 @@ private:
     CLock* lock_;
     bool acquired_ = false;
     bool marked_ = false;  // this guard set held from 0 to 1
+};
+
+// Wine's in-process WMI corrupts its heap when two threads call into it at
+// once (two checks on two threads crash within seconds, with WMI's own
+// interfaces alone). Calls into it are therefore serialised by one
+// process-wide lock, taken only when the process runs on Wine and the locator
+// is Wine's own: another WMI (Windows', or a test double that stalls on
+// purpose) is thread-safe and must never hold up other threads. On Windows
+// the lock is never taken.
+bool IsWineWmi(IUnknown* locator) noexcept;
+
+// Holds the process-wide WMI lock for its scope when serialise is true; does
+// nothing otherwise. Recursive on one thread. Never held while waiting for a
+// worker: the worker takes it for its own calls.
+class CWmiCallGuard {
+public:
+    explicit CWmiCallGuard(bool serialise) noexcept;
+    ~CWmiCallGuard();
+    CWmiCallGuard(const CWmiCallGuard&) = delete;
+    CWmiCallGuard& operator=(const CWmiCallGuard&) = delete;
+
+private:
+    bool held_;
 };

@@ -1,6 +1,7 @@
 #include "QvWMIAccess.h"
 
 #include <atomic>
+#include <utility>
 
 #include "ErrorReporting.h"
 
@@ -27,7 +28,7 @@ STDMETHODIMP CQvWMIAccess::put_Timeout(long lTimeout) {
 }
 
 STDMETHODIMP CQvWMIAccess::get_ImpersonationLevel(EQvWMIImpersonationLevel* peImpersonationLevel) {
-    if (!peImpersonationLevel) return E_POINTER;
+    if (!peImpersonationLevel) return BareFailure(E_POINTER);
     CAutoLock guard(*this);
     *peImpersonationLevel = static_cast<EQvWMIImpersonationLevel>(g_impersonationLevel.load());
     return S_OK;
@@ -40,7 +41,7 @@ STDMETHODIMP CQvWMIAccess::put_ImpersonationLevel(EQvWMIImpersonationLevel eImpe
 }
 
 STDMETHODIMP CQvWMIAccess::get_AuthenticationLevel(EQvWMIAuthenticationLevel* peAuthenticationLevel) {
-    if (!peAuthenticationLevel) return E_POINTER;
+    if (!peAuthenticationLevel) return BareFailure(E_POINTER);
     CAutoLock guard(*this);
     *peAuthenticationLevel = static_cast<EQvWMIAuthenticationLevel>(g_authenticationLevel.load());
     return S_OK;
@@ -66,17 +67,30 @@ STDMETHODIMP CQvWMIAccess::Initialize() {
         CoCreateInstance(CLSID_WbemLocator, nullptr,
                          CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
                          IID_IWbemLocator, &locator);
-    // The replaced locator is released here; a Connect still using it holds
-    // its own reference.
+    bool serialise = IsWineWmi(locator.Get());
+    // Swapped in under the object's lock; the replaced locator is released
+    // here, under its own WMI's rule. A Connect still using it holds its own
+    // reference.
     {
         CAutoLock guard(*this);
-        locator_ = locator;
+        std::swap(locator_, locator);
+        std::swap(serialiseWmi_, serialise);
+    }
+    {
+        CWmiCallGuard wmi(serialise);
+        locator.Reset();
     }
     if (FAILED(created)) return ReportError(L"Component::Initialize", created, IDS_CREATE_LOCATOR_FAILED);
     return S_OK;
 }
 
-com::ComPtr<IWbemLocator> CQvWMIAccess::Locator() noexcept {
+CQvWMIAccess::~CQvWMIAccess() {
+    CWmiCallGuard wmi(serialiseWmi_);
+    locator_.Reset();
+}
+
+com::ComPtr<IWbemLocator> CQvWMIAccess::Locator(bool* serialise) noexcept {
     CAutoLock guard(*this);
+    *serialise = serialiseWmi_;
     return locator_;
 }

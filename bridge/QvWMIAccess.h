@@ -33,12 +33,14 @@ public:
     STDMETHODIMP Initialize() override;
 
     // A counted reference to the current locator (null before a successful
-    // Initialize), taken under the object's lock.
-    com::ComPtr<IWbemLocator> Locator() noexcept;
+    // Initialize), taken under the object's lock; *serialise tells whether
+    // calls into its WMI take the process-wide WMI lock (Wine's own WMI).
+    com::ComPtr<IWbemLocator> Locator(bool* serialise) noexcept;
 
 private:
-    ~CQvWMIAccess() override = default;
+    ~CQvWMIAccess() override;
 
     long timeout_ = 120000;  // milliseconds; -1 = no limit
     com::ComPtr<IWbemLocator> locator_;
+    bool serialiseWmi_ = false;
 };

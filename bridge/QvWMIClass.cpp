@@ -54,10 +54,33 @@ private:
     std::vector<I*> items_;
 };
 
+// True when the WQL text ends inside a quoted string (single or double
+// quotes; a backslash escapes the next character inside one). Such a filter
+// is refused before WMI sees it: Wine's WQL parser reads past its end.
+bool HasUnterminatedQuote(const wchar_t* text, size_t length) noexcept {
+    wchar_t quote = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = text[i];
+        if (!quote) {
+            if (c == L'\'' || c == L'"') quote = c;
+        } else if (c == L'\\') {
+            ++i;
+        } else if (c == quote) {
+            quote = 0;
+        }
+    }
+    return quote != 0;
+}
+
 }  // namespace
 
 CQvWMIClass::~CQvWMIClass() {
     objectPath_.reset();
+    CWmiCallGuard wmi(serialiseWmi_);
+    properties_.Reset();
+    keyProperties_.Reset();
+    classDefinition_.Reset();
+    services_.Reset();
     server_.Reset();
 }
 
@@ -66,10 +89,11 @@ HRESULT CQvWMIClass::Create(CQvWMIServer* server, IWbemServices* services, IWbem
     ComPtr<CQvWMIClass> object = Make();
     if (!object) return ReportError(L"Class::Create", E_OUTOFMEMORY, IDS_CREATE_OBJECT_FAILED, L"Class");
     object->server_ = server;
+    object->serialiseWmi_ = server->SerialisesWmi();
     object->services_ = services;
     object->classDefinition_ = classDefinition;
     HRESULT hr = com::CopyBstr(objectPath, object->objectPath_.put());
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) return BareFailure(hr);
     hr = object->QueryInterface(IID_IQvWMIClass, reinterpret_cast<void**>(ppClass));
     if (FAILED(hr)) return ReportError(L"Class::Create", hr, IDS_CREATE_OBJECT_FAILED, L"Class");
     return S_OK;
@@ -110,20 +134,21 @@ HRESULT CQvWMIClass::GetProperties(bool keysOnly, IQvWMIPropertyCollection** ppP
     get_ObjectPath(path.put());
     const wchar_t* pathText = path ? path.get() : L"";
 
+    CWmiCallGuard wmi(serialiseWmi_);
     SAFEARRAY* names = nullptr;
     HRESULT hr = classDefinition_->GetNames(nullptr, keysOnly ? WBEM_FLAG_KEYS_ONLY : WBEM_FLAG_ALWAYS, nullptr,
                                             &names);
     if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_PROPERTIES_FAILED, pathText);
     std::vector<com::UniqueBstr> nameList;
     hr = CopyNames(names, &nameList);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_PROPERTIES_FAILED, pathText);
 
     InterfaceList<IQvWMIPropertyDescriptor> descriptors;
     for (const com::UniqueBstr& name : nameList) {
         IQvWMIPropertyDescriptor* descriptor = nullptr;
         hr = CQvWMIPropertyDescriptor::Create(name.get(), classDefinition_.Get(), &descriptor);
         if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_PROPERTIES_FAILED, pathText);
-        if (!descriptors.Adopt(descriptor)) return E_OUTOFMEMORY;
+        if (!descriptors.Adopt(descriptor)) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_PROPERTIES_FAILED, pathText);
     }
     return CQvWMIPropertyCollection::Create(descriptors.data(), descriptors.size(), ppProperties);
 }
@@ -133,7 +158,7 @@ STDMETHODIMP CQvWMIClass::get_Instances(VARIANT bstrWQLFilter, IQvWMIInstanceCol
     VARIANT scratch;
     const VARIANT* filter = DereferenceArgument(&bstrWQLFilter, &scratch);
     const bool omitted = V_VT(filter) == VT_EMPTY || V_VT(filter) == VT_NULL || IsMissing(filter);
-    if (!omitted && V_VT(filter) != VT_BSTR)
+    if ((!omitted && V_VT(filter) != VT_BSTR) || HasEmbeddedNul(filter))
         return ReportError(kAction, E_INVALIDARG, IDS_ARG_INVALID, L"bstrWQLFilter");
     if (!ppInstances) return ReportError(kAction, E_POINTER, IDS_ARG_NULL, L"ppInstances");
     *ppInstances = nullptr;
@@ -141,6 +166,8 @@ STDMETHODIMP CQvWMIClass::get_Instances(VARIANT bstrWQLFilter, IQvWMIInstanceCol
     com::UniqueBstr path;
     get_ObjectPath(path.put());
     const wchar_t* pathText = path ? path.get() : L"";
+    if (!omitted && V_BSTR(filter) && HasUnterminatedQuote(V_BSTR(filter), SysStringLen(V_BSTR(filter))))
+        return ReportError(kAction, static_cast<HRESULT>(WBEM_E_INVALID_QUERY), IDS_QUERY_INSTANCES_FAILED, pathText);
     com::UniqueBstr statement;
     try {
         std::wstring text = L"SELECT * FROM ";
@@ -156,6 +183,9 @@ STDMETHODIMP CQvWMIClass::get_Instances(VARIANT bstrWQLFilter, IQvWMIInstanceCol
 
     com::UniqueBstr language(SysAllocString(L"WQL"));
     if (!language) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_INSTANCES_FAILED, pathText);
+    // Held for the whole pull: Wine's WMI answers at once, so it never holds
+    // up other threads for long.
+    CWmiCallGuard wmi(serialiseWmi_);
     ComPtr<IEnumWbemClassObject> results;
     HRESULT hr = services_->ExecQuery(language.get(), statement.get(),
                                       WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &results);

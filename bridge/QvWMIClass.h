@@ -40,4 +40,5 @@ private:
     com::ComPtr<IWbemClassObject> classDefinition_;
     com::ComPtr<IQvWMIPropertyCollection> keyProperties_;
     com::ComPtr<IQvWMIPropertyCollection> properties_;
+    bool serialiseWmi_ = false;  // calls into this WMI take the process-wide WMI lock
 };

@@ -1,6 +1,10 @@
 #include "QvWMIPropertyDescriptor.h"
 
+#include <cwchar>
+#include <vector>
+
 #include "ErrorReporting.h"
+#include "PropertyNames.h"
 
 namespace {
 
@@ -61,17 +65,33 @@ void CQvWMIPropertyDescriptor::ReadQualifiers(IWbemClassObject* classDefinition)
     com::ComPtr<IWbemQualifierSet> qualifiers;
     if (FAILED(classDefinition->GetPropertyQualifierSet(name_.get(), &qualifiers)) || !qualifiers) return;
 
+    // One call for the names the set holds, then a read of only those: a
+    // property usually carries few of the nine, and under Wine every read
+    // is a query of its own. Without the list every qualifier is asked for.
+    std::vector<com::UniqueBstr> present;
+    SAFEARRAY* names = nullptr;
+    const bool listed = SUCCEEDED(qualifiers->GetNames(0, &names)) && SUCCEEDED(CopyNames(names, &present));
+    auto holds = [&](const wchar_t* name) {
+        if (!listed) return true;
+        for (const com::UniqueBstr& held : present)
+            if (held && _wcsicmp(held.get(), name) == 0) return true;
+        return false;
+    };
+
     auto text = [&](const wchar_t* name, com::UniqueBstr& field) {
+        if (!holds(name)) return;
         com::UniqueVariant value = ReadQualifier(qualifiers.Get(), name, VT_BSTR);
         if (V_VT(value.get()) != VT_BSTR) return;
         field.reset(V_BSTR(value.get()));  // taken over from the VARIANT
         V_VT(value.get()) = VT_EMPTY;
     };
     auto flag = [&](const wchar_t* name, VARIANT_BOOL& field) {
+        if (!holds(name)) return;
         com::UniqueVariant value = ReadQualifier(qualifiers.Get(), name, VT_BOOL);
         if (V_VT(value.get()) == VT_BOOL) field = V_BOOL(value.get());
     };
     auto number = [&](const wchar_t* name, int& field) {
+        if (!holds(name)) return;
         com::UniqueVariant value = ReadQualifier(qualifiers.Get(), name, VT_INT);
         if (V_VT(value.get()) == VT_INT) field = V_INT(value.get());
     };

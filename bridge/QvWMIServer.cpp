@@ -2,20 +2,26 @@
 
 #include <wincrypt.h>
 
+#include <atomic>
 #include <new>
 #include <string>
 
+#include "../common/BoundedWork.h"
+#include "../common/HResult.h"
 #include "ErrorReporting.h"
 #include "QvWMIAccess.h"
 #include "QvWMIClass.h"
+#include "VariantArgument.h"
 
 using com::ComPtr;
 
 CQvWMIServer::~CQvWMIServer() {
     if (!protectedPassword_.empty()) com::SecureZero(protectedPassword_.data(), protectedPassword_.size());
+    CWmiCallGuard wmi(serialiseWmi_);
+    services_.Reset();
 }
 
-HRESULT CQvWMIServer::Create(IQvWMIAccess* access, IWbemServices* services, const wchar_t* server,
+HRESULT CQvWMIServer::Create(IQvWMIAccess* access, IWbemServices* services, bool serialise, const wchar_t* server,
                              const wchar_t* nameSpace, const wchar_t* networkPath, const wchar_t* domain,
                              const wchar_t* user, const wchar_t* password, const wchar_t* locale,
                              IQvWMIServer** ppServer) noexcept {
@@ -25,6 +31,7 @@ HRESULT CQvWMIServer::Create(IQvWMIAccess* access, IWbemServices* services, cons
     ComPtr<CQvWMIServer> object = Make();
     if (!object) return ReportError(kAction, E_OUTOFMEMORY, IDS_GET_OBJECT_FAILED, name);
 
+    object->serialiseWmi_ = serialise;
     HRESULT hr = services->QueryInterface(IID_IWbemServices, &object->services_);
     if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, name);
     object->access_ = access;
@@ -46,7 +53,7 @@ HRESULT CQvWMIServer::Create(IQvWMIAccess* access, IWbemServices* services, cons
                            reinterpret_cast<BYTE*>(const_cast<wchar_t*>(password))};
         DATA_BLOB sealed = {};
         if (!CryptProtectData(&clear, L"Data", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &sealed))
-            return ReportWin32Error(kAction, static_cast<long>(GetLastError()), IDS_SET_SECURITY_FAILED);
+            return ReportError(kAction, com::HResultFromLastError(), IDS_SET_SECURITY_FAILED);
         com::UniqueLocalMem owner(sealed.pbData);
         try {
             object->protectedPassword_.assign(sealed.pbData, sealed.pbData + sealed.cbData);
@@ -64,45 +71,37 @@ HRESULT CQvWMIServer::Create(IQvWMIAccess* access, IWbemServices* services, cons
 }
 
 HRESULT CQvWMIServer::ApplyProxySecurity(IUnknown* proxy) noexcept {
-    COAUTHIDENTITY identity = {};
-    std::wstring user, domain, password;
-    try {
-        if (user_) {
-            user.assign(user_.get(), SysStringLen(user_.get()));
-            if (domain_) domain.assign(domain_.get(), SysStringLen(domain_.get()));
-            if (!protectedPassword_.empty()) {
-                DATA_BLOB sealed = {static_cast<DWORD>(protectedPassword_.size()),
-                                    const_cast<BYTE*>(protectedPassword_.data())};
-                DATA_BLOB clear = {};
-                if (!CryptUnprotectData(&sealed, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
-                                        &clear))
-                    return ReportWin32Error(L"Server::ApplyProxySecurity", static_cast<long>(GetLastError()),
-                                            IDS_SET_SECURITY_FAILED);
-                const size_t characters = clear.cbData / sizeof(wchar_t);
-                if (characters > 0) password.assign(reinterpret_cast<wchar_t*>(clear.pbData), characters - 1);
-                com::SecureZero(clear.pbData, clear.cbData);
-                LocalFree(clear.pbData);
-            }
+    // The password is unprotected into a buffer of the system's and used
+    // from there: no other copy of it is made, and the buffer is wiped.
+    DATA_BLOB clear = {};
+    struct Wipe {
+        DATA_BLOB& blob;
+        ~Wipe() {
+            if (!blob.pbData) return;
+            com::SecureZero(blob.pbData, blob.cbData);
+            LocalFree(blob.pbData);
         }
-    } catch (const std::bad_alloc&) {
-        com::SecureZero(&password[0], password.size() * sizeof(wchar_t));
-        return E_OUTOFMEMORY;
-    }
+    } wipe{clear};
+    COAUTHIDENTITY identity = {};
     if (user_) {
-        identity.User = reinterpret_cast<USHORT*>(&user[0]);
-        identity.UserLength = static_cast<ULONG>(user.size());
-        identity.Domain = reinterpret_cast<USHORT*>(&domain[0]);
-        identity.DomainLength = static_cast<ULONG>(domain.size());
-        identity.Password = reinterpret_cast<USHORT*>(&password[0]);
-        identity.PasswordLength = static_cast<ULONG>(password.size());
+        if (!protectedPassword_.empty()) {
+            DATA_BLOB sealed = {static_cast<DWORD>(protectedPassword_.size()), protectedPassword_.data()};
+            if (!CryptUnprotectData(&sealed, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &clear))
+                return ReportError(L"Server::ApplyProxySecurity", com::HResultFromLastError(), IDS_SET_SECURITY_FAILED);
+        }
+        static wchar_t empty[] = L"";
+        const size_t characters = clear.cbData / sizeof(wchar_t);  // with the closing zero
+        identity.User = reinterpret_cast<USHORT*>(user_.get());
+        identity.UserLength = SysStringLen(user_.get());
+        identity.Domain = reinterpret_cast<USHORT*>(domain_ ? domain_.get() : empty);
+        identity.DomainLength = SysStringLen(domain_.get());
+        identity.Password = reinterpret_cast<USHORT*>(characters ? reinterpret_cast<wchar_t*>(clear.pbData) : empty);
+        identity.PasswordLength = characters ? static_cast<ULONG>(characters - 1) : 0;
         identity.Flags = SEC_WINNT_AUTH_IDENTITY_UNICODE;
     }
-    const HRESULT hr = CoSetProxyBlanket(proxy, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                                         static_cast<DWORD>(ProcessAuthenticationLevel()),
-                                         static_cast<DWORD>(ProcessImpersonationLevel()),
-                                         user_ ? &identity : nullptr, EOAC_NONE);
-    com::SecureZero(&password[0], password.size() * sizeof(wchar_t));
-    return hr;
+    return CoSetProxyBlanket(proxy, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                             static_cast<DWORD>(ProcessAuthenticationLevel()),
+                             static_cast<DWORD>(ProcessImpersonationLevel()), user_ ? &identity : nullptr, EOAC_NONE);
 }
 
 long CQvWMIServer::Timeout() noexcept {
@@ -137,32 +136,96 @@ STDMETHODIMP CQvWMIServer::get_Locale(BSTR* pbstrLocale) {
     return CopyField(locale_, pbstrLocale, L"Server::get_Locale", L"pbstrLocale");
 }
 
+namespace {
+
+// Set once a WMI of this process has refused the semi-synchronous class
+// lookup. Wine's refuses it only after running the class's whole query, so
+// asking again on every GetClass would pay for the class twice.
+std::atomic<bool> g_semiSynchronousRefused{false};
+
+bool IsRefusal(HRESULT hr) {
+    return hr == static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER) || hr == static_cast<HRESULT>(WBEM_E_NOT_SUPPORTED) ||
+           hr == E_NOTIMPL;
+}
+
+// The synchronous class lookup, on a bounded worker: the call itself has no
+// time limit.
+class ClassFetch final : public com::BoundedWork {
+public:
+    ComPtr<IWbemServices> services;
+    bool serialise = false;
+    com::UniqueBstr path;
+    ComPtr<IWbemClassObject> definition;
+
+private:
+    ~ClassFetch() override {
+        CWmiCallGuard wmi(serialise);
+        definition.Reset();
+        services.Reset();
+    }
+    HRESULT Run() noexcept override {
+        CWmiCallGuard wmi(serialise);
+        return services->GetObject(path.get(), 0, nullptr, &definition, nullptr);
+    }
+};
+
+HRESULT FetchClassSynchronously(IWbemServices* services, bool serialise, BSTR path, long timeout,
+                                ComPtr<IWbemClassObject>* definition) noexcept {
+    if (timeout == -1) {
+        CWmiCallGuard wmi(serialise);
+        return services->GetObject(path, 0, nullptr, definition->ReleaseAndGetAddressOf(), nullptr);
+    }
+    if (timeout < -1) return com::kTimeoutResult;
+    auto* fetch = new (std::nothrow) ClassFetch;
+    if (!fetch) return E_OUTOFMEMORY;
+    fetch->services = services;
+    fetch->serialise = serialise;
+    fetch->path.reset(SysAllocStringLen(path, SysStringLen(path)));
+    HRESULT hr = fetch->path ? fetch->Start(static_cast<DWORD>(timeout), false) : E_OUTOFMEMORY;
+    if (SUCCEEDED(hr)) *definition = std::move(fetch->definition);
+    fetch->Release();
+    return hr;
+}
+
+}  // namespace
+
 STDMETHODIMP CQvWMIServer::GetClass(BSTR bstrObjectPath, IQvWMIClass** ppClass) {
     static const wchar_t kAction[] = L"Server::GetClass";
     if (!bstrObjectPath || !*bstrObjectPath)
         return ReportError(kAction, E_INVALIDARG, IDS_ARG_NULL_OR_EMPTY, L"bstrObjectPath");
+    if (HasEmbeddedNul(bstrObjectPath)) return ReportError(kAction, E_INVALIDARG, IDS_ARG_INVALID, L"bstrObjectPath");
     if (!ppClass) return ReportError(kAction, E_POINTER, IDS_ARG_NULL, L"ppClass");
     *ppClass = nullptr;
 
     const long timeout = Timeout();
     ComPtr<IWbemClassObject> definition;
-    ComPtr<IWbemCallResult> callResult;
-    HRESULT hr = services_->GetObject(bstrObjectPath, WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, nullptr, &callResult);
-    if (hr == static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER) || hr == static_cast<HRESULT>(WBEM_E_NOT_SUPPORTED) ||
-        hr == E_NOTIMPL) {
-        // Some WMI implementations (Wine's among them) refuse the
-        // semi-synchronous lookup; the synchronous one gives the same class.
-        hr = services_->GetObject(bstrObjectPath, 0, nullptr, &definition, nullptr);
-        if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
-    } else {
-        if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
-        hr = ApplyProxySecurity(callResult.Get());
-        if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
-        hr = callResult->GetResultObject(timeout, &definition);
-        if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
-        if (hr == WBEM_S_TIMEDOUT)
-            return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_GET_OBJECT_FAILED, bstrObjectPath);
-        if (hr != S_OK) return ReportWin32Error(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
+    HRESULT hr = S_OK;
+    if (!g_semiSynchronousRefused.load()) {
+        CWmiCallGuard wmi(serialiseWmi_);
+        ComPtr<IWbemCallResult> callResult;
+        hr = services_->GetObject(bstrObjectPath, WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, nullptr, &callResult);
+        if (IsRefusal(hr)) {
+            g_semiSynchronousRefused = true;
+        } else {
+            if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
+            hr = ApplyProxySecurity(callResult.Get());
+            if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
+            hr = callResult->GetResultObject(timeout, &definition);
+            if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
+            if (hr == WBEM_S_TIMEDOUT)
+                return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_GET_OBJECT_FAILED, bstrObjectPath);
+            // Another success code without a class is no success.
+            if (!definition)
+                return ReportError(kAction, static_cast<HRESULT>(WBEM_E_FAILED), IDS_GET_OBJECT_FAILED, bstrObjectPath);
+        }
     }
-    return CQvWMIClass::Create(this, services_.Get(), definition.Get(), bstrObjectPath, ppClass);
+    if (!definition) {
+        // Not under the WMI lock: the worker takes it for its own call.
+        hr = FetchClassSynchronously(services_.Get(), serialiseWmi_, bstrObjectPath, timeout, &definition);
+        if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
+    }
+    hr = CQvWMIClass::Create(this, services_.Get(), definition.Get(), bstrObjectPath, ppClass);
+    CWmiCallGuard wmi(serialiseWmi_);
+    definition.Reset();
+    return hr;
 }

@@ -20,8 +20,9 @@ public:
     CQvWMIServer() noexcept = default;
 
     // Builds a server object over services and hands out its IQvWMIServer.
-    // The strings are borrowed; a null one gives a null field.
-    static HRESULT Create(IQvWMIAccess* access, IWbemServices* services, const wchar_t* server,
+    // The strings are borrowed; a null one gives a null field. serialise:
+    // calls into this WMI take the process-wide WMI lock (Wine's own WMI).
+    static HRESULT Create(IQvWMIAccess* access, IWbemServices* services, bool serialise, const wchar_t* server,
                           const wchar_t* nameSpace, const wchar_t* networkPath, const wchar_t* domain,
                           const wchar_t* user, const wchar_t* password, const wchar_t* locale,
                           IQvWMIServer** ppServer) noexcept;
@@ -34,6 +35,7 @@ public:
     long Timeout() noexcept;
 
     IWbemServices* Services() const noexcept { return services_.Get(); }
+    bool SerialisesWmi() const noexcept { return serialiseWmi_; }
 
     // IQvWMIServer
     STDMETHODIMP get_Server(BSTR* pbstrServer) override;
@@ -57,4 +59,5 @@ private:
     com::ComPtr<IQvWMIAccess> access_;
     com::ComPtr<IWbemServices> services_;
     std::vector<BYTE> protectedPassword_;  // CryptProtectData output; empty without a password
+    bool serialiseWmi_ = false;
 };

@@ -28,4 +28,11 @@ inline HRESULT HResultFromWin32(long code) noexcept {
                     : static_cast<HRESULT>(code);
 }
 
+// The calling thread's last error as an HRESULT, for a call that failed: a
+// last error of 0 (the call did not say why) becomes E_FAIL, never success.
+inline HRESULT HResultFromLastError() noexcept {
+    const DWORD error = GetLastError();
+    return error ? HResultFromWin32(static_cast<long>(error)) : E_FAIL;
+}
+
 }  // namespace com

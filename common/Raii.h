@@ -55,7 +55,23 @@ struct RegKeyTraits {
     static void close(HKEY k) noexcept { RegCloseKey(k); }
 };
 
+// Overwrites memory with zeros in a way the optimiser cannot drop.
+inline void SecureZero(void* data, size_t bytes) noexcept {
+    volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
+    while (bytes--) *p++ = 0;
+}
+
+// A BSTR holding a secret: wiped before it is freed.
+struct SecretBstrTraits {
+    static BSTR invalid() noexcept { return nullptr; }
+    static void close(BSTR b) noexcept {
+        SecureZero(b, SysStringByteLen(b));
+        SysFreeString(b);
+    }
+};
+
 using UniqueBstr = UniqueResource<BSTR, BstrTraits>;
+using UniqueSecretBstr = UniqueResource<BSTR, SecretBstrTraits>;
 using UniqueHandle = UniqueResource<HANDLE, HandleTraits>;
 using UniqueLocalMem = UniqueResource<HLOCAL, LocalMemTraits>;
 using UniqueRegKey = UniqueResource<HKEY, RegKeyTraits>;
@@ -100,10 +116,14 @@ private:
     VARIANT value_;
 };
 
-// Overwrites memory with zeros in a way the optimiser cannot drop.
-inline void SecureZero(void* data, size_t bytes) noexcept {
-    volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
-    while (bytes--) *p++ = 0;
+// Wipes a string's whole buffer, not only its current length: a string that
+// was moved from, or shortened, may still hold characters of a secret there
+// (a short string lives inside the string object itself).
+template <class String>
+void WipeString(String& text) noexcept {
+    text.resize(text.capacity());
+    SecureZero(&text[0], text.size() * sizeof(text[0]));
+    text.clear();
 }
 
 // A critical section owned for the life of the object.

@@ -4,9 +4,13 @@
 #include <wrl/client.h>
 
 #include <cwchar>
+#include <mutex>
 #include <new>
 
+#include "../common/HResult.h"
 #include "../common/Raii.h"
+#include "CheckRules.h"
+#include "ostrel_h.h"
 
 void BridgeError::BeforeCall() noexcept { SetErrorInfo(0, nullptr); }
 
@@ -26,6 +30,15 @@ std::wstring BridgeError::DescribeCode(HRESULT hr) {
     return text;
 }
 
+void BridgeError::Record(HRESULT hr, const wchar_t* description) noexcept {
+    number_ = hr;
+    try {
+        description_ = description;
+    } catch (const std::bad_alloc&) {
+        description_.clear();
+    }
+}
+
 void BridgeError::Record(HRESULT hr) noexcept {
     number_ = hr;
     try {
@@ -43,7 +56,17 @@ void BridgeError::Record(HRESULT hr) noexcept {
 }
 
 std::wstring BridgeError::Text() const {
-    return L"(" + std::to_wstring(static_cast<long>(number_)) + L")" + description_;
+    std::wstring text = L"(" + std::to_wstring(static_cast<long>(number_)) + L")";
+    size_t end = description_.size();
+    while (end > 0 && (description_[end - 1] == L'\r' || description_[end - 1] == L'\n')) --end;
+    bool inBreak = false;
+    for (size_t i = 0; i < end; ++i) {
+        const bool lineBreak = description_[i] == L'\r' || description_[i] == L'\n';
+        if (!lineBreak) text += description_[i];
+        else if (!inBreak) text += L' ';  // a run of breaks becomes one space
+        inBreak = lineBreak;
+    }
+    return text;
 }
 
 Microsoft::WRL::ComPtr<IQvWMIAccess> OpenAccess(HRESULT timeoutRead, long timeoutMs, long authenticationLevel,
@@ -63,4 +86,95 @@ Microsoft::WRL::ComPtr<IQvWMIAccess> OpenAccess(HRESULT timeoutRead, long timeou
     });
     error->Call([&] { return access->Initialize(); });
     return access;
+}
+
+VARIANT OmittedArgument() noexcept {
+    VARIANT missing;
+    VariantInit(&missing);
+    V_VT(&missing) = VT_ERROR;
+    V_ERROR(&missing) = DISP_E_PARAMNOTFOUND;
+    return missing;
+}
+
+TextArgument::TextArgument(const std::wstring& text, bool secret) noexcept : secret_(secret) {
+    VariantInit(&value_);
+    V_VT(&value_) = VT_BSTR;
+    V_BSTR(&value_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+}
+
+TextArgument::~TextArgument() {
+    if (secret_ && V_BSTR(&value_)) com::SecureZero(V_BSTR(&value_), SysStringByteLen(V_BSTR(&value_)));
+    VariantClear(&value_);
+}
+
+HRESULT ReadTimeoutSeconds(const VARIANT& seconds, long* milliseconds) noexcept {
+    *milliseconds = 0;
+    const VARIANT* value = &seconds;
+    if (V_VT(value) & VT_BYREF) {
+        if (!V_BYREF(value)) return E_POINTER;
+        if (V_VT(value) == (VT_BYREF | VT_VARIANT)) value = V_VARIANTREF(value);
+    }
+    com::UniqueVariant defaultValue;
+    const VARTYPE type = static_cast<VARTYPE>(V_VT(value) & ~VT_BYREF);
+    if (type == VT_DISPATCH || type == VT_UNKNOWN) {
+        // One call of the object's default value; an object as its value is
+        // refused (converting it would call again, without end).
+        IDispatch* object = type == VT_DISPATCH ? (V_VT(value) & VT_BYREF ? *V_DISPATCHREF(value) : V_DISPATCH(value))
+                                                : nullptr;
+        if (!object) return DISP_E_TYPEMISMATCH;
+        DISPPARAMS none = {};
+        RETURN_IF_FAILED(object->Invoke(DISPID_VALUE, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
+                                        defaultValue.get(), nullptr, nullptr));
+        value = defaultValue.get();
+        if (V_VT(value) & VT_BYREF) return DISP_E_TYPEMISMATCH;
+        if (V_VT(value) == VT_DISPATCH || V_VT(value) == VT_UNKNOWN) return DISP_E_TYPEMISMATCH;
+    }
+    if (V_VT(value) == VT_EMPTY) return S_OK;
+    com::UniqueVariant number;
+    RETURN_IF_FAILED(VariantChangeType(number.get(), const_cast<VARIANT*>(value), 0, VT_R8));
+    long result = 0;
+    RETURN_IF_FAILED(RoundToLong(V_R8(number.get()) * 1000.0, &result));
+    *milliseconds = result < 0 ? 0 : result;
+    return S_OK;
+}
+
+void KeepMultithreadedApartment() noexcept {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Declared by the headers only for Windows 8 and later; the cookie is a handle.
+        using Increment = HRESULT(WINAPI*)(void** cookie);
+        HMODULE ole = GetModuleHandleW(L"ole32.dll");
+        auto increment = ole ? reinterpret_cast<Increment>(
+                                   reinterpret_cast<void (*)()>(GetProcAddress(ole, "CoIncrementMTAUsage")))
+                             : nullptr;
+        // Held for the rest of the process: the apartment is the process's,
+        // not this DLL's.
+        void* cookie = nullptr;
+        if (increment) increment(&cookie);
+    });
+}
+
+DWORD RunDeadline(long timeoutMs) noexcept {
+    const ULONGLONG steps = timeoutMs > 0 ? 3ull * static_cast<ULONGLONG>(timeoutMs) : 0;
+    const ULONGLONG deadline = steps + 1000;
+    return deadline >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(deadline);
+}
+
+HRESULT ReportPluginError(HRESULT hr, const wchar_t* what) noexcept {
+    try {
+        std::wstring description = BridgeError::DescribeCode(hr);
+        if (what && *what) description += std::wstring(L" (") + what + L")";
+        Microsoft::WRL::ComPtr<ICreateErrorInfo> create;
+        Microsoft::WRL::ComPtr<IErrorInfo> info;
+        if (SUCCEEDED(CreateErrorInfo(&create)) && SUCCEEDED(create.As(&info))) {
+            create->SetGUID(IID__WMICom);
+            create->SetSource(const_cast<LPOLESTR>(L"ostrel.WMICom"));
+            create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+            SetErrorInfo(0, info.Get());
+            return hr;
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    SetErrorInfo(0, nullptr);
+    return hr;
 }

@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "../common/BoundedWork.h"
 #include "../common/HResult.h"
 #include "../common/Raii.h"
 #include "BridgeError.h"
@@ -15,32 +16,6 @@
 using Microsoft::WRL::ComPtr;
 
 namespace {
-
-VARIANT Missing() noexcept {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
-
-// A VT_BSTR argument that owns its string.
-class TextArgument {
-public:
-    explicit TextArgument(const std::wstring& text) noexcept {
-        VariantInit(&value_);
-        V_VT(&value_) = VT_BSTR;
-        V_BSTR(&value_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    }
-    ~TextArgument() { VariantClear(&value_); }
-    TextArgument(const TextArgument&) = delete;
-    TextArgument& operator=(const TextArgument&) = delete;
-    bool ok() const noexcept { return V_BSTR(&value_) != nullptr; }
-    operator VARIANT() const noexcept { return value_; }
-
-private:
-    VARIANT value_;
-};
 
 // Walks a bridge collection with its automation enumerator, calling visit
 // with each item's interface I. Stops at the first failure and returns it.
@@ -76,19 +51,21 @@ HRESULT Walk(Collection* collection, REFIID iid, BridgeError* error, Visit visit
     }
 }
 
-// The check proper, once the inputs are read. Returns the verdict and sets
-// *result; failures of the run end up in *result as an error text.
-bool RunCheck(const std::wstring& host, const VARIANT& timeoutSeconds, const CheckParameters& parameters,
+// The check proper, once the inputs are read, on the worker in the
+// multithreaded apartment. Returns the verdict and sets *result; failures of
+// the run end up in *result as an error text.
+bool RunCheck(const std::wstring& host, HRESULT timeoutRead, long timeoutMs, const CheckParameters& parameters,
               std::wstring* result) {
     BridgeError error;
-    // The host's seconds as the bridge's milliseconds; a text is read with
-    // the locale's conversion, as the host's own scripts would.
-    long timeoutMs = 0;
-    HRESULT timeoutRead = S_OK;
-    if (V_VT(&timeoutSeconds) != VT_EMPTY) {
-        com::UniqueVariant seconds;
-        timeoutRead = VariantChangeType(seconds.get(), const_cast<VARIANT*>(&timeoutSeconds), 0, VT_R8);
-        if (SUCCEEDED(timeoutRead)) timeoutRead = RoundToLong(V_R8(seconds.get()) * 1000.0, &timeoutMs);
+    if (FAILED(parameters.levelsRead)) {
+        // Refused here, whatever an earlier check did to the process's security.
+        error.Record(parameters.levelsRead,
+                     parameters.levelsRead == DISP_E_OVERFLOW
+                         ? L"The authentication level (AUL) or impersonation level (IML) is beyond 32 bits."
+                         : L"The authentication level (AUL) must lie between 0 and 6, the impersonation level "
+                           L"(IML) between 0 and 4.");
+        *result = error.Text();
+        return false;
     }
     ComPtr<IQvWMIAccess> access = OpenAccess(timeoutRead, timeoutMs, parameters.authenticationLevel,
                                              parameters.impersonationLevel, &error);
@@ -100,16 +77,22 @@ bool RunCheck(const std::wstring& host, const VARIANT& timeoutSeconds, const Che
     ComPtr<IQvWMIServer> server;
     {
         TextArgument serverName(host), nameSpace(parameters.nameSpace);
-        if (parameters.user.empty()) {
+        const VARIANT missing = OmittedArgument();
+        // A text that could not be copied must not stand for the default.
+        if (!serverName.ok() || !nameSpace.ok()) {
+            error.PlainStep(E_OUTOFMEMORY);
+        } else if (parameters.user.empty()) {
             error.Call([&] {
-                return access->Connect(serverName, nameSpace, Missing(), Missing(), Missing(), Missing(), Missing(),
+                return access->Connect(serverName.get(), nameSpace.get(), missing, missing, missing, missing, missing,
                                        &server);
             });
         } else {
-            TextArgument domain(parameters.domain), user(parameters.user), password(parameters.password),
+            TextArgument domain(parameters.domain), user(parameters.user), password(parameters.password, true),
                 locale(parameters.locale);
-            error.Call([&] {
-                return access->Connect(serverName, nameSpace, domain, user, password, locale, Missing(), &server);
+            if (!domain.ok() || !user.ok() || !password.ok() || !locale.ok()) error.PlainStep(E_OUTOFMEMORY);
+            else error.Call([&] {
+                return access->Connect(serverName.get(), nameSpace.get(), domain.get(), user.get(), password.get(),
+                                       locale.get(), missing, &server);
             });
         }
     }
@@ -122,7 +105,8 @@ bool RunCheck(const std::wstring& host, const VARIANT& timeoutSeconds, const Che
     {
         com::UniqueBstr path(SysAllocStringLen(parameters.classPath.data(),
                                                static_cast<UINT>(parameters.classPath.size())));
-        error.Call([&] { return server->GetClass(path.get(), &cls); });
+        if (path) error.Call([&] { return server->GetClass(path.get(), &cls); });
+        else error.PlainStep(E_OUTOFMEMORY);
     }
     if (error.IsSet()) {
         *result = error.Text();
@@ -138,7 +122,8 @@ bool RunCheck(const std::wstring& host, const VARIANT& timeoutSeconds, const Che
     ComPtr<IQvWMIInstanceCollection> instances;
     ComPtr<IQvWMIPropertyCollection> properties;
     TextArgument filter(parameters.filter);
-    if (error.Call([&] { return cls->get_Instances(filter, &instances); }) &&
+    if (!filter.ok()) error.PlainStep(E_OUTOFMEMORY);
+    else if (error.Call([&] { return cls->get_Instances(filter.get(), &instances); }) &&
         error.Call([&] { return cls->get_Properties(&properties); })) {
         Walk<IQvWMIInstance>(instances.Get(), IID_IQvWMIInstance, &error, [&](IQvWMIInstance* instance) {
             return Walk<IQvWMIPropertyDescriptor>(
@@ -170,18 +155,59 @@ bool RunCheck(const std::wstring& host, const VARIANT& timeoutSeconds, const Che
 }
 
 
+// One check handed to the worker: it owns everything the run needs, so the
+// host's thread may give up on it at the deadline.
+class CheckWork final : public com::BoundedWork {
+public:
+    std::wstring host;
+    CheckParameters parameters;
+    HRESULT timeoutRead = S_OK;
+    long timeoutMs = 0;
+    bool verdict = false;
+    std::wstring result;
+
+private:
+    ~CheckWork() override { com::WipeString(parameters.password); }
+    HRESULT Run() noexcept override {
+        try {
+            verdict = RunCheck(host, timeoutRead, timeoutMs, parameters, &result);
+            return S_OK;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
+};
+
 }  // namespace
 
 HRESULT DoCheck(const VARIANT& hostname, const VARIANT& timeout, const VARIANT& parameter, bool* verdict,
                 std::wstring* result) noexcept {
+    auto* work = new (std::nothrow) CheckWork;
+    if (!work) return E_OUTOFMEMORY;
+    struct Owner {
+        CheckWork* work;
+        ~Owner() { work->Release(); }
+    } owner{work};
     try {
-        std::wstring host, parameterText;
-        RETURN_IF_FAILED(MemberText(hostname, &host));
+        RETURN_IF_FAILED(MemberText(hostname, &work->host));
+        std::wstring parameterText;
         RETURN_IF_FAILED(MemberText(parameter, &parameterText));
-        CheckParameters parameters;
-        RETURN_IF_FAILED(ReadParameterString(parameterText, &parameters));
-        *verdict = RunCheck(host, timeout, parameters, result);
-        com::SecureZero(&parameters.password[0], parameters.password.size() * sizeof(wchar_t));
+        RETURN_IF_FAILED(ReadParameterString(parameterText, &work->parameters));
+        // The members belong to the host's thread: read here, not on the worker.
+        work->timeoutRead = ReadTimeoutSeconds(timeout, &work->timeoutMs);
+        KeepMultithreadedApartment();
+        const HRESULT hr = work->Start(RunDeadline(work->timeoutMs), true);
+        if (hr == com::kTimeoutResult) {
+            // The worker is abandoned and finishes on its own.
+            BridgeError error;
+            error.Record(hr, BridgeError::DescribeCode(hr).c_str());
+            *verdict = false;
+            *result = error.Text();
+            return S_OK;
+        }
+        RETURN_IF_FAILED(hr);
+        *verdict = work->verdict;
+        *result = std::move(work->result);
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

@@ -119,7 +119,19 @@ long OperatorPosition(const std::wstring& code) noexcept {
     return -1;
 }
 
-double ReadNumber(const std::wstring& text) noexcept {
+double ReadNumber(const std::wstring& text) noexcept { return ReadNumber(text, L'.'); }
+
+wchar_t DecimalSeparator(LCID lcid) noexcept {
+    wchar_t separator[4] = {};
+    // A separator of one character that cannot be part of a number otherwise.
+    if (GetLocaleInfoW(lcid, LOCALE_SDECIMAL, separator, 4) != 2) return L'.';
+    const wchar_t c = separator[0];
+    const bool usable = c != L' ' && c != L'\t' && c != L'\n' && c != L'+' && c != L'-' && c != L'&' &&
+                        !(c >= L'0' && c <= L'9') && !(c >= L'A' && c <= L'Z') && !(c >= L'a' && c <= L'z');
+    return usable ? c : L'.';
+}
+
+double ReadNumber(const std::wstring& text, wchar_t decimalSeparator) noexcept {
     NumberScanner scanner(text);
     if (scanner.Peek() == L'&') {
         scanner.Advance();
@@ -142,7 +154,7 @@ double ReadNumber(const std::wstring& text) noexcept {
         if (c >= L'0' && c <= L'9') {
             mantissa += static_cast<char>(c);
             digits = true;
-        } else if (c == L'.' && !point) {
+        } else if ((c == L'.' || c == decimalSeparator) && !point) {
             mantissa += '.';
             point = true;
         } else {
@@ -250,7 +262,9 @@ HRESULT EvaluateOperator(const std::wstring& name, const VARIANT& value, const s
     const bool null = IsNull(value);
     double number = 0;
     if (IsOrdering(op.test) && !null) RETURN_IF_FAILED(ValueNumber(value, &number, lcid));
-    const double compareNumber = ReadNumber(compareValue);
+    // The compare value reads like the value it is compared with: the
+    // locale's decimal separator counts as well as the period.
+    const double compareNumber = ReadNumber(compareValue, DecimalSeparator(lcid));
 
     bool satisfied = false;
     if (!null) {

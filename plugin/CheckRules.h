@@ -24,6 +24,13 @@ long OperatorPosition(const std::wstring& code) noexcept;
 // read a hexadecimal or octal integer. Text without a number reads as 0; a
 // number too large for a double reads as infinity. Never fails.
 double ReadNumber(const std::wstring& text) noexcept;
+// The same, where decimalSeparator (the locale's, for example ",") serves as
+// the decimal point as well as the period.
+double ReadNumber(const std::wstring& text, wchar_t decimalSeparator) noexcept;
+
+// The locale's decimal separator when it is one character that cannot be
+// read as part of a number otherwise; "." if not.
+wchar_t DecimalSeparator(LCID lcid) noexcept;
 
 // value rounded to the nearest 32-bit integer, halves to the even one.
 // DISP_E_OVERFLOW when the result lies outside the 32-bit range.

@@ -88,9 +88,7 @@ HRESULT FromAnsi(const std::string& bytes, std::wstring* text) {
 // Password bytes are wiped before their memory is given back.
 struct WipedBytes {
     std::string bytes;
-    ~WipedBytes() {
-        if (!bytes.empty()) com::SecureZero(&bytes[0], bytes.size());
-    }
+    ~WipedBytes() { com::WipeString(bytes); }
 };
 
 // Reads AUL or IML: the default when empty, then a 32-bit number.
@@ -291,12 +289,19 @@ HRESULT ReadParameterString(const std::wstring& parameters, CheckParameters* fie
     read.property = GetParameterValue(parameters, L"PRO");
     read.compareValue = GetParameterValue(parameters, L"CVA");
     read.operatorCode = GetParameterValue(parameters, L"CWA");
-    RETURN_IF_FAILED(ReadLevel(parameters, L"AUL", L"4", &read.authenticationLevel));
-    RETURN_IF_FAILED(ReadLevel(parameters, L"IML", L"3", &read.impersonationLevel));
+    // Levels the check cannot use are its first checkpoint's error, not a
+    // failure of reading the string.
+    read.levelsRead = ReadLevel(parameters, L"AUL", L"4", &read.authenticationLevel);
+    if (SUCCEEDED(read.levelsRead)) read.levelsRead = ReadLevel(parameters, L"IML", L"3", &read.impersonationLevel);
+    if (SUCCEEDED(read.levelsRead) && (read.authenticationLevel < 0 || read.authenticationLevel > 6 ||
+                                       read.impersonationLevel < 0 || read.impersonationLevel > 4))
+        read.levelsRead = E_INVALIDARG;
     // The check never uses PRI; an unusable one must not fail it.
     const std::wstring index = GetParameterValue(parameters, L"PRI");
     if (index.empty() || FAILED(RoundToLong(ReadNumber(index), &read.propertyIndex))) read.propertyIndex = -1;
     *fields = std::move(read);
+    // A short password stays in the moved-from string's own buffer.
+    com::WipeString(read.password);
     return S_OK;
 } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;

@@ -61,6 +61,9 @@ struct CheckParameters {
     std::wstring compareValue;  // CVA
     long authenticationLevel = 4;  // AUL
     long impersonationLevel = 3;   // IML
+    // How AUL and IML read: DISP_E_OVERFLOW beyond 32 bits, E_INVALIDARG
+    // outside 0..6 or 0..4. The check reports it at its first checkpoint.
+    HRESULT levelsRead = S_OK;
 };
 
 // Writes all fourteen keys in their fixed order: texts trimmed of spaces (the
@@ -75,6 +78,6 @@ HRESULT ComposeParameterString(const CheckParameters& fields, std::wstring* para
 
 // Reads the fields the way the check does: USR trimmed, PWD decoded, FIL
 // unescaped, AUL "4" and IML "3" when empty, AUL, IML and PRI read as numbers
-// (an empty or unreadable PRI gives -1). Fails with Base64Decode's error, or
-// with DISP_E_OVERFLOW when AUL or IML lies outside the 32-bit range.
+// (an empty or unreadable PRI gives -1; unusable levels are noted in
+// levelsRead). Fails only with Base64Decode's error.
 HRESULT ReadParameterString(const std::wstring& parameters, CheckParameters* fields) noexcept;

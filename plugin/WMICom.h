@@ -17,25 +17,26 @@ public:
     // _WMICom
     STDMETHODIMP km_docheck(VARIANT_BOOL* pbResult) override;
     STDMETHODIMP km_showGUI() override;
-    STDMETHODIMP put_km_result(VARIANT value) override { return Put(&result_, value); }
-    STDMETHODIMP putref_km_result(VARIANT value) override { return PutRef(&result_, value); }
+    STDMETHODIMP put_km_result(VARIANT value) override { return Put(&result_, value, L"km_result"); }
+    STDMETHODIMP putref_km_result(VARIANT value) override { return PutRef(&result_, value, L"km_result"); }
     STDMETHODIMP get_km_result(VARIANT* value) override { return Get(result_, value); }
-    STDMETHODIMP put_km_parameter(VARIANT value) override { return Put(&parameter_, value); }
-    STDMETHODIMP putref_km_parameter(VARIANT value) override { return PutRef(&parameter_, value); }
+    STDMETHODIMP put_km_parameter(VARIANT value) override { return Put(&parameter_, value, L"km_parameter"); }
+    STDMETHODIMP putref_km_parameter(VARIANT value) override { return PutRef(&parameter_, value, L"km_parameter"); }
     STDMETHODIMP get_km_parameter(VARIANT* value) override { return Get(parameter_, value); }
-    STDMETHODIMP put_km_timeout(VARIANT value) override { return Put(&timeout_, value); }
-    STDMETHODIMP putref_km_timeout(VARIANT value) override { return PutRef(&timeout_, value); }
+    STDMETHODIMP put_km_timeout(VARIANT value) override { return Put(&timeout_, value, L"km_timeout"); }
+    STDMETHODIMP putref_km_timeout(VARIANT value) override { return PutRef(&timeout_, value, L"km_timeout"); }
     STDMETHODIMP get_km_timeout(VARIANT* value) override { return Get(timeout_, value); }
-    STDMETHODIMP put_km_hostname(VARIANT value) override { return Put(&hostname_, value); }
-    STDMETHODIMP putref_km_hostname(VARIANT value) override { return PutRef(&hostname_, value); }
+    STDMETHODIMP put_km_hostname(VARIANT value) override { return Put(&hostname_, value, L"km_hostname"); }
+    STDMETHODIMP putref_km_hostname(VARIANT value) override { return PutRef(&hostname_, value, L"km_hostname"); }
     STDMETHODIMP get_km_hostname(VARIANT* value) override { return Get(hostname_, value); }
 
 private:
     ~WMICom() override = default;
     // put stores a copy of the value; putref keeps the object reference it
     // holds; get hands out the object itself or a copy of the value.
-    static HRESULT Put(com::UniqueVariant* member, const VARIANT& value) noexcept;
-    static HRESULT PutRef(com::UniqueVariant* member, const VARIANT& value) noexcept;
+    // Failures are reported with the member's name.
+    static HRESULT Put(com::UniqueVariant* member, const VARIANT& value, const wchar_t* name) noexcept;
+    static HRESULT PutRef(com::UniqueVariant* member, const VARIANT& value, const wchar_t* name) noexcept;
     static HRESULT Get(const com::UniqueVariant& member, VARIANT* value) noexcept;
 
     com::UniqueVariant hostname_;

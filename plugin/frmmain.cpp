@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "../common/BoundedWork.h"
 #include "../common/ComModule.h"
 #include "../common/HResult.h"
 #include "../common/Raii.h"
@@ -83,10 +84,17 @@ double LevelNumber(const std::wstring& parameters, const wchar_t* key, const wch
     return ReadNumber(text.empty() ? fallback : text);
 }
 
-std::wstring ControlText(HWND form, int id) {
+// Reads a control's text into *text in place, so that a secret leaves no
+// copy in a temporary.
+void ReadControlText(HWND form, int id, std::wstring* text) {
     HWND control = GetDlgItem(form, id);
-    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-    text.resize(static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
+    text->assign(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+    text->resize(static_cast<size_t>(GetWindowTextW(control, &(*text)[0], static_cast<int>(text->size()))));
+}
+
+std::wstring ControlText(HWND form, int id) {
+    std::wstring text;
+    ReadControlText(form, id, &text);
     return text;
 }
 
@@ -250,24 +258,6 @@ HRESULT ReadFilling(const VARIANT& hostname, const VARIANT& timeout, const VARIA
     return S_OK;
 }
 
-// An argument of the bridge's Connect: a VT_BSTR, empty texts included.
-HRESULT TextArgument(const std::wstring& text, com::UniqueVariant* argument) {
-    BSTR copy = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    RETURN_IF_NULL_ALLOC(copy);
-    V_VT(argument->put()) = VT_BSTR;
-    V_BSTR(argument->get()) = copy;
-    return S_OK;
-}
-
-// An argument left out: the bridge applies its default.
-VARIANT Missing() noexcept {
-    VARIANT missing;
-    VariantInit(&missing);
-    V_VT(&missing) = VT_ERROR;
-    V_ERROR(&missing) = DISP_E_PARAMNOTFOUND;
-    return missing;
-}
-
 // description + "(" + number + ")", with the critical-error icon.
 void ShowBridgeFailure(HWND form, const BridgeError& error, const wchar_t* title) {
     const std::wstring text =
@@ -314,8 +304,7 @@ HRESULT frmmain::Show(const VARIANT& hostname, const VARIANT& timeout, const VAR
             window_ = nullptr;
             filling_ = nullptr;
         }
-        if (!filling.password.empty())
-            com::SecureZero(&filling.password[0], filling.password.size() * sizeof(wchar_t));
+        com::WipeString(filling.password);
         if (FAILED(hr)) return hr;
         if (closed != kClosedByOK) return S_FALSE;
         *composed = std::move(composed_);
@@ -401,9 +390,101 @@ HRESULT frmmain::Load() noexcept try {
     return E_OUTOFMEMORY;
 }
 
+namespace {
+
+// The property listing's calls into the bridge, handed to a worker in the
+// multithreaded apartment like a check's: it owns what it needs, so the
+// form's thread may give up on it at the deadline.
+class ListingWork final : public com::BoundedWork {
+public:
+    enum class Stop { None, Initialize, Connect, GetClass };
+
+    std::wstring server, nameSpace, domain, user, password, locale, classPath;
+    HRESULT timeoutRead = S_OK;
+    long timeoutMs = 0;
+    long authentication = 0, impersonation = 0;
+    // What the listing found: the checkpoint that stopped it and its error,
+    // or the property names in the class's order.
+    Stop stop = Stop::None;
+    BridgeError error;
+    std::vector<std::wstring> names;
+
+private:
+    ~ListingWork() override { com::WipeString(password); }
+
+    HRESULT Run() noexcept override {
+        try {
+            List();
+            return S_OK;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
+
+    // Every step runs; a failing one records its error, and only the
+    // checkpoints look at the last one recorded.
+    void List() {
+        ComPtr<IQvWMIAccess> access = OpenAccess(timeoutRead, timeoutMs, authentication, impersonation, &error);
+        if (error.IsSet()) {
+            stop = Stop::Initialize;
+            return;
+        }
+        ComPtr<IQvWMIServer> server;
+        {
+            TextArgument host(this->server), space(nameSpace), domainText(domain), userText(user),
+                passwordText(password, true), localeText(locale);
+            if (host.ok() && space.ok() && domainText.ok() && userText.ok() && passwordText.ok() && localeText.ok())
+                error.Call([&] {
+                    return access->Connect(host.get(), space.get(), domainText.get(), userText.get(), passwordText.get(),
+                                           localeText.get(), OmittedArgument(), &server);
+                });
+            else
+                error.PlainStep(E_OUTOFMEMORY);
+        }
+        if (error.IsSet()) {
+            stop = Stop::Connect;
+            return;
+        }
+        ComPtr<IQvWMIClass> cls;
+        {
+            com::UniqueBstr path(SysAllocStringLen(classPath.data(), static_cast<UINT>(classPath.size())));
+            if (path)
+                error.Call([&] { return server->GetClass(path.get(), &cls); });
+            else
+                error.PlainStep(E_OUTOFMEMORY);
+        }
+        if (error.IsSet()) {
+            stop = Stop::GetClass;
+            return;
+        }
+        ComPtr<IQvWMIPropertyCollection> properties;
+        ComPtr<IUnknown> enumerator;
+        ComPtr<IEnumVARIANT> items;
+        if (!error.Call([&] { return cls->get_Properties(&properties); }) ||
+            !error.Call([&] { return properties->get__NewEnum(&enumerator); }) || !error.PlainStep(enumerator.As(&items)))
+            return;
+        for (;;) {
+            com::UniqueVariant item;
+            HRESULT hr = S_OK;
+            if (!error.Call([&] { return hr = items->Next(1, item.put(), nullptr); }) || hr != S_OK) return;
+            ComPtr<IQvWMIPropertyDescriptor> descriptor;
+            hr = V_VT(item.get()) == VT_DISPATCH && V_DISPATCH(item.get())
+                     ? V_DISPATCH(item.get())->QueryInterface(IID_IQvWMIPropertyDescriptor,
+                                                              reinterpret_cast<void**>(descriptor.GetAddressOf()))
+                     : DISP_E_TYPEMISMATCH;
+            if (!error.PlainStep(hr)) return;
+            com::UniqueBstr name;
+            if (!error.Call([&] { return descriptor->get_Name(name.put()); })) return;
+            names.emplace_back(name.get() ? name.get() : L"", SysStringLen(name.get()));
+        }
+    }
+};
+
+}  // namespace
+
 void frmmain::ListProperties() noexcept try {
-    // The bridge's calls pump messages: a second click must not start a
-    // second listing inside the first.
+    // The wait for the listing pumps messages: a second click must not start
+    // a second listing inside the first.
     if (listing_) return;
     listing_ = true;
     struct Done {
@@ -414,82 +495,56 @@ void frmmain::ListProperties() noexcept try {
     HWND form = window_;
     HWND list = GetDlgItem(form, cmbProperties);
     const std::wstring remembered = ControlText(form, cmbProperties);
-    const long authentication = SelectedLevel(form, kAuthenticationOptions);
-    const long impersonation = SelectedLevel(form, kImpersonationOptions);
 
-    // Every step runs; a failing one records its error, and only the
-    // checkpoints below look at the last one recorded.
-    BridgeError error;
-    long timeoutMs = 0;
-    const HRESULT timeoutRead = ReadSecondsAsMilliseconds(ControlText(form, txtTimeout), LOCALE_USER_DEFAULT, &timeoutMs);
-    ComPtr<IQvWMIAccess> access = OpenAccess(timeoutRead, timeoutMs, authentication, impersonation, &error);
-    if (error.IsSet()) {
-        ShowBridgeFailure(form, error, L"ERROR Initialize");
-        return;
-    }
+    auto* work = new (std::nothrow) ListingWork;
+    if (!work) return;
+    struct Owner {
+        ListingWork* work;
+        ~Owner() { work->Release(); }
+    } owner{work};
+    work->authentication = SelectedLevel(form, kAuthenticationOptions);
+    work->impersonation = SelectedLevel(form, kImpersonationOptions);
+    work->timeoutRead = ReadSecondsAsMilliseconds(ControlText(form, txtTimeout), LOCALE_USER_DEFAULT, &work->timeoutMs);
+    if (work->timeoutMs < 0) work->timeoutMs = 0;  // never "no limit"
+    work->server = ControlText(form, txtServer);
+    work->nameSpace = ControlText(form, txtNamespace);
+    work->domain = ControlText(form, txtDomain);
+    work->user = ControlText(form, txtUserName);
+    ReadControlText(form, txtPassword, &work->password);
+    work->locale = ControlText(form, txtLocale);
+    work->classPath = ControlText(form, txtObjectPath);
 
-    ComPtr<IQvWMIServer> server;
-    {
-        com::UniqueVariant host, nameSpace, domain, user, password, locale;
-        HRESULT hr = TextArgument(ControlText(form, txtServer), &host);
-        if (SUCCEEDED(hr)) hr = TextArgument(ControlText(form, txtNamespace), &nameSpace);
-        if (SUCCEEDED(hr)) hr = TextArgument(ControlText(form, txtDomain), &domain);
-        if (SUCCEEDED(hr)) hr = TextArgument(ControlText(form, txtUserName), &user);
-        if (SUCCEEDED(hr)) hr = TextArgument(ControlText(form, txtPassword), &password);
-        if (SUCCEEDED(hr)) hr = TextArgument(ControlText(form, txtLocale), &locale);
-        if (SUCCEEDED(hr))
-            error.Call([&] {
-                return access->Connect(*host.get(), *nameSpace.get(), *domain.get(), *user.get(), *password.get(),
-                                       *locale.get(), Missing(), &server);
-            });
-        else
-            error.PlainStep(hr);
-        if (V_VT(password.get()) == VT_BSTR && V_BSTR(password.get()))
-            com::SecureZero(V_BSTR(password.get()), SysStringByteLen(V_BSTR(password.get())));
-    }
-    if (error.IsSet()) {
+    KeepMultithreadedApartment();
+    const HRESULT hr = work->Start(RunDeadline(work->timeoutMs), true);
+    if (FAILED(hr)) {
+        BridgeError error;
+        error.Record(hr, BridgeError::DescribeCode(hr).c_str());
         ShowBridgeFailure(form, error, L"ERROR Connect");
         return;
     }
-
-    ComPtr<IQvWMIClass> cls;
-    {
-        const std::wstring path = ControlText(form, txtObjectPath);
-        com::UniqueBstr bstrPath(SysAllocStringLen(path.data(), static_cast<UINT>(path.size())));
-        if (bstrPath)
-            error.Call([&] { return server->GetClass(bstrPath.get(), &cls); });
-        else
-            error.PlainStep(E_OUTOFMEMORY);
+    switch (work->stop) {
+        case ListingWork::Stop::Initialize:
+            ShowBridgeFailure(form, work->error, L"ERROR Initialize");
+            return;
+        case ListingWork::Stop::Connect:
+            ShowBridgeFailure(form, work->error, L"ERROR Connect");
+            return;
+        case ListingWork::Stop::GetClass:
+            MessageBoxW(form, work->error.Description().c_str(), kMessageTitle, MB_OK);
+            break;
+        case ListingWork::Stop::None:
+            break;
     }
-    if (error.IsSet()) MessageBoxW(form, error.Description().c_str(), kMessageTitle, MB_OK);
 
     SendMessageW(list, CB_RESETCONTENT, 0, 0);
     SetWindowTextW(list, L"");
     long count = 0;
     long newIndex = -1;
-    ComPtr<IQvWMIPropertyCollection> properties;
-    ComPtr<IUnknown> enumerator;
-    ComPtr<IEnumVARIANT> items;
-    if (!error.IsSet() && error.Call([&] { return cls->get_Properties(&properties); }) &&
-        error.Call([&] { return properties->get__NewEnum(&enumerator); }) && error.PlainStep(enumerator.As(&items))) {
-        while (!error.IsSet()) {
-            com::UniqueVariant item;
-            HRESULT hr = S_OK;
-            if (!error.Call([&] { return hr = items->Next(1, item.put(), nullptr); }) || hr != S_OK) break;
-            ComPtr<IQvWMIPropertyDescriptor> descriptor;
-            hr = V_VT(item.get()) == VT_DISPATCH && V_DISPATCH(item.get())
-                     ? V_DISPATCH(item.get())->QueryInterface(IID_IQvWMIPropertyDescriptor,
-                                                              reinterpret_cast<void**>(descriptor.GetAddressOf()))
-                     : DISP_E_TYPEMISMATCH;
-            if (!error.PlainStep(hr)) break;
-            com::UniqueBstr name;
-            if (!error.Call([&] { return descriptor->get_Name(name.put()); })) break;
-            const LRESULT index = SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.get() ? name.get() : L""));
-            if (index < 0) break;
-            if (!remembered.empty() && remembered == std::wstring(name.get(), SysStringLen(name.get())))
-                newIndex = static_cast<long>(index);
-            ++count;
-        }
+    for (const std::wstring& name : work->names) {
+        const LRESULT index = SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+        if (index < 0) break;
+        if (!remembered.empty() && remembered == name) newIndex = static_cast<long>(index);
+        ++count;
     }
 
     if (count == 0) {
@@ -501,12 +556,6 @@ void frmmain::ListProperties() noexcept try {
         if (count > 1) SendMessageW(list, CB_SETCURSEL, 1, 0);
         if (newIndex != -1) SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(newIndex), 0);
     }
-    items.Reset();
-    enumerator.Reset();
-    properties.Reset();
-    cls.Reset();
-    server.Reset();
-    access.Reset();
 } catch (const std::bad_alloc&) {
     // Nothing more can be shown; the form stays as it is.
 }
@@ -515,7 +564,7 @@ void frmmain::Accept() noexcept try {
     HWND form = window_;
     CheckParameters fields;
     fields.user = ControlText(form, txtUserName);
-    fields.password = ControlText(form, txtPassword);
+    ReadControlText(form, txtPassword, &fields.password);
     fields.nameSpace = ControlText(form, txtNamespace);
     fields.domain = ControlText(form, txtDomain);
     fields.locale = ControlText(form, txtLocale);
@@ -531,8 +580,7 @@ void frmmain::Accept() noexcept try {
     std::wstring composed;
     const wchar_t* rejectedKey = nullptr;
     const HRESULT hr = ComposeParameterString(fields, &composed, &rejectedKey);
-    if (!fields.password.empty())
-        com::SecureZero(&fields.password[0], fields.password.size() * sizeof(wchar_t));
+    com::WipeString(fields.password);
     if (SUCCEEDED(hr)) {
         composed_ = std::move(composed);
         EndDialog(form, kClosedByOK);

@@ -1,21 +1,35 @@
-// wmicheck: runs one WMI check the way the monitoring host does. It creates
-// ostrel.WMICom in a single-threaded apartment, puts the host name, time-out
-// and parameter string, calls km_docheck and prints km_result on one line.
-// Exit codes: 0 the condition holds, 2 it does not (an error text included),
-// 3 the check could not run (km_docheck raised an error, or no plug-in).
+// wmicheck: runs one WMI check from the command line.
+//
+// Without the monitoring-plugin options it runs the check the way the
+// monitoring host does: it creates ostrel.WMICom in a single-threaded
+// apartment, puts the host name, time-out and parameter string, calls
+// km_docheck and prints km_result on one line. Exit codes: 0 the condition
+// holds, 2 it does not (an error text included), 3 the check could not run.
 // With --configure it opens the plug-in's configuration form instead, as the
 // host does, and prints km_parameter once the form is closed.
+//
+// With --match, thresholds, --count, --json, --label or --allow-empty it is a
+// monitoring plugin (PluginCheck.h): exit codes 0 OK, 1 WARNING, 2 CRITICAL,
+// 3 UNKNOWN, one line "WMI <STATE> - <text> | <performance data>".
+//
+// Every run that checks ends within a bound (a watchdog), and a crash or an
+// unexpected error ends in exit code 3 and a line saying so (Console.h).
 #include <windows.h>
 #include <oleauto.h>
 
 #include <wrl/client.h>
 
-#include <cstdio>
-#include <cwchar>
-#include <map>
+#include <cmath>
+#include <new>
 #include <string>
+#include <vector>
 
+#include "../common/Raii.h"
+#include "Console.h"
+#include "Options.h"
 #include "ParameterString.h"
+#include "PluginCheck.h"
+#include "PluginOutput.h"
 #include "ostrel_h.h"
 
 using Microsoft::WRL::ComPtr;
@@ -23,212 +37,253 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 constexpr int kHolds = 0, kFails = 2, kUnknown = 3;
+// What a run may take beyond its time-out before the watchdog ends it.
+constexpr double kMarginSeconds = 1.0;
 
-const wchar_t kUsage[] =
-    L"usage: wmicheck [--host NAME] [--timeout SECONDS] (--param STRING | CHECK OPTIONS) [--print-param]\n"
-    L"       wmicheck --configure [--host NAME] [--timeout SECONDS] [--param STRING]\n"
-    L"\n"
-    L"Runs one WMI check through the plug-in ostrel.WMICom and prints its result.\n"
-    L"  --configure          open the plug-in's configuration form for the check (a new\n"
-    L"                       one without --param) and print the parameter string it\n"
-    L"                       leaves: the new one after OK, the given one after the close box\n"
-    L"  --host NAME          computer to check (default \".\", the local one)\n"
-    L"  --timeout SECONDS    time-out of the connection and the query (default 30)\n"
-    L"  --param STRING       a whole check parameter string, as the host stores it\n"
-    L"check options, composed into a parameter string:\n"
-    L"  --namespace NS       WMI namespace (default root\\cimv2)\n"
-    L"  --class CLASS        WMI class, e.g. Win32_Service\n"
-    L"  --filter WQL         condition of the instance query, e.g. \"Name='Eventlog'\"\n"
-    L"  --property NAME      property to compare (case-sensitive)\n"
-    L"  --op CODE            CON, NCO, EXA, DIF, LES, LEQ, MOR or MEQ\n"
-    L"  --value TEXT         compare value\n"
-    L"  --user USER --password PASSWORD   credentials (DOMAIN\\user allowed)\n"
-    L"  --auth-level N       authentication level 0..6 (default 4, Packet)\n"
-    L"  --imp-level N        impersonation level 0, 2, 3 or 4 (default 3, Impersonate)\n"
-    L"  --print-param        print the parameter string before the check\n"
-    L"exit codes: 0 the condition holds, 2 it does not, 3 the check could not run\n"
-    L"            (--configure: 0 the form was shown and closed, 3 it could not be shown)\n";
-
-void PrintLine(const std::wstring& text) {
-    std::wstring line = text;
-    for (wchar_t& c : line)
-        if (c == L'\r' || c == L'\n') c = L' ';
-    // Collapse the blank runs that a line break inside a description leaves.
-    std::wstring collapsed;
-    for (wchar_t c : line)
-        if (!(c == L' ' && !collapsed.empty() && collapsed.back() == L' ')) collapsed += c;
-    std::wprintf(L"%ls\n", collapsed.c_str());
+// Wipes a string that held a secret.
+void Wipe(std::wstring* text) noexcept {
+    if (!text->empty()) com::SecureZero(&(*text)[0], text->size() * sizeof(wchar_t));
+    text->clear();
 }
 
-std::wstring Describe(HRESULT hr) {
-    ComPtr<IErrorInfo> info;
-    BSTR description = nullptr;
-    std::wstring text;
-    if (GetErrorInfo(0, &info) == S_OK && info && SUCCEEDED(info->GetDescription(&description)) && description)
-        text = description;
-    SysFreeString(description);
-    if (text.empty()) {
-        wchar_t* buffer = nullptr;
-        if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                               FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                           nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr) &&
-            buffer)
-            text = buffer;
-        LocalFree(buffer);
-    }
-    wchar_t code[32];
-    swprintf(code, 32, L"0x%08lX", static_cast<unsigned long>(hr));
-    return std::wstring(code) + L" " + text;
-}
-
-VARIANT Text(const std::wstring& text) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+com::UniqueVariant Text(const std::wstring& text) {
+    com::UniqueVariant v;
+    V_VT(v.get()) = VT_BSTR;
+    V_BSTR(v.get()) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     return v;
 }
 
-using Options = std::map<std::wstring, std::wstring>;
+// A member's text as the plug-in left it ("" unless a string).
+std::wstring MemberText(const com::UniqueVariant& member) {
+    return V_VT(member.get()) == VT_BSTR && V_BSTR(member.get()) ? V_BSTR(member.get()) : L"";
+}
 
-std::wstring Option(const Options& options, const wchar_t* name, const wchar_t* fallback) {
-    auto found = options.find(name);
-    return found == options.end() ? std::wstring(fallback) : found->second;
+// The first line of a password file, without its line break: UTF-16 with a
+// byte order mark, else UTF-8 (a byte order mark skipped), else the ANSI code
+// page. Returns "" or the error.
+std::wstring ReadPasswordFile(const std::wstring& path, std::wstring* password) {
+    // Readable while an editor holds it open.
+    com::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+        file.release();
+        return L"--password-file: cannot open '" + path + L"': " + CollapseBlanks(DescribeFailure(hr));
+    }
+    std::vector<char> bytes(64 * 1024);
+    DWORD read = 0;
+    const BOOL ok = ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    if (!ok) return L"--password-file: cannot read '" + path + L"'";
+    std::wstring text;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    if (read >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
+        text.assign(reinterpret_cast<const wchar_t*>(data + 2), (read - 2) / 2);
+    } else {
+        size_t skip = read >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+        const char* start = bytes.data() + skip;
+        const int length = static_cast<int>(read - skip);
+        UINT codePage = CP_UTF8;
+        int size = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, start, length, nullptr, 0);
+        if (size <= 0 && length > 0) {
+            codePage = CP_ACP;
+            size = MultiByteToWideChar(codePage, 0, start, length, nullptr, 0);
+        }
+        text.resize(size > 0 ? static_cast<size_t>(size) : 0);
+        if (size > 0) MultiByteToWideChar(codePage, 0, start, length, &text[0], size);
+    }
+    com::SecureZero(bytes.data(), bytes.size());
+    const size_t end = text.find_first_of(L"\r\n");
+    password->assign(text, 0, end);
+    Wipe(&text);
+    return L"";
+}
+
+// The password from --password, --password-file or, with a user name and
+// neither option, WMICHECK_PASSWORD. Returns "" or the error.
+std::wstring ResolvePassword(RunnerOptions* options) {
+    if (!options->passwordFile.empty()) return ReadPasswordFile(options->passwordFile, &options->password);
+    if (options->passwordGiven || options->user.empty()) return L"";
+    const DWORD size = GetEnvironmentVariableW(L"WMICHECK_PASSWORD", nullptr, 0);
+    if (size == 0) return L"";
+    std::wstring value(size, L'\0');
+    const DWORD length = GetEnvironmentVariableW(L"WMICHECK_PASSWORD", &value[0], size);
+    value.resize(length < size ? length : 0);
+    options->password = value;
+    Wipe(&value);
+    return L"";
 }
 
 // Creates ostrel.WMICom by its ProgID and puts the host's three members, as
 // the monitoring host does before a check or a configuration. Prints why
 // when the plug-in cannot be created.
-ComPtr<_WMICom> CreatePlugin(const Options& options, const std::wstring& parameters) {
+ComPtr<_WMICom> CreatePlugin(const RunnerOptions& options, const std::wstring& parameters) {
     CLSID clsid;
     ComPtr<_WMICom> plugin;
     HRESULT hr = CLSIDFromProgID(L"ostrel.WMICom", &clsid);
     if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin);
     if (FAILED(hr)) {
-        PrintLine(L"UNKNOWN: cannot create ostrel.WMICom: " + Describe(hr));
+        PrintVerdict(CollapseBlanks(L"UNKNOWN: cannot create ostrel.WMICom: " + DescribeFailure(hr)), kUnknown);
         return nullptr;
     }
-    VARIANT host = Text(Option(options, L"host", L".")), timeout = Text(Option(options, L"timeout", L"30")),
-            parameter = Text(parameters);
-    plugin->put_km_hostname(host);
-    plugin->put_km_timeout(timeout);
-    plugin->put_km_parameter(parameter);
-    VariantClear(&host);
-    VariantClear(&timeout);
-    VariantClear(&parameter);
+    com::UniqueVariant host = Text(options.host), parameter = Text(parameters), timeout;
+    V_VT(timeout.get()) = VT_R8;
+    V_R8(timeout.get()) = options.timeoutSeconds;
+    plugin->put_km_hostname(*host.get());
+    plugin->put_km_timeout(*timeout.get());
+    plugin->put_km_parameter(*parameter.get());
+    // The parameter string holds the password (encoded).
+    if (V_BSTR(parameter.get())) com::SecureZero(V_BSTR(parameter.get()), SysStringByteLen(V_BSTR(parameter.get())));
     return plugin;
 }
 
-int Run(const Options& options) {
-    auto option = [&](const wchar_t* name, const wchar_t* fallback) { return Option(options, name, fallback); };
-
+// The check through the plug-in, as the monitoring host runs it.
+int RunHostCheck(RunnerOptions& options) {
     std::wstring parameters;
-    if (options.count(L"param")) {
-        parameters = option(L"param", L"");
+    if (options.paramGiven) {
+        parameters = options.param;
     } else {
         CheckParameters fields;
-        fields.nameSpace = option(L"namespace", L"root\\cimv2");
-        fields.classPath = option(L"class", L"");
-        fields.filter = option(L"filter", L"");
-        fields.property = option(L"property", L"");
-        fields.operatorCode = option(L"op", L"CON");
-        fields.compareValue = option(L"value", L"");
-        fields.user = option(L"user", L"");
-        fields.password = option(L"password", L"");
-        fields.authenticationLevel = std::wcstol(option(L"auth-level", L"4").c_str(), nullptr, 10);
-        fields.impersonationLevel = std::wcstol(option(L"imp-level", L"3").c_str(), nullptr, 10);
+        fields.nameSpace = options.nameSpace;
+        fields.classPath = options.classPath;
+        fields.filter = options.filter;
+        fields.property = options.property;
+        fields.operatorCode = options.op.empty() ? L"CON" : options.op;
+        fields.compareValue = options.value;
+        fields.user = options.user;
+        fields.password = options.password;
+        fields.authenticationLevel = options.authLevel;
+        fields.impersonationLevel = options.impLevel;
         const wchar_t* rejected = nullptr;
         const HRESULT hr = ComposeParameterString(fields, &parameters, &rejected);
+        Wipe(&fields.password);
         if (FAILED(hr)) {
-            std::fwprintf(stderr, L"wmicheck: cannot compose the parameter string (%ls): 0x%08lX\n",
-                          rejected ? rejected : L"?", static_cast<unsigned long>(hr));
+            wchar_t code[16];
+            swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+            WriteLine(Stream::Err, L"wmicheck: cannot compose the parameter string (" +
+                                       std::wstring(rejected ? rejected : L"?") + L"): " + code);
             return kUnknown;
         }
     }
-    if (options.count(L"print-param")) std::wprintf(L"%ls\n", parameters.c_str());
+    if (options.printParam) WriteLine(Stream::Out, parameters);
 
     ComPtr<_WMICom> check = CreatePlugin(options, parameters);
+    Wipe(&parameters);
     if (!check) return kUnknown;
     VARIANT_BOOL verdict = VARIANT_FALSE;
     SetErrorInfo(0, nullptr);
     const HRESULT hr = check->km_docheck(&verdict);
-    if (FAILED(hr)) {
-        PrintLine(L"UNKNOWN: the check raised an error: " + Describe(hr));
-        return kUnknown;
-    }
-    VARIANT result;
-    VariantInit(&result);
-    check->get_km_result(&result);
-    PrintLine(V_VT(&result) == VT_BSTR && V_BSTR(&result) ? V_BSTR(&result) : L"");
-    VariantClear(&result);
-    return verdict ? kHolds : kFails;
+    if (FAILED(hr))
+        return PrintVerdict(CollapseBlanks(L"UNKNOWN: the check raised an error: " + DescribeFailure(hr)), kUnknown);
+    com::UniqueVariant result;
+    check->get_km_result(result.put());
+    return PrintVerdict(CollapseBlanks(MemberText(result)), verdict ? kHolds : kFails);
 }
 
 // --configure: the host's configuration call. km_showGUI returns once the
 // user has closed the form.
-int Configure(const Options& options) {
-    for (const auto& entry : options)
-        if (entry.first != L"configure" && entry.first != L"host" && entry.first != L"timeout" &&
-            entry.first != L"param") {
-            std::fwprintf(stderr, L"wmicheck: --configure takes only --host, --timeout and --param, not --%ls\n",
-                          entry.first.c_str());
-            return kUnknown;
-        }
-    ComPtr<_WMICom> check = CreatePlugin(options, Option(options, L"param", L""));
+int Configure(const RunnerOptions& options) {
+    ComPtr<_WMICom> check = CreatePlugin(options, options.param);
     if (!check) return kUnknown;
-
     SetErrorInfo(0, nullptr);
     const HRESULT hr = check->km_showGUI();
+    if (FAILED(hr))
+        return PrintVerdict(
+            CollapseBlanks(L"UNKNOWN: the configuration form could not be shown: " + DescribeFailure(hr)), kUnknown);
+    com::UniqueVariant result;
+    check->get_km_parameter(result.put());
+    return PrintVerdict(MemberText(result), 0);
+}
+
+// A monitoring-plugin run: the bridge in this thread's multithreaded
+// apartment.
+int RunPlugin(const RunnerOptions& options) {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    PluginResult result;
     if (FAILED(hr)) {
-        PrintLine(L"UNKNOWN: the configuration form could not be shown: " + Describe(hr));
-        return kUnknown;
+        result.text = L"cannot join the multithreaded apartment: " + DescribeFailure(hr);
+    } else {
+        result = RunPluginCheck(options);
     }
-    VARIANT result;
-    VariantInit(&result);
-    check->get_km_parameter(&result);
-    std::wprintf(L"%ls\n", V_VT(&result) == VT_BSTR && V_BSTR(&result) ? V_BSTR(&result) : L"");
-    VariantClear(&result);
-    return 0;
+    const int code = PrintVerdict(options.json ? PluginJson(result) : PluginLine(result), ExitCode(result.state));
+    if (SUCCEEDED(hr)) CoUninitialize();
+    return code;
+}
+
+// A usage error: in the plugin's form (stdout, UNKNOWN) for a monitoring-
+// plugin command line, else on stderr as the runner has always reported it.
+int UsageError(const RunnerOptions& options, const std::wstring& message) {
+    if (options.mode == RunMode::Plugin) {
+        PluginResult result;
+        result.text = L"wmicheck: " + message;
+        return PrintVerdict(options.json ? PluginJson(result) : PluginLine(result), kUnknown);
+    }
+    WriteLine(Stream::Err, L"wmicheck: " + message);
+    WriteLine(Stream::Err, L"wmicheck --help lists the options.");
+    return kUnknown;
+}
+
+std::wstring Seconds(double seconds) { return FormatNumber(seconds) + L" s"; }
+
+// Joins a single-threaded apartment, as the monitoring host's thread is;
+// false (the verdict printed) when that fails.
+bool JoinHostApartment() {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (SUCCEEDED(hr)) return true;
+    PrintVerdict(CollapseBlanks(L"UNKNOWN: cannot join a single-threaded apartment: " + DescribeFailure(hr)), kUnknown);
+    return false;
+}
+
+int Main(int argc, wchar_t** argv) {
+    RunnerOptions options;
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    const std::wstring error = ParseArguments(args, &options);
+    for (std::wstring& arg : args) Wipe(&arg);
+    InstallCrashGuard(options.mode != RunMode::Plugin ? VerdictStyle::Host
+                      : options.json                   ? VerdictStyle::Json
+                                                       : VerdictStyle::Plugin);
+    if (!error.empty()) return UsageError(options, error);
+    if (options.mode == RunMode::Help) {
+        std::wstring usage;
+        for (const wchar_t* c = kUsage; *c; ++c) usage += *c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, *c);
+        WriteText(Stream::Out, usage);
+        return 0;
+    }
+    if (options.mode == RunMode::Configure) {
+        if (!JoinHostApartment()) return kUnknown;
+        const int code = Configure(options);
+        CoUninitialize();
+        return code;
+    }
+    const std::wstring passwordError = ResolvePassword(&options);
+    if (!passwordError.empty()) return UsageError(options, passwordError);
+
+    int code;
+    if (options.mode == RunMode::Plugin) {
+        // The bridge bounds the connection and the query; the watchdog
+        // bounds everything else.
+        StartWatchdog(static_cast<DWORD>(std::lround((options.timeoutSeconds + kMarginSeconds) * 1000)),
+                      L"timed out after " + Seconds(options.timeoutSeconds));
+        code = RunPlugin(options);
+    } else {
+        // The plug-in bounds its connection, class fetch and query by the
+        // time-out each.
+        const double limit = 3 * options.timeoutSeconds + 2 * kMarginSeconds;
+        StartWatchdog(static_cast<DWORD>(std::lround(limit * 1000)),
+                      L"the check did not end within " + Seconds(limit));
+        if (!JoinHostApartment()) return kUnknown;
+        code = RunHostCheck(options);
+        CoUninitialize();
+    }
+    Wipe(&options.password);
+    return code;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    std::map<std::wstring, std::wstring> options;
-    for (int i = 1; i < argc; ++i) {
-        std::wstring arg = argv[i];
-        if (arg == L"--help" || arg == L"-h") {
-            std::fputws(kUsage, stdout);
-            return 0;
-        }
-        if (arg.rfind(L"--", 0) != 0) {
-            std::fwprintf(stderr, L"wmicheck: unexpected argument %ls\n%ls", arg.c_str(), kUsage);
-            return kUnknown;
-        }
-        arg.erase(0, 2);
-        if (arg == L"print-param" || arg == L"configure") {
-            options[arg] = L"";
-            continue;
-        }
-        if (i + 1 >= argc) {
-            std::fwprintf(stderr, L"wmicheck: --%ls needs a value\n", arg.c_str());
-            return kUnknown;
-        }
-        options[arg] = argv[++i];
+    try {
+        return Main(argc, argv);
+    } catch (const std::bad_alloc&) {
+        FailRun(L"wmicheck ran out of memory");
     }
-    const wchar_t* known[] = {L"host", L"timeout", L"param", L"namespace", L"class", L"filter", L"property", L"op",
-                              L"value", L"user", L"password", L"auth-level", L"imp-level", L"print-param",
-                              L"configure"};
-    for (const auto& entry : options) {
-        bool ok = false;
-        for (const wchar_t* name : known) ok = ok || entry.first == name;
-        if (!ok) {
-            std::fwprintf(stderr, L"wmicheck: unknown option --%ls\n%ls", entry.first.c_str(), kUsage);
-            return kUnknown;
-        }
-    }
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return kUnknown;
-    const int code = options.count(L"configure") ? Configure(options) : Run(options);
-    CoUninitialize();
-    return code;
 }

@@ -18,6 +18,12 @@ public:
         V_VT(&value_) = VT_BSTR;
         V_BSTR(&value_) = text ? SysAllocString(text) : nullptr;
     }
+    // A text of exactly that length, characters of code 0 included.
+    explicit Arg(const std::wstring& text) {
+        VariantInit(&value_);
+        V_VT(&value_) = VT_BSTR;
+        V_BSTR(&value_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    }
     // A value of the given type (VT_I4 and VT_I2 hold number).
     static Arg Of(VARTYPE type, LONG number = 0) {
         Arg a;

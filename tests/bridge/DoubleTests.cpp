@@ -3,10 +3,10 @@
 // the time-outs of the connection and of the query, batches, qualifiers and
 // values, the password's protection, and that no path leaks an object.
 #include <wbemidl.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -42,19 +42,6 @@ std::vector<std::wstring> RecordLines(const std::wstring& call) {
 long NextTimeout(const std::wstring& line) {
     const size_t at = line.find(L"timeout=");
     return at == std::wstring::npos ? LONG_MIN : std::wcstol(line.c_str() + at + 8, nullptr, 10);
-}
-
-// The ids of this process's threads.
-std::set<DWORD> ProcessThreads() {
-    std::set<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return ids;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(entry.th32ThreadID);
-    CloseHandle(snapshot);
-    return ids;
 }
 
 // Waits (at most 5 s) until the double has recorded a call containing text.
@@ -411,33 +398,14 @@ TEST_F(AgainstDouble, AStalledConnectionTimesOutAndItsWorkerCleansUpAfterIt) {
 }
 
 TEST_F(AgainstDouble, TimeoutMinusOneConnectsOnTheCallingThread) {
-    // The calling thread is started first; a new thread seen while the
-    // connection stalls can only be a worker of the bridge.
     for (long timeout : {-1L, 30000L}) {
         SCOPED_TRACE(timeout);
         WmiDoubleReset();
-        HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        HRESULT result = E_UNEXPECTED;
-        std::thread caller([&] {
-            ComApartment apartment;
-            WaitForSingleObject(go, INFINITE);
-            ConnectArgs args;
-            args.nameSpace = Arg(L"stall400");
-            args.timeout = Arg::Number(timeout);
-            ComPtr<IQvWMIServer> server;
-            result = Connect(access_.Get(), args, &server);
-        });
-        const std::set<DWORD> before = ProcessThreads();
-        SetEvent(go);
-        const bool stalled = AwaitRecord(L"stall400");
-        const std::set<DWORD> during = ProcessThreads();
-        caller.join();
-        CloseHandle(go);
-        ASSERT_TRUE(stalled);
-        EXPECT_HR(S_OK, result);
-        size_t started = 0;
-        for (DWORD id : during) started += before.count(id) == 0;
-        EXPECT_EQ(timeout == -1 ? 0u : 1u, started);
+        ConnectArgs args;
+        args.timeout = Arg::Number(timeout);
+        ComPtr<IQvWMIServer> server;
+        ASSERT_HR(S_OK, Connect(access_.Get(), args, &server));
+        EXPECT_EQ(timeout == -1, WmiDoubleConnectThread() == GetCurrentThreadId()) << "a worker connects only with a limit";
     }
 }
 
@@ -451,7 +419,8 @@ TEST_F(AgainstDouble, GetClassWaitsForTheCallResultWithinTheTimeout) {
         {L"Double_GetSlow_100", -1, S_OK, true},
         {L"Double_GetResult_40004", 120000, kTimedOut, true},
         {L"Double_GetStall", 300, kTimedOut, true},
-        {L"Double_GetResult_40005", 120000, static_cast<HRESULT>(0x80070005), true},
+        // A success code without a class is no success, nor a Win32 code.
+        {L"Double_GetResult_40005", 120000, kWbemFailed, true},
         {L"Double_GetResult_80041001", 120000, kWbemFailed, true},
         {L"No_Such_Class", 120000, static_cast<HRESULT>(WBEM_E_NOT_FOUND), false},
     };
@@ -730,6 +699,148 @@ TEST_F(AgainstDouble, AHundredThousandInstancesComeBackComplete) {
         EXPECT_EQ(c.expected, Describe(value)) << c.index;
         VariantClear(&value);
     }
+}
+
+// Input that WMI would misread is refused before it gets there, and
+// failures that have no description of their own leave none behind.
+TEST_F(AgainstDouble, BadInputIsRefusedBeforeWmiSeesIt) {
+    using namespace std::string_literals;
+    ComPtr<IQvWMIServer> server = ConnectLocal();
+    ComPtr<IQvWMIClass> cls = GetClass(server.Get(), L"Double_Service");
+    ASSERT_TRUE(cls);
+    const struct {
+        const char* name;
+        std::function<HRESULT()> call;
+        HRESULT expected;
+        const wchar_t* context;  // the CONTEXT text, or null for a bare failure
+    } cases[] = {
+        {"NUL inside the server", [&] {
+             ConnectArgs args;
+             args.server = Arg(L"SRV01\0junk"s);
+             ComPtr<IQvWMIServer> s;
+             return Connect(access_.Get(), args, &s);
+         }, E_INVALIDARG, L"Invalid argument('bstrServer') specified."},
+        {"NUL inside the password", [&] {
+             ConnectArgs args;
+             args.user = Arg(L"admin");
+             args.password = Arg(L"pw\0rest"s);
+             ComPtr<IQvWMIServer> s;
+             return Connect(access_.Get(), args, &s);
+         }, E_INVALIDARG, L"Invalid argument('bstrPassword') specified."},
+        {"negative time-out other than -1", [&] {
+             ConnectArgs args;
+             args.timeout = Arg::Number(-5);
+             ComPtr<IQvWMIServer> s;
+             return Connect(access_.Get(), args, &s);
+         }, kTimedOut, nullptr},
+        {"NUL inside the class path", [&] {
+             const std::wstring text = L"Double_Service\0junk"s;
+             BSTR path = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+             ComPtr<IQvWMIClass> c;
+             const HRESULT hr = server->GetClass(path, &c);
+             SysFreeString(path);
+             return hr;
+         }, E_INVALIDARG, L"Invalid argument('bstrObjectPath') specified."},
+        {"NUL inside the filter", [&] {
+             ComPtr<IQvWMIInstanceCollection> i;
+             return cls->get_Instances(Arg(L"State = 'x'\0 OR 1=1"s), &i);
+         }, E_INVALIDARG, L"Invalid argument('bstrWQLFilter') specified."},
+        {"filter ending inside single quotes", [&] {
+             ComPtr<IQvWMIInstanceCollection> i;
+             return cls->get_Instances(Arg(L"Name = '"), &i);
+         }, static_cast<HRESULT>(WBEM_E_INVALID_QUERY),
+         L"Failed to query instances for the object with path 'Double_Service'."},
+        {"filter ending inside double quotes after an escaped one", [&] {
+             ComPtr<IQvWMIInstanceCollection> i;
+             return cls->get_Instances(Arg(L"Name = \"a\\\""), &i);
+         }, static_cast<HRESULT>(WBEM_E_INVALID_QUERY),
+         L"Failed to query instances for the object with path 'Double_Service'."},
+        {"null level out-pointer", [&] { return access_->get_ImpersonationLevel(nullptr); }, E_POINTER, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WmiDoubleReset();
+        ReportStale();
+        const ULONGLONG start = Now();
+        EXPECT_HR(c.expected, c.call());
+        EXPECT_LT(Now() - start, 100u) << "refused at once";
+        const ErrorRecord info = TakeErrorInfo();
+        if (c.context) {
+            EXPECT_NE(std::wstring::npos, info.description.find(std::wstring(L"(CONTEXT: ") + c.context + L")"))
+                << Narrow(info.description);
+        } else {
+            EXPECT_FALSE(info.present) << "a bare failure leaves no (stale) description";
+        }
+        EXPECT_TRUE(RecordLines(L"ConnectServer").empty() && RecordLines(L"GetObject").empty() &&
+                    RecordLines(L"ExecQuery").empty());
+    }
+    // A closed quote, escaped quotes included, is a filter like any other.
+    ComPtr<IQvWMIInstanceCollection> instances;
+    EXPECT_HR(S_OK, cls->get_Instances(Arg(L"Name = 'it\\'s' OR Name = \"x\""), &instances));
+}
+
+// The double is not Wine's WMI: the process-wide lock that serialises calls
+// into Wine's WMI is not taken for it, so a stalled query on one thread does
+// not hold up a check on another, and both run on the same objects.
+TEST_F(AgainstDouble, AStalledQueryDoesNotHoldUpAnotherThread) {
+    ComPtr<IQvWMIServer> server = ConnectLocal();
+    ComPtr<IQvWMIClass> stalling = GetClass(server.Get(), L"Double_NextStall");
+    ASSERT_TRUE(stalling);
+    access_->put_Timeout(3000);
+    HRESULT stalled = S_OK;
+    std::thread first([&] {
+        ComApartment apartment;
+        ComPtr<IQvWMIInstanceCollection> instances;
+        stalled = stalling->get_Instances(Arg(), &instances);
+    });
+    ASSERT_TRUE(AwaitRecord(L"Next timeout="));
+    const ULONGLONG start = Now();
+    std::thread second([&] {
+        ComApartment apartment;
+        ComPtr<IQvWMIClass> cls = GetClass(server.Get(), L"Double_Service");
+        ComPtr<IQvWMIInstanceCollection> instances;
+        EXPECT_HR(S_OK, cls->get_Instances(Arg(), &instances));
+    });
+    second.join();
+    EXPECT_LT(Now() - start, 1000u) << "the second thread waited for the stalled one";
+    first.join();
+    EXPECT_HR(kTimedOut, stalled);
+}
+
+// Runs alone in a process of its own (see tests/CMakeLists.txt): the first
+// refusal of the semi-synchronous lookup is remembered for the process.
+TEST(SyncFallback, AfterTheFirstRefusalGetClassFetchesOnceAndWithinTheTimeout) {
+    ComApartment apartment;
+    WmiDoubleReset();
+    ComPtr<IQvWMIAccess> access;
+    ASSERT_HR(S_OK, CoCreateInstance(CLSID_QvWMIAccess, nullptr, CLSCTX_INPROC_SERVER, IID_IQvWMIAccess, &access));
+    ASSERT_HR(S_OK, access->Initialize());
+    ComPtr<IQvWMIServer> server;
+    ASSERT_HR(S_OK, Connect(access.Get(), ConnectArgs{}, &server));
+    auto getClass = [&](const wchar_t* name) {
+        WmiDoubleReset();
+        Bstr path(name);
+        ComPtr<IQvWMIClass> cls;
+        return server->GetClass(path.get(), &cls);
+    };
+    EXPECT_HR(S_OK, getClass(L"Double_SyncOnly"));
+    EXPECT_EQ(2u, RecordLines(L"GetObject").size()) << "refused, then fetched synchronously";
+    EXPECT_HR(S_OK, getClass(L"Double_Service"));
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"GetObject path=\"Double_Service\" flags=0x0 context=no object=yes callresult=no"}),
+              RecordLines(L"GetObject"));
+
+    access->put_Timeout(300);
+    const ULONGLONG start = Now();
+    EXPECT_HR(kTimedOut, getClass(L"Double_SyncStall"));
+    const ULONGLONG took = Now() - start;
+    EXPECT_GE(took, 290u);
+    EXPECT_LT(took, 400u);
+    EXPECT_EQ(0, WmiDoubleCancelStalls());
+    server.Reset();
+    access.Reset();
+    EXPECT_HR(S_OK, BridgeCanUnload(5000)) << "the abandoned fetch ended and released what it held";
+    EXPECT_EQ(0, WmiDoubleLiveObjects());
 }
 
 }  // namespace

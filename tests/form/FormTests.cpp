@@ -89,7 +89,10 @@ struct ClassListing {
     std::wstring failure;
 };
 
-ClassListing ListThroughTheBridge(const wchar_t* className) {
+// The listing made directly on the bridge, in the multithreaded apartment
+// where the form's own listing runs too.
+ClassListing ListInTheMultithreadedApartment(const wchar_t* className) {
+    ComApartment apartment;
     ClassListing listing;
     CLSID clsid;
     ComPtr<IQvWMIAccess> access;
@@ -122,6 +125,12 @@ ClassListing ListThroughTheBridge(const wchar_t* className) {
         if (SUCCEEDED(properties->GetAt(i, &descriptor)) && SUCCEEDED(descriptor->get_Name(propertyName.put())))
             listing.names.push_back(propertyName.str());
     }
+    return listing;
+}
+
+ClassListing ListThroughTheBridge(const wchar_t* className) {
+    ClassListing listing;
+    std::thread([&] { listing = ListInTheMultithreadedApartment(className); }).join();
     return listing;
 }
 
@@ -436,6 +445,28 @@ TEST_F(Form, ListingFailuresShowTheirMessageBoxes) {
             EXPECT_EQ(!c.listCleared, form.Enabled(cmbProperties));
         }));
     }
+}
+
+// Without the bridge the listing says why the access object could not be
+// made, in the same words and number as the check.
+TEST_F(Form, AnUnregisteredBridgeIsReportedAsTheCheckReportsIt) {
+    HMODULE bridge = LoadLibraryW(BinPath(L"qvWMI.dll").c_str());
+    ASSERT_NE(nullptr, bridge);
+    auto entry = [&](const char* name) {
+        return reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void (*)()>(GetProcAddress(bridge, name)));
+    };
+    ASSERT_HR(S_OK, entry("DllUnregisterServer")());
+    ComPtr<_WMICom> check = CreateCheck(nullptr);
+    std::vector<MessageBoxSeen> boxes;
+    EXPECT_HR(S_OK, ShowForm(check.Get(), [&](const FormDriver& form) {
+        form.SetText(txtObjectPath, L"Win32_Service");
+        boxes = form.Click(btList);
+    }));
+    EXPECT_HR(S_OK, entry("DllRegisterServer")());
+    FreeLibrary(bridge);
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(L"ERROR Initialize", boxes[0].title);
+    EXPECT_EQ(WithNumber(CO_E_CLASSSTRING), boxes[0].text);
 }
 
 // wmicheck.exe --configure with arguments, its form driven by script; the

@@ -184,12 +184,15 @@ TEST(CheckRules, LocaleDecidesSeparatorsOfValues) {
     const struct {
         UniqueVariant value;
         const wchar_t* code;
-        const wchar_t* compare;  // always read with "."
+        const wchar_t* compare;  // read with "." and with the locale's separator
         bool verdict;
         const wchar_t* text;
     } cases[] = {
         {R8(1.5), L"LES", L"1.6", true, L"Size=1,5 (<1.6)"},
         {Text(L"1,5"), L"MOR", L"1.4", true, L"Size=1,5 (>1.4)"},
+        {R8(1.5), L"LES", L"1,6", true, L"Size=1,5 (<1,6)"},      // the value's own separator
+        {R8(1.5), L"MOR", L"1,4 GB", true, L"Size=1,5 (>1,4 GB)"},
+        {R8(1.5), L"LES", L"1 000,5", true, L"Size=1,5 (<1 000,5)"},
     };
     for (const auto& c : cases) {
         Evaluation evaluation;

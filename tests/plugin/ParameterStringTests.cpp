@@ -74,8 +74,17 @@ TEST(ParameterString, LevelsDefaultOnlyWhenEmptyAndReadAsNumbers) {
         EXPECT_EQ(c.authentication, fields.authenticationLevel) << Narrow(c.parameters);
         EXPECT_EQ(c.impersonation, fields.impersonationLevel) << Narrow(c.parameters);
     }
-    CheckParameters fields;
-    EXPECT_HR(DISP_E_OVERFLOW, ReadParameterString(L"#IML=1E10#", &fields));
+    // Unusable levels do not fail the reading: the check reports them.
+    const struct {
+        const wchar_t* parameters;
+        HRESULT read;
+    } unusable[] = {{L"#IML=1E10#", DISP_E_OVERFLOW}, {L"#AUL=7#", E_INVALIDARG}, {L"#IML=-1#", E_INVALIDARG},
+                    {L"#AUL=6#IML=4#", S_OK}};
+    for (const auto& c : unusable) {
+        CheckParameters fields;
+        ASSERT_HR(S_OK, ReadParameterString(c.parameters, &fields)) << Narrow(c.parameters);
+        EXPECT_HR(c.read, fields.levelsRead) << Narrow(c.parameters);
+    }
 }
 
 TEST(ParameterString, EscapingWritesTheFixedSequences) {

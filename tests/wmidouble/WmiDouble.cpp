@@ -35,6 +35,7 @@ constexpr size_t kMaxRecord = 1u << 22;  // characters; later lines are dropped
 com::CriticalSection g_recordLock;
 std::wstring g_record;
 std::atomic<LONG> g_liveObjects{0};
+std::atomic<DWORD> g_connectThread{0};  // the thread of the last ConnectServer
 // Manual-reset: set, it ends every stall at once.
 com::UniqueHandle g_stallsCancelled(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 // Ids of the threads waiting in Stall, 0 for a free slot. Ids rather than a
@@ -235,7 +236,11 @@ bool IsKey(const PropertyDef& property) noexcept {
     return false;
 }
 
-enum class Behaviour { Normal, BadInstance, StoppedLast, NextTimedOut, NextSlow, NextFails, GetResult, GetSlow };
+enum class Behaviour {
+    Normal, BadInstance, StoppedLast, NextTimedOut, NextSlow, NextFails, GetResult, GetSlow,
+    SyncOnly, SyncStall, MissingField, NamesFail, NamesStall,
+    Crash,
+};
 
 // One class as a call found it; shared by every object that the call makes.
 struct ScriptedClass {
@@ -265,6 +270,12 @@ const FixedClass kFixedClasses[] = {
     {L"Double_NextStall", Shape::Item, 3, Behaviour::NextSlow, INFINITE},
     {L"Double_NextFails", Shape::Item, 100, Behaviour::NextFails, 0},
     {L"Double_GetStall", Shape::Item, 3, Behaviour::GetSlow, INFINITE},
+    {L"Double_SyncOnly", Shape::Service, 3, Behaviour::SyncOnly, 0},
+    {L"Double_SyncStall", Shape::Service, 3, Behaviour::SyncStall, INFINITE},
+    {L"Double_MissingField", Shape::Service, 3, Behaviour::MissingField, 0},
+    {L"Double_NamesFail", Shape::Service, 3, Behaviour::NamesFail, 0},
+    {L"Double_NamesStall", Shape::Service, 3, Behaviour::NamesStall, INFINITE},
+    {L"Double_Crash", Shape::Service, 3, Behaviour::Crash, 0},
 };
 
 // Classes whose name ends in a number: a count, milliseconds or an HRESULT.
@@ -639,7 +650,7 @@ public:
         }
         const ShapeDef shape = ShapeOf(scripted_->shape);
         for (int i = 0; i < shape.count; ++i) {
-            if (_wcsicmp(name, shape.properties[i].name) != 0) continue;
+            if (_wcsicmp(name, shape.properties[i].name) != 0 || Lacks(shape.properties[i].name)) continue;
             if (type) *type = shape.properties[i].type;
             if (flavor) *flavor = WBEM_FLAVOR_ORIGIN_LOCAL;
             if (!value) return S_OK;
@@ -658,13 +669,17 @@ public:
         if (qualifierName) return Wbem(WBEM_E_NOT_SUPPORTED);
         if (flags != WBEM_FLAG_ALWAYS && flags != WBEM_FLAG_KEYS_ONLY && flags != WBEM_FLAG_NONSYSTEM_ONLY)
             return Wbem(WBEM_E_INVALID_PARAMETER);
+        if (scripted_->behaviour == Behaviour::NamesFail && instance_ < 0) return Wbem(WBEM_E_FAILED);
+        if (scripted_->behaviour == Behaviour::NamesStall && instance_ < 0 && !Stall(INFINITE))
+            return Wbem(WBEM_E_CALL_CANCELLED);
         const wchar_t* list[32];
         int count = 0;
         if (flags == WBEM_FLAG_ALWAYS)
             for (const wchar_t* system : kSystemProperties) list[count++] = system;
         const ShapeDef shape = ShapeOf(scripted_->shape);
         for (int i = 0; i < shape.count; ++i)
-            if (flags != WBEM_FLAG_KEYS_ONLY || IsKey(shape.properties[i])) list[count++] = shape.properties[i].name;
+            if ((flags != WBEM_FLAG_KEYS_ONLY || IsKey(shape.properties[i])) && !Lacks(shape.properties[i].name))
+                list[count++] = shape.properties[i].name;
         return MakeStringArray(list, count, names);
     }
 
@@ -722,6 +737,10 @@ private:
 
     // The second instance of Double_BadInstance cannot be read.
     bool IsBad() const noexcept { return scripted_->behaviour == Behaviour::BadInstance && instance_ == 1; }
+    // The second instance of Double_MissingField has no Caption.
+    bool Lacks(const wchar_t* property) const noexcept {
+        return scripted_->behaviour == Behaviour::MissingField && instance_ == 1 && wcscmp(property, L"Caption") == 0;
+    }
 
     std::shared_ptr<const ScriptedClass> scripted_;
     LONG instance_;
@@ -792,6 +811,9 @@ public:
         *returned = 0;
         if (timeout < 0 && timeout != static_cast<LONG>(WBEM_INFINITE)) return Wbem(WBEM_E_INVALID_PARAMETER);
         if (scripted_->behaviour == Behaviour::NextTimedOut) return WBEM_S_TIMEDOUT;
+        // A provider that crashes inside the caller's process.
+        if (scripted_->behaviour == Behaviour::Crash)
+            RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
         if (scripted_->behaviour == Behaviour::NextSlow && !StallWithin(scripted_->ms, timeout)) return WBEM_S_TIMEDOUT;
 
         ULONG first = 0, taken = 0;
@@ -881,8 +903,15 @@ public:
             const wchar_t* colon = wcsrchr(path, L':');
             std::shared_ptr<ScriptedClass> scripted = FindClass(colon ? colon + 1 : path, nameSpace_);
             if (!scripted) return Wbem(WBEM_E_NOT_FOUND);
+            // A WMI that refuses the semi-synchronous lookup, as Wine's does.
+            const bool syncOnly = scripted->behaviour == Behaviour::SyncOnly || scripted->behaviour == Behaviour::SyncStall;
+            if (semiSynchronous && syncOnly) return Wbem(WBEM_E_INVALID_PARAMETER);
+            if (!semiSynchronous && scripted->behaviour == Behaviour::SyncStall && !Stall(INFINITE))
+                return Wbem(WBEM_E_CALL_CANCELLED);
             // The call-result scenarios belong to the semi-synchronous call.
-            if (!semiSynchronous) scripted->behaviour = Behaviour::Normal;
+            const bool callResultScenario =
+                scripted->behaviour == Behaviour::GetResult || scripted->behaviour == Behaviour::GetSlow;
+            if (!semiSynchronous && callResultScenario) scripted->behaviour = Behaviour::Normal;
             ComPtr<IWbemClassObject> definition;
             if (object) RETURN_IF_FAILED(MakeClassObject(scripted, -1, &definition));
             if (callResult) {
@@ -1008,11 +1037,15 @@ private:
 // ---------------------------------------------------------------------------
 // Locator.
 
+// The one password the server LOCKED accepts (for user "admin").
+const wchar_t kLockedPassword[] = L"Pa55 w\u00F6rd";
+
 class Locator final : public DoubleObject<Locator, IWbemLocator> {
 public:
     STDMETHODIMP ConnectServer(const BSTR path, const BSTR user, const BSTR password, const BSTR locale,
                                LONG flags, const BSTR authority, IWbemContext* context,
                                IWbemServices** services) override {
+        g_connectThread = GetCurrentThreadId();
         RecordLine(L"ConnectServer")
             .Text(L" path=", path)
             .Text(L" user=", user)
@@ -1038,6 +1071,9 @@ public:
                 nameSpace = end == std::wstring::npos ? std::wstring() : text.substr(end + 1);
             }
             if (_wcsicmp(server.c_str(), L"DOWN") == 0) return Wbem(WBEM_E_TRANSPORT_FAILURE);
+            if (_wcsicmp(server.c_str(), L"LOCKED") == 0 &&
+                !(user && wcscmp(user, L"admin") == 0 && password && wcscmp(password, kLockedPassword) == 0))
+                return Wbem(WBEM_E_ACCESS_DENIED);
             const bool underRoot = _wcsnicmp(nameSpace.c_str(), L"root", 4) == 0 &&
                                    (nameSpace.size() == 4 || nameSpace[4] == L'\\');
             const size_t slash = nameSpace.rfind(L'\\');
@@ -1148,6 +1184,8 @@ int WmiDoubleRecord(wchar_t* buffer, int size) {
 }
 
 LONG WmiDoubleLiveObjects(void) { return g_liveObjects.load(); }
+
+DWORD WmiDoubleConnectThread(void) { return g_connectThread.load(); }
 
 LONG WmiDoubleCancelStalls(void) {
     SetEvent(g_stallsCancelled.get());

@@ -16,6 +16,10 @@
 //   namespace "refuse"      fails with 0x8004100E (invalid namespace); so
 //                           does a path whose namespace is not under root
 //   namespace "stall<ms>"   waits <ms> milliseconds, then connects
+//   server LOCKED           connects only user "admin" with the password
+//                           "Pa55 w\u00F6rd" (a blank and an o with
+//                           diaeresis); else fails with 0x80041003 (access
+//                           denied)
 //
 // Classes (class names compare without case; any namespace serves them).
 // Every object lists 5 system properties first, in this order:
@@ -72,6 +76,20 @@
 //                        the stalls are cancelled).
 //   Double_GetSlow_<ms>  the result is ready <ms> after GetObject; an earlier
 //                        time-out returns WBEM_S_TIMEDOUT.
+//   Double_SyncOnly      Double_Service whose semi-synchronous GetObject is
+//                        refused with 0x80041008 (as Wine's WMI does); the
+//                        synchronous one works.
+//   Double_SyncStall     the same, but the synchronous GetObject waits until
+//                        the stalls are cancelled (then 0x80041032).
+//   Double_MissingField  Double_Service whose second instance has no Caption
+//                        (GetNames leaves it out, Get gives 0x80041002).
+//   Double_NamesFail     Double_Service whose class definition fails GetNames
+//                        with 0x80041001; its instances work.
+//   Double_NamesStall    Double_Service whose class definition's GetNames
+//                        waits until the stalls are cancelled (then
+//                        0x80041032): a step no time-out of WMI's bounds.
+//   Double_Crash         Double_Service whose Next raises an access
+//                        violation (0xC0000005) in the calling thread.
 //
 // Other answers:
 //   GetObject: the class is the text after the last ':' of the path; an
@@ -135,6 +153,9 @@ WMIDOUBLE_API int WmiDoubleRecord(wchar_t* buffer, int size);
 // The number of the double's COM objects alive now (locators, services,
 // call results, enumerators, class objects, qualifier sets).
 WMIDOUBLE_API LONG WmiDoubleLiveObjects(void);
+
+// The id of the thread that made the last ConnectServer call, 0 before any.
+WMIDOUBLE_API DWORD WmiDoubleConnectThread(void);
 
 // Ends every stall in progress (a stalled ConnectServer then fails with
 // WBEM_E_CALL_CANCELLED 0x80041032; a stalled GetResultObject or Next returns

@@ -1,0 +1,159 @@
+// The runner's plain rules: threshold ranges, the command line's checks,
+// and the output forms read back.
+#include "Options.h"
+#include "PluginOutput.h"
+#include "RunWmicheck.h"
+#include "Thresholds.h"
+
+namespace {
+
+TEST(Range, ParsesEveryFormAndAlertsWithInclusiveEnds) {
+    const struct {
+        const wchar_t* range;
+        std::vector<double> quiet, alerting;
+    } cases[] = {
+        {L"10", {0, 5, 10}, {-0.5, 10.01}},
+        {L"10:", {10, 1e12}, {9.99, -10}},
+        {L"~:10", {-1e12, 10}, {10.5}},
+        {L"10:20", {10, 15, 20}, {9.9, 20.1}},
+        {L"@10:20", {9.9, 20.1}, {10, 15, 20}},
+        {L"@5", {-1, 5.5}, {0, 5}},
+        {L"-10:-5", {-10, -5}, {-11, -4, 0}},
+        {L"1.5:2.25", {1.5, 2.25}, {1.49, 2.26}},
+        {L":3", {0, 3}, {-1, 4}},
+        {L"~:", {-1e300, 1e300}, {}},
+        {L"@~:0", {0.5}, {-7, 0}},
+        {L"0", {0}, {-0.1, 0.1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.range));
+        Range range;
+        ASSERT_TRUE(range.Parse(c.range));
+        EXPECT_EQ(c.range, range.Text());
+        for (double v : c.quiet) EXPECT_FALSE(range.Alerts(v)) << v;
+        for (double v : c.alerting) EXPECT_TRUE(range.Alerts(v)) << v;
+    }
+}
+
+TEST(Range, RefusesMalformedRanges) {
+    for (const wchar_t* text : {L"", L"abc", L"20:10", L"@", L"~", L"1:2:3", L"1e3", L"+5", L"1,5", L" 5", L"5 ",
+                                L"--5", L"5-", L"1..2", L"@@1", L"~5"}) {
+        Range range;
+        EXPECT_FALSE(range.Parse(text)) << Narrow(text);
+        EXPECT_FALSE(range.IsSet());
+    }
+}
+
+TEST(Range, CriticalBeatsWarningAndUnknownNeverHidesAnAlert) {
+    Range warning, critical, unset;
+    ASSERT_TRUE(warning.Parse(L"10"));
+    ASSERT_TRUE(critical.Parse(L"20"));
+    EXPECT_EQ(State::Ok, Classify(5, warning, critical));
+    EXPECT_EQ(State::Warning, Classify(15, warning, critical));
+    EXPECT_EQ(State::Critical, Classify(25, warning, critical));
+    EXPECT_EQ(State::Ok, Classify(25, unset, unset));
+    EXPECT_EQ(State::Unknown, Worse(State::Ok, State::Unknown));
+    EXPECT_EQ(State::Warning, Worse(State::Unknown, State::Warning));
+    EXPECT_EQ(State::Critical, Worse(State::Critical, State::Warning));
+}
+
+// Every bad command line is a usage error that names the option at fault.
+TEST(Options, BadInputNamesTheOption) {
+    const struct {
+        std::vector<std::wstring> args;
+        const wchar_t* named;
+    } cases[] = {
+        {{L"--auth-level", L"x"}, L"--auth-level"},
+        {{L"--auth-level", L"7"}, L"--auth-level"},
+        {{L"--imp-level", L"-1"}, L"--imp-level"},
+        {{L"--imp-level", L"3.0"}, L"--imp-level"},
+        {{L"--timeout", L"abc"}, L"--timeout"},
+        {{L"--timeout", L"0"}, L"--timeout"},
+        {{L"--timeout", L"-1"}, L"--timeout"},
+        {{L"--op", L"XYZ"}, L"--op"},
+        {{L"--colour", L"red"}, L"--colour"},
+        {{L"-x"}, L"-x"},
+        {{L"stray"}, L"stray"},
+        {{L"--class"}, L"--class"},
+        {{L"--class", L"C", L"--property", L"P", L"-w", L"10:5"}, L"--warning"},
+        {{L"--class", L"C", L"--property", L"P", L"-c", L"x"}, L"--critical"},
+        {{L"--class", L"C", L"--property", L"P", L"--op", L"EXA", L"--match", L"most"}, L"--match"},
+        {{L"--class", L"C", L"--property", L"P", L"--match", L"all"}, L"--op"},
+        {{L"--class", L"C", L"-w", L"1"}, L"--property"},
+        {{L"--property", L"P", L"-w", L"1"}, L"--class"},
+        {{L"--class", L"C", L"--count", L"--op", L"EXA"}, L"--op"},
+        {{L"--password", L"p", L"--password-file", L"f"}, L"--password-file"},
+        {{L"--configure", L"--class", L"C"}, L"--class"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.args[0]));
+        RunnerOptions options;
+        const std::wstring error = ParseArguments(c.args, &options);
+        EXPECT_NE(std::wstring::npos, error.find(c.named)) << Narrow(error);
+    }
+}
+
+TEST(Options, ModesAndValues) {
+    RunnerOptions host, plugin, count;
+    EXPECT_EQ(L"", ParseArguments({L"--class", L"C", L"--op", L"exa", L"--timeout", L"2.5", L"--auth-level", L"6"},
+                                  &host));
+    EXPECT_EQ(RunMode::Check, host.mode);
+    EXPECT_EQ(L"EXA", host.op);
+    EXPECT_EQ(2.5, host.timeoutSeconds);
+    EXPECT_EQ(6, host.authLevel);
+    EXPECT_EQ(L"", ParseArguments({L"--class", L"C", L"--property", L"P", L"-c", L"-5:"}, &plugin));
+    EXPECT_EQ(RunMode::Plugin, plugin.mode);
+    EXPECT_EQ(L"-5:", plugin.critical.Text());
+    EXPECT_EQ(L"", ParseArguments({L"--class", L"C", L"--count", L"--json"}, &count));
+    EXPECT_TRUE(count.count && count.json);
+}
+
+// Labels with the characters that would cut an entry read back as
+// themselves, or with "_" where the conventions allow no such character.
+TEST(PluginOutput, LabelsAndValuesReadBack) {
+    const struct {
+        const wchar_t* label;
+        const wchar_t* readBack;
+    } cases[] = {
+        {L"C:", L"C:"},
+        {L"it's", L"it's"},
+        {L"''", L"''"},
+        {L"a b;c", L"a b;c"},
+        {L"x=1|2", L"x_1_2"},
+        {L"Gr\u00F6\u00DFe\u20AC", L"Gr\u00F6\u00DFe\u20AC"},
+    };
+    PluginResult result;
+    result.state = State::Warning;
+    result.text = L"a \"quoted\" \\ text | with a bar\r\nand \u20AC";
+    result.warning = L"10:";
+    for (const auto& c : cases) {
+        InstanceOutcome instance;
+        instance.label = c.label;
+        instance.kind = InstanceOutcome::Kind::Number;
+        instance.number = -1234567890123.5;
+        instance.perfdata = true;
+        result.instances.push_back(instance);
+    }
+    const std::wstring line = PluginLine(result);
+    EXPECT_EQ(1u, std::count(line.begin(), line.end(), L'|')) << Narrow(line);
+    std::vector<PerfEntry> entries;
+    ASSERT_TRUE(ParsePerfData(line.substr(line.find(L" | ") + 3), &entries)) << Narrow(line);
+    ASSERT_EQ(std::size(cases), entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(cases[i].readBack, entries[i].label);
+        EXPECT_EQ(L"-1234567890123.5", entries[i].value);
+        EXPECT_EQ(L"10:", entries[i].warn);
+    }
+
+    Json json;
+    const std::wstring text = PluginJson(result);
+    ASSERT_TRUE(JsonReader(text).Read(&json)) << Narrow(text);
+    for (wchar_t c : text) EXPECT_TRUE(c >= 0x20 && c < 0x7F);
+    EXPECT_EQ(result.text, json[L"text"].string);
+    EXPECT_EQ(1, json[L"exit_code"].number);
+    ASSERT_EQ(std::size(cases), json[L"instances"].items.size());
+    EXPECT_EQ(cases[5].label, json[L"instances"].items[5][L"label"].string);
+    EXPECT_EQ(-1234567890123.5, json[L"instances"].items[5][L"value"].number);
+}
+
+}  // namespace

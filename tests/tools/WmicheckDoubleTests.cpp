@@ -1,0 +1,247 @@
+// wmicheck as a monitoring plugin against the WMI test double, where the
+// instances are known: Double_Service holds svc1 (Running, ProcessId 104),
+// svc2 (Stopped, 0) and svc3 (Running, 312), key Name. Each run is a real
+// wmicheck.exe process in the double's prefix; its output is read back.
+#include <algorithm>
+
+#include "RunWmicheck.h"
+
+namespace {
+
+std::vector<std::wstring> Service(std::vector<std::wstring> args) {
+    args.insert(args.begin(), {L"--class", L"Double_Service"});
+    return args;
+}
+
+bool Has(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
+// The state word the line starts with, for an exit code.
+std::wstring LineStart(DWORD exitCode) {
+    const wchar_t* names[] = {L"OK", L"WARNING", L"CRITICAL", L"UNKNOWN"};
+    return exitCode < 4 ? std::wstring(L"WMI ") + names[exitCode] + L" - " : L"?";
+}
+
+// The text between "WMI STATE - " and " | ".
+std::wstring TextOf(const std::wstring& line) {
+    const size_t start = line.find(L" - ");
+    const size_t bar = line.find(L" | ");
+    if (start == std::wstring::npos) return L"";
+    return line.substr(start + 3, bar == std::wstring::npos ? std::wstring::npos : bar - start - 3);
+}
+
+// The worst instance decides, critical over warning, and the text names the
+// instances in the deciding state and no other.
+TEST(WmicheckAgainstDouble, WorstStateAndMatchRules) {
+    const struct {
+        std::vector<std::wstring> args;
+        DWORD exitCode;
+        std::vector<std::wstring> named, notNamed;
+    } cases[] = {
+        {{L"--property", L"ProcessId", L"-w", L"400"}, 0, {L"svc1", L"svc2", L"svc3"}, {}},
+        {{L"--property", L"ProcessId", L"-w", L"100", L"-c", L"200"}, 2, {L"svc3"}, {L"svc1", L"svc2"}},
+        {{L"--property", L"ProcessId", L"-w", L"300"}, 1, {L"svc3"}, {L"svc1", L"svc2"}},
+        // Boundaries belong to the range: 0 is not below 0:, 312 not above ~:312.
+        {{L"--property", L"ProcessId", L"-w", L"1:", L"-c", L"0:"}, 1, {L"svc2"}, {L"svc1", L"svc3"}},
+        {{L"--property", L"ProcessId", L"-c", L"~:312"}, 0, {}, {}},
+        {{L"--property", L"ProcessId", L"-c", L"@104:312"}, 2, {L"svc1", L"svc3"}, {L"svc2"}},
+        {{L"--property", L"State", L"--op", L"EXA", L"--value", L"Running", L"--match", L"all"}, 2, {L"svc2"},
+         {L"svc1", L"svc3"}},
+        // Any monitoring-plugin option makes every instance count: all by default.
+        {{L"--property", L"State", L"--op", L"EXA", L"--value", L"Running", L"--label", L"Name"}, 2, {L"svc2"},
+         {L"svc1"}},
+        {{L"--property", L"State", L"--op", L"EXA", L"--value", L"Running", L"--match", L"any"}, 0,
+         {L"svc1", L"svc3"}, {L"svc2"}},
+        {{L"--property", L"State", L"--op", L"EXA", L"--value", L"Running", L"--match", L"none"}, 2,
+         {L"svc1", L"svc3"}, {L"svc2"}},
+        {{L"--property", L"State", L"--op", L"EXA", L"--value", L"Paused", L"--match", L"any"}, 2, {}, {}},
+        {{L"--property", L"State", L"--op", L"EXA", L"--value", L"Paused", L"--match", L"none"}, 0, {}, {}},
+        {{L"--property", L"State", L"--op", L"dif", L"--value", L"Paused", L"--match", L"all"}, 0, {}, {}},
+        // An operator and thresholds together: the worse of the two.
+        {{L"--property", L"ProcessId", L"--op", L"MOR", L"--value", L"-1", L"-w", L"300"}, 1, {L"svc3"}, {}},
+        // A value without a number is UNKNOWN, but never hides an alert.
+        {{L"--property", L"Caption", L"-w", L"10"}, 3, {L"svc1", L"svc2", L"svc3"}, {}},
+        {{L"--property", L"Name", L"--label", L"State", L"-w", L"10"}, 3, {L"Running", L"Stopped"}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.args[1] + L" " + c.args[3]));
+        const WmicheckRun run = RunWmicheck(Service(c.args));
+        EXPECT_EQ(c.exitCode, run.exitCode) << Narrow(run.out + run.err);
+        EXPECT_EQ(0u, run.out.find(LineStart(c.exitCode))) << Narrow(run.out);
+        EXPECT_EQ(1, std::count(run.out.begin(), run.out.end(), L'\n')) << "one line";
+        const std::wstring text = TextOf(run.Line());
+        for (const std::wstring& name : c.named) EXPECT_TRUE(Has(text, name)) << Narrow(name + L" in " + text);
+        for (const std::wstring& name : c.notNamed) EXPECT_FALSE(Has(text, name)) << Narrow(name + L" in " + text);
+    }
+}
+
+// Nothing found is never OK on its own, and a misspelt property is told
+// apart from an empty result.
+TEST(WmicheckAgainstDouble, EmptyResultsAndMissingProperties) {
+    const struct {
+        std::vector<std::wstring> args;
+        DWORD exitCode;
+        std::vector<std::wstring> said;
+    } cases[] = {
+        {{L"--class", L"Double_Empty", L"--property", L"Id", L"-w", L"5"}, 3, {L"no instance"}},
+        {{L"--class", L"Double_Empty", L"--property", L"Name", L"--op", L"EXA", L"--value", L"x", L"--match",
+          L"none"},
+         3, {L"no instance"}},
+        {{L"--class", L"Double_Empty", L"--property", L"Id", L"-w", L"5", L"--allow-empty"}, 0, {L"no instance"}},
+        // A count of none is a count: the ranges decide.
+        {{L"--class", L"Double_Empty", L"--count", L"-c", L"0"}, 0, {L"'instances'=0;;0;0;"}},
+        {{L"--class", L"Double_Service", L"--count", L"-c", L"2"}, 2, {L"'instances'=3;;2;0;", L"svc1"}},
+        {{L"--class", L"Double_Service", L"--property", L"state", L"--op", L"EXA", L"--value", L"Running",
+          L"--match", L"all"},
+         3, {L"'state'", L"case-sensitive", L"close: State"}},
+        {{L"--class", L"Double_Service", L"--property", L"ProcesId", L"-w", L"1"}, 3, {L"close: ProcessId"}},
+        {{L"--class", L"Double_Service", L"--property", L"Xyzzy", L"-w", L"1"}, 3, {L"none of its properties"}},
+        {{L"--class", L"Double_Service", L"--property", L"State", L"--op", L"EXA", L"--value", L"x", L"--label",
+          L"name"},
+         3, {L"--label", L"close: Name"}},
+        {{L"--class", L"Double_NoSuchClass", L"--property", L"State", L"-w", L"1"}, 3, {L"0x80041002"}},
+        {{L"--host", L"DOWN", L"--class", L"Double_Service", L"--count"}, 3, {L"0x80041015"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.args[1] + L" " + c.args[3]));
+        const WmicheckRun run = RunWmicheck(c.args);
+        EXPECT_EQ(c.exitCode, run.exitCode) << Narrow(run.out + run.err);
+        EXPECT_EQ(0u, run.out.find(LineStart(c.exitCode))) << Narrow(run.out);
+        for (const std::wstring& part : c.said) EXPECT_TRUE(Has(run.out, part)) << Narrow(part + L" in " + run.out);
+    }
+}
+
+// The performance data read back: one entry per instance, labelled by the
+// key, the ranges as given in the warn and crit fields.
+TEST(WmicheckAgainstDouble, PerformanceDataReadsBack) {
+    const WmicheckRun run = RunWmicheck(Service({L"--property", L"ProcessId", L"-w", L"~:300", L"-c", L"@-1.5:0"}));
+    EXPECT_EQ(2u, run.exitCode) << Narrow(run.out);
+    const size_t bar = run.Line().find(L" | ");
+    ASSERT_NE(std::wstring::npos, bar) << Narrow(run.out);
+    std::vector<PerfEntry> entries;
+    ASSERT_TRUE(ParsePerfData(run.Line().substr(bar + 3), &entries)) << Narrow(run.out);
+    std::map<std::wstring, std::wstring> values;
+    for (const PerfEntry& entry : entries) {
+        values[entry.label] = entry.value;
+        EXPECT_EQ(L"~:300", entry.warn);
+        EXPECT_EQ(L"@-1.5:0", entry.crit);
+    }
+    const std::map<std::wstring, std::wstring> expected = {{L"svc1", L"104"}, {L"svc2", L"0"}, {L"svc3", L"312"}};
+    EXPECT_EQ(expected, values);
+}
+
+TEST(WmicheckAgainstDouble, JsonReadsBack) {
+    const WmicheckRun run = RunWmicheck(Service({L"--property", L"ProcessId", L"-w", L"200", L"--json"}));
+    Json result;
+    ASSERT_TRUE(JsonReader(run.Line()).Read(&result)) << Narrow(run.out);
+    EXPECT_EQ(L"WARNING", result[L"state"].string);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(result[L"exit_code"].number));
+    EXPECT_TRUE(Has(result[L"text"].string, L"svc3"));
+    EXPECT_EQ(3, result[L"count"].number);
+    std::map<std::wstring, std::pair<double, std::wstring>> instances;
+    for (const Json& instance : result[L"instances"].items)
+        instances[instance[L"label"].string] = {instance[L"value"].number, instance[L"state"].string};
+    const std::map<std::wstring, std::pair<double, std::wstring>> expected = {
+        {L"svc1", {104, L"OK"}}, {L"svc2", {0, L"OK"}}, {L"svc3", {312, L"WARNING"}}};
+    EXPECT_EQ(expected, instances);
+
+    // A failure is a JSON object too, with its text and no instances.
+    const WmicheckRun failed = RunWmicheck({L"--host", L"DOWN", L"--class", L"Double_Service", L"--count", L"--json"});
+    Json failure;
+    ASSERT_TRUE(JsonReader(failed.Line()).Read(&failure)) << Narrow(failed.out);
+    EXPECT_EQ(L"UNKNOWN", failure[L"state"].string);
+    EXPECT_EQ(3u, failed.exitCode);
+    EXPECT_EQ(Json::Type::Null, failure[L"count"].type);
+    EXPECT_TRUE(failure[L"instances"].items.empty());
+}
+
+// The server LOCKED accepts only admin with its password: each source
+// reaches WMI, and the password shows in no output, whatever happens.
+TEST(WmicheckAgainstDouble, PasswordSourcesAndSecrecy) {
+    const std::wstring password = L"Pa55 w\u00F6rd";
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring file = std::wstring(folder) + L"wmicheck-password.txt", missing = file + L".none";
+    const std::wstring utf16File = file + L".utf16";
+    auto write = [](const std::wstring& path, const std::string& bytes) {
+        HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        CloseHandle(handle);
+    };
+    // UTF-8 with a line break and a second line that is not part of it.
+    write(file, "Pa55 w\xC3\xB6rd\r\nsecond line\r\n");
+    // UTF-16 with its byte order mark, as Notepad saves "Unicode".
+    const std::wstring utf16 = L"\xFEFF" + password + L"\n";
+    write(utf16File, std::string(reinterpret_cast<const char*>(utf16.data()), utf16.size() * sizeof(wchar_t)));
+    const std::wstring inEnvironment = L"WMICHECK_PASSWORD=" + password;
+    const struct {
+        const char* name;
+        std::vector<std::wstring> args;
+        std::vector<std::wstring> environment;
+        DWORD exitCode;
+    } cases[] = {
+        {"--password", {L"--password", password}, {}, 0},
+        {"--password-file", {L"--password-file", file}, {}, 0},
+        {"--password-file in UTF-16", {L"--password-file", utf16File}, {}, 0},
+        {"WMICHECK_PASSWORD", {}, {inEnvironment}, 0},
+        {"--password-file over the environment", {L"--password-file", file}, {L"WMICHECK_PASSWORD=wrong"}, 0},
+        {"--password over the environment", {L"--password", L"wrong"}, {inEnvironment}, 3},
+        {"no password", {}, {}, 3},
+        {"a missing file", {L"--password-file", missing}, {inEnvironment}, 3},
+        {"both options", {L"--password", password, L"--password-file", file}, {}, 3},
+        {"JSON", {L"--json"}, {inEnvironment}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::wstring> args = {L"--host", L"LOCKED", L"--user", L"admin", L"--class", L"Double_Service",
+                                          L"--count"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const WmicheckRun run = RunWmicheck(args, c.environment);
+        EXPECT_EQ(c.exitCode, run.exitCode) << Narrow(run.out + run.err);
+        EXPECT_FALSE(Has(run.out + run.err, password)) << Narrow(run.out + run.err);
+        EXPECT_FALSE(Has(run.out + run.err, L"Pa55")) << Narrow(run.out + run.err);
+    }
+    const WmicheckRun named = RunWmicheck({L"--class", L"Double_Service", L"--count", L"--password-file", missing});
+    EXPECT_TRUE(Has(named.out, L"--password-file")) << Narrow(named.out);
+    DeleteFileW(file.c_str());
+    DeleteFileW(utf16File.c_str());
+}
+
+// Whatever WMI does, a run ends within its time-out and a margin, with a
+// verdict; a crash inside WMI is an UNKNOWN with exit code 3, never 0.
+TEST(WmicheckAgainstDouble, BoundedRunsAndCrashes) {
+    const WmicheckRun stalled =
+        RunWmicheck({L"--class", L"Double_NamesStall", L"--property", L"ProcessId", L"-w", L"1", L"--timeout", L"2"});
+    EXPECT_EQ(3u, stalled.exitCode);
+    EXPECT_EQ(L"WMI UNKNOWN - timed out after 2 s", stalled.Line());
+    // 2 s, the 1 s margin and the process's start under Wine.
+    EXPECT_LT(stalled.ms, 5000u);
+
+    // The plug-in's check: bounded too (three steps of 1 s and a margin),
+    // never exit 0, always a line.
+    const WmicheckRun hostStalled = RunWmicheck(
+        {L"--class", L"Double_NamesStall", L"--property", L"State", L"--op", L"EXA", L"--value", L"x", L"--timeout",
+         L"1"});
+    EXPECT_NE(0u, hostStalled.exitCode);
+    EXPECT_FALSE(hostStalled.Line().empty());
+    EXPECT_LT(hostStalled.ms, 7500u);
+
+    const WmicheckRun crashed = RunWmicheck({L"--class", L"Double_Crash", L"--property", L"State", L"-w", L"1"});
+    EXPECT_EQ(3u, crashed.exitCode);
+    EXPECT_EQ(0u, crashed.Line().find(L"WMI UNKNOWN - wmicheck crashed: exception 0xC0000005")) << Narrow(crashed.out);
+    const WmicheckRun crashedJson =
+        RunWmicheck({L"--class", L"Double_Crash", L"--property", L"State", L"-w", L"1", L"--json"});
+    Json result;
+    EXPECT_TRUE(JsonReader(crashedJson.Line()).Read(&result)) << Narrow(crashedJson.out);
+    EXPECT_EQ(3, result[L"exit_code"].number);
+
+    // The plug-in's check runs the bridge in the multithreaded apartment too:
+    // no proxy contains the crash.
+    const WmicheckRun hostCrashed =
+        RunWmicheck({L"--class", L"Double_Crash", L"--property", L"State", L"--op", L"EXA", L"--value", L"x"});
+    EXPECT_EQ(3u, hostCrashed.exitCode);
+    EXPECT_EQ(0u, hostCrashed.Line().find(L"UNKNOWN: wmicheck crashed: exception 0xC0000005"))
+        << Narrow(hostCrashed.out);
+}
+
+}  // namespace

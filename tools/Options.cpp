@@ -1,0 +1,236 @@
+#include "Options.h"
+
+#include <cwctype>
+#include <map>
+
+#include "CheckRules.h"
+
+const wchar_t kUsage[] =
+    L"usage: wmicheck [--host NAME] [--timeout SECONDS] (--param STRING | CHECK OPTIONS) [--print-param]\n"
+    L"       wmicheck CHECK OPTIONS (--match all|any|none | -w RANGE | -c RANGE | --count) [PLUGIN OPTIONS]\n"
+    L"       wmicheck --configure [--host NAME] [--timeout SECONDS] [--param STRING]\n"
+    L"\n"
+    L"Runs one WMI check and prints its result on one line.\n"
+    L"Without --match, thresholds, --count, --json, --label and --allow-empty the check runs\n"
+    L"through the plug-in ostrel.WMICom exactly as the monitoring host runs it: the last\n"
+    L"instance that has the property decides, and the exit code is 0 (the condition holds),\n"
+    L"2 (it does not, or an error text) or 3 (the check could not run).\n"
+    L"With any of them wmicheck is a monitoring plugin: every instance counts, the line reads\n"
+    L"  WMI <STATE> - <text> | <performance data>\n"
+    L"and the exit code is 0 OK, 1 WARNING, 2 CRITICAL or 3 UNKNOWN.\n"
+    L"\n"
+    L"  -h, --help           this text\n"
+    L"  --host NAME          computer to check (default \".\", the local one)\n"
+    L"  --timeout SECONDS    time-out in seconds, above 0 and at most 86400 (default 30).\n"
+    L"                       Whatever WMI does, a monitoring-plugin run ends within it plus\n"
+    L"                       1 s, the plug-in's check within three times it plus 2 s\n"
+    L"  --param STRING       a whole check parameter string, as the host stores it\n"
+    L"  --print-param        print the parameter string before the check (its PWD field\n"
+    L"                       holds the password encoded, not encrypted)\n"
+    L"  --configure          open the plug-in's configuration form for the check (a new\n"
+    L"                       one without --param) and print the parameter string it\n"
+    L"                       leaves: the new one after OK, the given one after the close box\n"
+    L"check options:\n"
+    L"  --namespace NS       WMI namespace (default root\\cimv2)\n"
+    L"  --class CLASS        WMI class, e.g. Win32_Service\n"
+    L"  --filter WQL         condition of the instance query, e.g. \"Name='Eventlog'\"\n"
+    L"  --property NAME      property to compare (names are case-sensitive)\n"
+    L"  --op CODE            CON (contains), NCO (does not contain), EXA (equals), DIF\n"
+    L"                       (differs), LES (<), LEQ (<=), MOR (>), MEQ (>=)\n"
+    L"  --value TEXT         compare value\n"
+    L"  --user USER          user name (DOMAIN\\user allowed); without it the caller's own\n"
+    L"                       identity is used and no password is sent\n"
+    L"  --password PASSWORD  password; other users can see it in process listings: prefer\n"
+    L"  --password-file FILE the first line of FILE (UTF-8, or UTF-16 with a byte order mark),\n"
+    L"                       or the environment variable WMICHECK_PASSWORD, read when --user\n"
+    L"                       is given without --password or --password-file\n"
+    L"  --auth-level N       authentication level 0..6 (default 4, Packet)\n"
+    L"  --imp-level N        impersonation level 0..4 (default 3, Impersonate)\n"
+    L"monitoring-plugin options:\n"
+    L"  --match all|any|none every instance, at least one, or no instance must satisfy --op\n"
+    L"                       (default all when --op is given)\n"
+    L"  -w, --warning RANGE  warning range for the number in --property (or the count)\n"
+    L"  -c, --critical RANGE critical range; the worst instance decides, critical over warning\n"
+    L"                       RANGE: N alerts outside 0..N, N: below N, ~:N above N,\n"
+    L"                       N:M outside N..M, @N:M inside N..M (ends included);\n"
+    L"                       decimals with \".\" and negative numbers allowed\n"
+    L"  --count              apply the ranges to the number of instances the filter returns\n"
+    L"  --label PROPERTY     label of each instance in the text and the performance data\n"
+    L"                       (default: the class's key property, else the position from 1)\n"
+    L"  --allow-empty        a query that returns no instance is OK (default UNKNOWN;\n"
+    L"                       with --count no instance is a count of 0)\n"
+    L"  --json               print the result as one JSON object instead of the line: state,\n"
+    L"                       exit_code, text, perfdata, count, instances [label, value, state]\n"
+    L"\n"
+    L"Output goes to the console as Unicode; redirected to a file or pipe it is UTF-8.\n"
+    L"Exit codes of --configure: 0 the form was shown and closed, 3 it could not be shown.\n"
+    L"\n"
+    L"examples: every automatic service running; free space on the local disks (warning\n"
+    L"below 10 GB, critical below 2 GB); the plug-in's check of one service:\n"
+    L"  wmicheck --class Win32_Service --filter \"StartMode='Auto'\" --property State\n"
+    L"           --op EXA --value Running --match all\n"
+    L"  wmicheck --class Win32_LogicalDisk --filter \"DriveType=3\" --property FreeSpace\n"
+    L"           -w 10000000000: -c 2000000000:\n"
+    L"  wmicheck --class Win32_Service --filter \"Name='Spooler'\" --property State\n"
+    L"           --op EXA --value Running\n";
+
+namespace {
+
+enum class Kind { Value, Flag };
+struct OptionDef {
+    const wchar_t* name;
+    const wchar_t* shortName;
+    Kind kind;
+};
+const OptionDef kOptions[] = {
+    {L"host", nullptr, Kind::Value},          {L"timeout", nullptr, Kind::Value},
+    {L"param", nullptr, Kind::Value},         {L"print-param", nullptr, Kind::Flag},
+    {L"configure", nullptr, Kind::Flag},      {L"namespace", nullptr, Kind::Value},
+    {L"class", nullptr, Kind::Value},         {L"filter", nullptr, Kind::Value},
+    {L"property", nullptr, Kind::Value},      {L"op", nullptr, Kind::Value},
+    {L"value", nullptr, Kind::Value},         {L"user", nullptr, Kind::Value},
+    {L"password", nullptr, Kind::Value},      {L"password-file", nullptr, Kind::Value},
+    {L"auth-level", nullptr, Kind::Value},    {L"imp-level", nullptr, Kind::Value},
+    {L"warning", L"w", Kind::Value},          {L"critical", L"c", Kind::Value},
+    {L"match", nullptr, Kind::Value},         {L"count", nullptr, Kind::Flag},
+    {L"label", nullptr, Kind::Value},         {L"allow-empty", nullptr, Kind::Flag},
+    {L"json", nullptr, Kind::Flag},           {L"help", L"h", Kind::Flag},
+};
+// Any of these makes the run a monitoring-plugin check.
+const wchar_t* const kPluginOptions[] = {L"warning", L"critical", L"match", L"count",
+                                         L"label",   L"allow-empty", L"json"};
+
+const OptionDef* FindOption(const std::wstring& arg) {
+    for (const OptionDef& option : kOptions) {
+        if (arg == std::wstring(L"--") + option.name) return &option;
+        if (option.shortName && arg == std::wstring(L"-") + option.shortName) return &option;
+    }
+    return nullptr;
+}
+
+// A whole number from low to high; false for anything else.
+bool ReadWhole(const std::wstring& text, long low, long high, long* value) {
+    if (text.empty() || text.size() > 9) return false;
+    long number = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        number = number * 10 + (c - L'0');
+    }
+    if (number < low || number > high) return false;
+    *value = number;
+    return true;
+}
+
+std::wstring Quoted(const std::wstring& text) { return L"'" + text + L"'"; }
+
+}  // namespace
+
+std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions* options) {
+    // The mode first, so that even a malformed command line is answered in
+    // the form its caller expects.
+    for (const std::wstring& arg : args) {
+        const OptionDef* option = FindOption(arg);
+        for (const wchar_t* name : kPluginOptions)
+            if (option && option->name == std::wstring(name)) options->mode = RunMode::Plugin;
+        if (option && option->name == std::wstring(L"json")) options->json = true;
+    }
+    std::map<std::wstring, std::wstring> given;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const OptionDef* option = FindOption(args[i]);
+        if (!option) {
+            return args[i].rfind(L"-", 0) == 0 ? L"unknown option " + args[i]
+                                                : L"unexpected argument " + Quoted(args[i]);
+        }
+        if (option->kind == Kind::Flag) {
+            given[option->name] = L"";
+            continue;
+        }
+        if (i + 1 >= args.size()) return L"--" + std::wstring(option->name) + L" needs a value";
+        given[option->name] = args[++i];
+    }
+
+    RunnerOptions& o = *options;
+    auto has = [&](const wchar_t* name) { return given.count(name) != 0; };
+    if (has(L"help")) {
+        o.mode = RunMode::Help;
+        return L"";
+    }
+    if (has(L"configure")) o.mode = RunMode::Configure;
+
+    auto text = [&](const wchar_t* name, std::wstring* field) {
+        if (has(name)) *field = given[name];
+    };
+    text(L"host", &o.host);
+    text(L"param", &o.param);
+    o.paramGiven = has(L"param");
+    o.printParam = has(L"print-param");
+    text(L"namespace", &o.nameSpace);
+    text(L"class", &o.classPath);
+    text(L"filter", &o.filter);
+    text(L"property", &o.property);
+    text(L"value", &o.value);
+    text(L"user", &o.user);
+    text(L"password", &o.password);
+    text(L"password-file", &o.passwordFile);
+    text(L"label", &o.label);
+    o.passwordGiven = has(L"password");
+    o.count = has(L"count");
+    o.json = has(L"json");
+    o.allowEmpty = has(L"allow-empty");
+
+    if (has(L"timeout")) {
+        const std::wstring& t = given[L"timeout"];
+        if (!ReadDecimal(t, &o.timeoutSeconds) || !(o.timeoutSeconds > 0) || o.timeoutSeconds > 86400)
+            return L"--timeout needs a number of seconds above 0 and at most 86400, not " + Quoted(t);
+        o.timeoutGiven = true;
+    }
+    if (has(L"auth-level") && !ReadWhole(given[L"auth-level"], 0, 6, &o.authLevel))
+        return L"--auth-level needs a whole number from 0 to 6, not " + Quoted(given[L"auth-level"]);
+    if (has(L"imp-level") && !ReadWhole(given[L"imp-level"], 0, 4, &o.impLevel))
+        return L"--imp-level needs a whole number from 0 to 4, not " + Quoted(given[L"imp-level"]);
+    if (has(L"op")) {
+        std::wstring code = given[L"op"];
+        for (wchar_t& c : code) c = static_cast<wchar_t>(std::towupper(c));
+        if (OperatorPosition(code) < 0)
+            return L"--op needs one of CON, NCO, EXA, DIF, LES, LEQ, MOR, MEQ, not " + Quoted(given[L"op"]);
+        o.op = code;
+    }
+    if (o.passwordGiven && has(L"password-file")) return L"--password and --password-file exclude each other";
+    if (has(L"warning") && !o.warning.Parse(given[L"warning"]))
+        return L"--warning: malformed range " + Quoted(given[L"warning"]);
+    if (has(L"critical") && !o.critical.Parse(given[L"critical"]))
+        return L"--critical: malformed range " + Quoted(given[L"critical"]);
+    if (has(L"match")) {
+        const std::wstring& m = given[L"match"];
+        if (m == L"all") o.match = Match::All;
+        else if (m == L"any") o.match = Match::Any;
+        else if (m == L"none") o.match = Match::None;
+        else return L"--match needs all, any or none, not " + Quoted(m);
+        o.matchGiven = true;
+    }
+
+    if (o.mode == RunMode::Configure) {
+        for (const auto& entry : given)
+            if (entry.first != L"configure" && entry.first != L"host" && entry.first != L"timeout" &&
+                entry.first != L"param")
+                return L"--configure takes only --host, --timeout and --param, not --" + entry.first;
+        return L"";
+    }
+    if (o.mode != RunMode::Plugin) return L"";
+
+    // Monitoring-plugin checks: the combinations that make sense.
+    const bool thresholds = o.warning.IsSet() || o.critical.IsSet();
+    if (o.paramGiven) return L"--param belongs to the plug-in's check; give the check options instead";
+    if (o.printParam) return L"--print-param belongs to the plug-in's check";
+    if (o.classPath.empty()) return L"--class is needed";
+    if (o.count) {
+        for (const wchar_t* name : {L"op", L"match", L"property", L"label"})
+            if (has(name)) return std::wstring(L"--count counts instances and takes no --") + name;
+        return L"";
+    }
+    if (o.matchGiven && o.op.empty()) return L"--match needs --op";
+    if (!o.op.empty() && o.property.empty()) return L"--op needs --property";
+    if (thresholds && o.property.empty()) return L"--warning and --critical need --property (or --count)";
+    if (o.op.empty() && !thresholds) return L"a monitoring-plugin check needs --op, --warning, --critical or --count";
+    return L"";
+}

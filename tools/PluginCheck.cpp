@@ -1,0 +1,473 @@
+#include "PluginCheck.h"
+
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cwctype>
+#include <vector>
+
+#include "../common/Raii.h"
+#include "CheckRules.h"
+#include "qvWMI_h.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// Instances named in full in the text; the rest are counted.
+constexpr size_t kNamedInstances = 3;
+
+// A VT_BSTR argument (or the "omitted" marker for an empty text when
+// omitEmpty), wiped before it is freed: it may hold the password.
+class Argument {
+public:
+    explicit Argument(const std::wstring& text, bool omitEmpty = false) {
+        VariantInit(&value_);
+        if (omitEmpty && text.empty()) {
+            V_VT(&value_) = VT_ERROR;
+            V_ERROR(&value_) = DISP_E_PARAMNOTFOUND;
+            return;
+        }
+        V_VT(&value_) = VT_BSTR;
+        V_BSTR(&value_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        if (!V_BSTR(&value_)) throw std::bad_alloc();
+    }
+    explicit Argument(long number) {
+        VariantInit(&value_);
+        V_VT(&value_) = VT_I4;
+        V_I4(&value_) = number;
+    }
+    ~Argument() {
+        if (V_VT(&value_) == VT_BSTR && V_BSTR(&value_))
+            com::SecureZero(V_BSTR(&value_), SysStringByteLen(V_BSTR(&value_)));
+        VariantClear(&value_);
+    }
+    Argument(const Argument&) = delete;
+    Argument& operator=(const Argument&) = delete;
+    operator VARIANT() const noexcept { return value_; }
+
+private:
+    VARIANT value_;
+};
+
+com::UniqueBstr Bstr(const std::wstring& text) {
+    com::UniqueBstr bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+    if (!bstr) throw std::bad_alloc();
+    return bstr;
+}
+
+std::wstring Text(const com::UniqueBstr& bstr) {
+    return bstr ? std::wstring(bstr.get(), SysStringLen(bstr.get())) : std::wstring();
+}
+
+// A failed step: what failed and why, as an UNKNOWN result.
+struct Failure {
+    std::wstring text;
+};
+
+void Check(HRESULT hr, const std::wstring& what) {
+    if (FAILED(hr)) throw Failure{what + L": " + DescribeFailure(hr)};
+}
+
+struct PropertyInfo {
+    std::wstring name;
+    bool numeric = false;  // a CIM number type
+};
+
+bool IsNumericType(EQvWMIPropertyType type) {
+    switch (type & ~QV_WMI_PROPERTY_TYPE_FLAG_ARRAY) {
+    case QV_WMI_PROPERTY_TYPE_SINT8: case QV_WMI_PROPERTY_TYPE_UINT8:
+    case QV_WMI_PROPERTY_TYPE_SINT16: case QV_WMI_PROPERTY_TYPE_UINT16:
+    case QV_WMI_PROPERTY_TYPE_SINT32: case QV_WMI_PROPERTY_TYPE_UINT32:
+    case QV_WMI_PROPERTY_TYPE_SINT64: case QV_WMI_PROPERTY_TYPE_UINT64:
+    case QV_WMI_PROPERTY_TYPE_REAL32: case QV_WMI_PROPERTY_TYPE_REAL64:
+        return (type & QV_WMI_PROPERTY_TYPE_FLAG_ARRAY) == 0;
+    default: return false;
+    }
+}
+
+std::vector<PropertyInfo> ListProperties(IQvWMIPropertyCollection* properties) {
+    long count = 0;
+    Check(properties->get_Count(&count), L"cannot list the properties");
+    std::vector<PropertyInfo> list;
+    for (long i = 0; i < count; ++i) {
+        ComPtr<IQvWMIPropertyDescriptor> descriptor;
+        com::UniqueBstr name;
+        EQvWMIPropertyType type = QV_WMI_PROPERTY_TYPE_EMPTY;
+        SetErrorInfo(0, nullptr);
+        HRESULT hr = properties->GetAt(i, &descriptor);
+        if (SUCCEEDED(hr)) hr = descriptor->get_Name(name.put());
+        if (SUCCEEDED(hr)) hr = descriptor->get_Type(&type);
+        Check(hr, L"cannot list the properties");
+        list.push_back({Text(name), IsNumericType(type)});
+    }
+    return list;
+}
+
+std::wstring Lower(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+    return text;
+}
+
+size_t EditDistance(const std::wstring& a, const std::wstring& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The property of that exact name; a missing one is an UNKNOWN that lists
+// the names close to it, ignoring case: at most two edits apart, or one
+// containing the other.
+const PropertyInfo& FindProperty(const std::vector<PropertyInfo>& properties, const std::wstring& name,
+                                 const std::wstring& classPath, const wchar_t* option) {
+    for (const PropertyInfo& property : properties)
+        if (property.name == name) return property;
+    const std::wstring wanted = Lower(name);
+    std::vector<std::pair<size_t, std::wstring>> close;
+    for (const PropertyInfo& property : properties) {
+        const std::wstring candidate = Lower(property.name);
+        const size_t distance = EditDistance(wanted, candidate);
+        const bool contains = wanted.size() >= 3 && (candidate.find(wanted) != std::wstring::npos ||
+                                                     wanted.find(candidate) != std::wstring::npos);
+        if (distance <= 2 || contains) close.emplace_back(distance, property.name);
+    }
+    std::stable_sort(close.begin(), close.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::wstring text = classPath + L" has no property '" + name + L"' (" + option +
+                        L"; property names are case-sensitive)";
+    if (close.empty()) {
+        text += L"; none of its properties is close to that name";
+    } else {
+        text += L"; close: ";
+        for (size_t i = 0; i < close.size() && i < 5; ++i) text += (i ? L", " : L"") + close[i].second;
+    }
+    throw Failure{text};
+}
+
+// Fields of one instance the check reads.
+struct InstanceData {
+    std::wstring label;
+    com::UniqueVariant value;
+};
+
+com::UniqueVariant ReadField(IQvWMIInstance* instance, const std::wstring& name, long position) {
+    com::UniqueVariant value;
+    com::UniqueBstr bstr = Bstr(name);
+    SetErrorInfo(0, nullptr);
+    const HRESULT hr = instance->get_Field(bstr.get(), value.put());
+    if (FAILED(hr)) Check(hr, L"cannot read " + name + L" of instance " + std::to_wstring(position + 1));
+    return value;
+}
+
+std::wstring ValueTextOf(const VARIANT& value) {
+    std::wstring text;
+    if (FAILED(ValueText(value, &text))) text = L"(no text form)";
+    return text;
+}
+
+// "svc2 State=Stopped (...), svc3 ... and 4 more" over the instances chosen.
+std::wstring NameInstances(const std::vector<InstanceOutcome>& outcomes, const std::vector<std::wstring>& details,
+                           const std::vector<size_t>& chosen) {
+    std::wstring text;
+    for (size_t i = 0; i < chosen.size() && i < kNamedInstances; ++i)
+        text += (i ? L", " : L"") + outcomes[chosen[i]].label + (details.empty() ? L"" : L" " + details[chosen[i]]);
+    if (chosen.size() > kNamedInstances) text += L" and " + std::to_wstring(chosen.size() - kNamedInstances) + L" more";
+    return text;
+}
+
+// "3 Win32_Service instances".
+std::wstring Instances(size_t count, const std::wstring& classPath) {
+    return std::to_wstring(count) + L" " + classPath + (count == 1 ? L" instance" : L" instances");
+}
+
+// "2 of 3 Win32_Service instances", "all 3 ..." or "1 ... instance".
+std::wstring HowMany(size_t part, size_t whole, const std::wstring& classPath) {
+    if (whole == 1) return Instances(whole, classPath);
+    return (part == whole ? L"all " : std::to_wstring(part) + L" of ") + Instances(whole, classPath);
+}
+
+struct Part {
+    State state = State::Ok;
+    std::wstring text;
+};
+
+// The operator under --match over the instances.
+Part MatchOperator(const RunnerOptions& options, const std::vector<InstanceData>& data,
+                   std::vector<InstanceOutcome>* outcomes) {
+    std::vector<std::wstring> details(data.size());
+    std::vector<size_t> satisfied, unsatisfied, unknown;
+    for (size_t i = 0; i < data.size(); ++i) {
+        Evaluation evaluation;
+        const HRESULT hr = EvaluateOperator(options.property, *data[i].value.get(), options.op, options.value,
+                                            &evaluation);
+        State state;
+        if (FAILED(hr)) {
+            wchar_t code[16];
+            swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+            details[i] = options.property + L" cannot be compared (" + code + L")";
+            unknown.push_back(i);
+            state = State::Unknown;
+        } else {
+            details[i] = evaluation.resultText;
+            (evaluation.verdict ? satisfied : unsatisfied).push_back(i);
+            // An instance's own state: does it keep the rule?
+            state = evaluation.verdict == (options.match != Match::None) ? State::Ok : State::Critical;
+        }
+        (*outcomes)[i].state = Worse((*outcomes)[i].state, state);
+    }
+    const std::wstring rule = options.property + L" " + options.op + L" " + options.value;
+    const std::wstring& cls = options.classPath;
+    const size_t n = data.size();
+    Part part;
+    auto say = [&](State state, const std::wstring& head, const std::vector<size_t>& chosen) {
+        part.state = state;
+        part.text = head + L": " + NameInstances(*outcomes, details, chosen);
+    };
+    // A broken rule decides first; then values that could not be compared
+    // (the rule may be broken there); then the rule kept.
+    auto cannotCompare = [&] {
+        say(State::Unknown, HowMany(unknown.size(), n, cls) + L" cannot be compared", unknown);
+    };
+    switch (options.match) {
+    case Match::All:
+        if (!unsatisfied.empty())
+            say(State::Critical, HowMany(unsatisfied.size(), n, cls) + L" fail " + rule, unsatisfied);
+        else if (!unknown.empty())
+            cannotCompare();
+        else
+            say(State::Ok, HowMany(n, n, cls) + L" satisfy " + rule, satisfied);
+        break;
+    case Match::Any:
+        if (!satisfied.empty())
+            say(State::Ok, HowMany(satisfied.size(), n, cls) + L" satisfy " + rule, satisfied);
+        else if (!unknown.empty())
+            cannotCompare();
+        else
+            say(State::Critical, L"none of " + Instances(n, cls) + L" satisfies " + rule, unsatisfied);
+        break;
+    case Match::None:
+        if (!satisfied.empty())
+            say(State::Critical, HowMany(satisfied.size(), n, cls) + L" satisfy " + rule + L" (none may)", satisfied);
+        else if (!unknown.empty())
+            cannotCompare();
+        else
+            say(State::Ok, L"none of " + Instances(n, cls) + L" satisfies " + rule, unsatisfied);
+        break;
+    }
+    return part;
+}
+
+// The ranges on each instance's number; the worst state decides and the
+// instances in it are named.
+Part ApplyThresholds(const RunnerOptions& options, const std::vector<InstanceData>& data,
+                     std::vector<InstanceOutcome>* outcomes) {
+    std::vector<std::wstring> details(data.size());
+    std::vector<State> states(data.size());
+    State worst = State::Ok;
+    for (size_t i = 0; i < data.size(); ++i) {
+        InstanceOutcome& outcome = (*outcomes)[i];
+        const std::wstring text = ValueTextOf(*data[i].value.get());
+        details[i] = options.property + L"=" + text;
+        if (outcome.kind != InstanceOutcome::Kind::Number) {
+            states[i] = State::Unknown;
+            details[i] += L" (not a number)";
+        } else {
+            states[i] = Classify(outcome.number, options.warning, options.critical);
+            outcome.perfdata = true;
+        }
+        outcome.state = Worse(outcome.state, states[i]);
+        worst = Worse(worst, states[i]);
+    }
+    std::vector<size_t> chosen;
+    for (size_t i = 0; i < data.size(); ++i)
+        if (states[i] == worst) chosen.push_back(i);
+    std::wstring word = StateName(worst);
+    for (wchar_t& c : word) c = static_cast<wchar_t>(std::towlower(c));
+    Part part;
+    part.state = worst;
+    part.text = HowMany(chosen.size(), data.size(), options.classPath) + L" " + word + L": " +
+                NameInstances(*outcomes, details, chosen);
+    return part;
+}
+
+PluginResult Evaluate(const RunnerOptions& options, std::vector<InstanceData>& data, bool numericProperty) {
+    PluginResult result;
+    result.count = static_cast<long>(data.size());
+    result.countMode = options.count;
+    result.warning = options.warning.Text();
+    result.critical = options.critical.Text();
+    result.instances.resize(data.size());
+    for (size_t i = 0; i < data.size(); ++i) {
+        InstanceOutcome& outcome = result.instances[i];
+        outcome.label = data[i].label;
+        if (options.count) continue;
+        const VARIANT& value = *data[i].value.get();
+        double number = 0;
+        if (V_VT(&value) == VT_NULL || V_VT(&value) == VT_EMPTY) {
+            outcome.kind = InstanceOutcome::Kind::Null;
+        } else if (SUCCEEDED(ValueNumber(value, &number)) && std::isfinite(number) &&
+                   (numericProperty || options.warning.IsSet() || options.critical.IsSet())) {
+            outcome.kind = InstanceOutcome::Kind::Number;
+            outcome.number = number;
+            outcome.perfdata = numericProperty;
+        } else {
+            outcome.kind = InstanceOutcome::Kind::Text;
+            outcome.text = ValueTextOf(value);
+        }
+    }
+
+    const std::wstring filter = options.filter.empty() ? L"" : L" (filter " + options.filter + L")";
+    if (options.count) {
+        result.state = Classify(static_cast<double>(data.size()), options.warning, options.critical);
+        std::vector<size_t> all(data.size());
+        for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+        result.text = Instances(data.size(), options.classPath) + filter;
+        if (!data.empty()) result.text += L": " + NameInstances(result.instances, {}, all);
+        for (InstanceOutcome& outcome : result.instances) outcome.state = result.state;
+        return result;
+    }
+    if (data.empty()) {
+        result.state = options.allowEmpty ? State::Ok : State::Unknown;
+        result.text = L"no instance of " + options.classPath + L" matches the query" + filter;
+        if (options.allowEmpty) result.text += L" (allowed by --allow-empty)";
+        return result;
+    }
+    std::vector<Part> parts;
+    if (!options.op.empty()) parts.push_back(MatchOperator(options, data, &result.instances));
+    if (options.warning.IsSet() || options.critical.IsSet())
+        parts.push_back(ApplyThresholds(options, data, &result.instances));
+    result.state = State::Ok;
+    for (const Part& part : parts) {
+        result.state = Worse(result.state, part.state);
+        result.text += (result.text.empty() ? L"" : L"; ") + part.text;
+    }
+    return result;
+}
+
+PluginResult Run(const RunnerOptions& options) {
+    CLSID clsid;
+    ComPtr<IQvWMIAccess> access;
+    HRESULT hr = CLSIDFromProgID(L"QvWMI.Access", &clsid);
+    if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&access));
+    Check(hr, L"cannot create QvWMI.Access");
+    const long timeoutMs = static_cast<long>(std::lround(options.timeoutSeconds * 1000));
+    SetErrorInfo(0, nullptr);
+    hr = access->put_Timeout(timeoutMs);
+    if (SUCCEEDED(hr)) hr = access->put_AuthenticationLevel(static_cast<EQvWMIAuthenticationLevel>(options.authLevel));
+    if (SUCCEEDED(hr)) hr = access->put_ImpersonationLevel(static_cast<EQvWMIImpersonationLevel>(options.impLevel));
+    if (SUCCEEDED(hr)) hr = access->Initialize();
+    Check(hr, L"cannot set up the WMI access");
+
+    ComPtr<IQvWMIServer> server;
+    {
+        // Credentials only with a user name, as the plug-in passes them
+        // (domain and locale empty); otherwise the caller's own identity.
+        const bool withUser = !options.user.empty();
+        Argument host(options.host), nameSpace(options.nameSpace), timeout(timeoutMs);
+        Argument user(options.user, !withUser), password(withUser ? options.password : L"", !withUser);
+        Argument empty(L"", !withUser);
+        SetErrorInfo(0, nullptr);
+        Check(access->Connect(host, nameSpace, empty, user, password, empty, timeout, &server),
+              L"cannot connect to \\\\" + options.host + L"\\" + options.nameSpace);
+    }
+    ComPtr<IQvWMIClass> cls;
+    SetErrorInfo(0, nullptr);
+    Check(server->GetClass(Bstr(options.classPath).get(), &cls), L"cannot get the class " + options.classPath);
+
+    ComPtr<IQvWMIPropertyCollection> properties;
+    SetErrorInfo(0, nullptr);
+    Check(cls->get_Properties(&properties), L"cannot list the properties of " + options.classPath);
+    const std::vector<PropertyInfo> propertyList = ListProperties(properties.Get());
+    bool numericProperty = false;
+    if (!options.property.empty())
+        numericProperty = FindProperty(propertyList, options.property, options.classPath, L"--property").numeric;
+    if (!options.label.empty()) FindProperty(propertyList, options.label, options.classPath, L"--label");
+
+    // Labels: --label, else the key properties (Wine's WMI has no key list:
+    // E_NOTIMPL), else the position.
+    std::vector<std::wstring> labelNames;
+    if (!options.label.empty()) {
+        labelNames.push_back(options.label);
+    } else {
+        ComPtr<IQvWMIPropertyCollection> keys;
+        if (SUCCEEDED(cls->get_KeyProperties(&keys))) {
+            try {
+                for (const PropertyInfo& key : ListProperties(keys.Get())) labelNames.push_back(key.name);
+            } catch (const Failure&) {
+                labelNames.clear();
+            }
+        }
+        SetErrorInfo(0, nullptr);
+    }
+
+    ComPtr<IQvWMIInstanceCollection> instances;
+    Argument filter(options.filter);
+    SetErrorInfo(0, nullptr);
+    Check(cls->get_Instances(filter, &instances), L"cannot query " + options.classPath);
+    long count = 0;
+    Check(instances->get_Count(&count), L"cannot count the instances of " + options.classPath);
+
+    std::vector<InstanceData> data(static_cast<size_t>(count));
+    for (long i = 0; i < count; ++i) {
+        ComPtr<IQvWMIInstance> instance;
+        SetErrorInfo(0, nullptr);
+        hr = instances->get_Item(i, &instance);
+        if (FAILED(hr)) Check(hr, L"cannot read instance " + std::to_wstring(i + 1));
+        InstanceData& item = data[static_cast<size_t>(i)];
+        for (const std::wstring& name : labelNames) {
+            com::UniqueVariant part = ReadField(instance.Get(), name, i);
+            const std::wstring text = ValueTextOf(*part.get());
+            if (!text.empty()) item.label += (item.label.empty() ? L"" : L",") + text;
+        }
+        if (item.label.empty()) item.label = L"#" + std::to_wstring(i + 1);
+        if (!options.property.empty()) item.value = ReadField(instance.Get(), options.property, i);
+    }
+    return Evaluate(options, data, numericProperty);
+}
+
+}  // namespace
+
+std::wstring DescribeFailure(HRESULT hr) {
+    std::wstring text;
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, &info) == S_OK && info) {
+        com::UniqueBstr description;
+        if (SUCCEEDED(info->GetDescription(description.put())) && description) text = Text(description);
+    }
+    if (text.empty()) {
+        wchar_t* buffer = nullptr;
+        if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                           nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr) &&
+            buffer)
+            text = buffer;
+        LocalFree(buffer);
+    }
+    wchar_t code[16];
+    swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+    return std::wstring(code) + L" " + text;
+}
+
+PluginResult RunPluginCheck(const RunnerOptions& options) {
+    try {
+        return Run(options);
+    } catch (const Failure& failure) {
+        PluginResult result;
+        result.state = State::Unknown;
+        result.text = failure.text;
+        result.countMode = options.count;
+        result.warning = options.warning.Text();
+        result.critical = options.critical.Text();
+        return result;
+    }
+}

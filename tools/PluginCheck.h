@@ -1,0 +1,23 @@
+// A monitoring-plugin check: the bridge driven through its automation
+// interfaces from the calling thread, which must be in the multithreaded
+// apartment (the bridge's own, so every call is direct and its error
+// information arrives). Every instance counts: the operator under
+// --match all|any|none, the ranges on each instance's number (or on the
+// instance count with --count); the worst state decides.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "Options.h"
+#include "PluginOutput.h"
+
+// Runs the check. Failures of WMI or the bridge end in an UNKNOWN result
+// whose text says what failed. Throws std::bad_alloc only.
+PluginResult RunPluginCheck(const RunnerOptions& options);
+
+// "0x80041002 <description>": the thread's error information when it has a
+// description, else the system's text for the code (as the plug-in's runner
+// has always printed it).
+std::wstring DescribeFailure(HRESULT hr);
