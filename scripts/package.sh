@@ -62,11 +62,12 @@ for dll in qvWMI ostrel; do
   [ -s "$work/$dll.regsvr32" ] || { echo "package: regsvr32 $dll.dll wrote nothing" >&2; exit 1; }
   previous=$work/$dll.reg
   # The installer carries the entries of its own registry view. A 64-bit
-  # registration also fills the 32-bit view's TypeLib and Interface keys
-  # (Wow6432Node): they serve 32-bit clients, which need the x86 package
-  # anyway, and an x64 installer that wrote them would take them away from
-  # an installed x86 package when it is uninstalled.
-  grep -v '^Wow6432Node\\' "$work/$dll.regsvr32" > "$work/$dll.entries" || true
+  # registration also fills the 32-bit view's interface keys
+  # (Wow6432Node\Interface): they serve 32-bit clients, which need the x86
+  # package anyway, and an x64 installer that wrote them would take them
+  # away from an installed x86 package when it is uninstalled. (The TypeLib
+  # key is one key for both views; the export shows it under both names.)
+  grep -v '^Wow6432Node\\Interface\\' "$work/$dll.regsvr32" > "$work/$dll.entries" || true
 done
 wineserver -k 2>/dev/null || true
 
