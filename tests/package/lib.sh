@@ -22,7 +22,18 @@ fresh_prefix() {  # fresh_prefix DIR win32|win64
   "$scripts/wine-prefix.sh"
 }
 export_classes() {  # export_classes FILE: HKLM\Software\Classes, both views
-  run reg export 'HKLM\Software\Classes' "$(winepath -w "$1" 2>/dev/null)" /y >/dev/null
+  # The file's Windows name through drive Z: (the whole Unix tree), not
+  # winepath, which can fail while a new prefix's session is still starting;
+  # the export is tried again when it wrote nothing.
+  local windows="Z:${1//\//\\}" attempt
+  rm -f "$1"
+  for attempt in 1 2 3; do
+    run reg export 'HKLM\Software\Classes' "$windows" /y >/dev/null 2>&1
+    [ -s "$1" ] && return 0
+    sleep 1
+  done
+  echo "export_classes: reg export wrote nothing to $1" >&2
+  return 1
 }
 # Entries files made by package.sh (what regsvr32 wrote, and what of it the
 # installer writes): they say which keys are ours.
