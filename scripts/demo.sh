@@ -4,9 +4,11 @@
 set -u
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine-env.sh"
 export WINEPREFIX=$build/demo-prefix
+WINEARCH=$(build_wine_arch "$build"); export WINEARCH
 rm -rf "$WINEPREFIX"
-echo "demo: creating a fresh Wine prefix in $WINEPREFIX"
+echo "demo: creating a fresh $WINEARCH Wine prefix in $WINEPREFIX"
 "$here/wine-register.sh" "$build/bin/qvWMI.dll" "$build/bin/ostrel.dll" || exit 1
 echo "demo: qvWMI.dll and ostrel.dll registered"
 

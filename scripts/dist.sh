@@ -5,7 +5,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$3"
 rm -f "$3"/qvwmi-*.msi "$3"/qvwmi-*.zip "$3/SHA256SUMS"
-bash "$here/package.sh" x86 "$1" "$3"
+# The x86 package's registry rows come from the x64 build's registration.
+QVWMI_X64_BUILD=$2 bash "$here/package.sh" x86 "$1" "$3"
 bash "$here/package.sh" x64 "$2" "$3"
 (cd "$3" && LC_ALL=C sha256sum qvwmi-*.msi qvwmi-*.zip > SHA256SUMS)
 ls -l "$3"

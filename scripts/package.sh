@@ -5,9 +5,9 @@
 # VERSION defaults to the file VERSION; another one only renames and
 # renumbers the installer (the upgrade test builds a "newer" one that way).
 # The installer's registry entries are what the DLLs' own registration
-# writes: both are registered with regsvr32 in a scratch Wine prefix and the
-# difference is carried over (scripts/registry.py): DLL.regsvr32 holds all
-# of it, DLL.entries what the installer writes. Two runs from one commit
+# writes (capture-registration.sh, registry.py): DLL.regsvr32 holds all of
+# it, DLL.entries what the installer writes. The x86 package needs the x64
+# build tree too (QVWMI_X64_BUILD): its rows come from the x64 registration. Two runs from one commit
 # give the same bytes: file dates are the commit's, the installer's codes
 # are derived from its contents.
 set -euo pipefail
@@ -18,9 +18,9 @@ version=${4:-$(head -n 1 "$top/VERSION")}
 mkdir -p "$out" && out=$(cd "$out" && pwd)
 name=qvwmi-$version-$arch
 case $arch in
-  x86) wine_arch=win32 wixl_arch=x86 program_files=ProgramFilesFolder win64=no
+  x86) wixl_arch=x86 program_files=ProgramFilesFolder win64=no
        upgrade_code=98AE886F-8727-4E33-A95A-818E37864E86 ;;
-  x64) wine_arch=win64 wixl_arch=x64 program_files=ProgramFiles64Folder win64=yes
+  x64) wixl_arch=x64 program_files=ProgramFiles64Folder win64=yes
        upgrade_code=99E3128D-0139-4677-8DA4-EA85ED9396E8 ;;
   *) echo "package: architecture x86 or x64, not $arch" >&2; exit 2 ;;
 esac
@@ -46,30 +46,30 @@ guid() {
   echo "${h:0:8}-${h:8:4}-5${h:13:3}-A${h:17:3}-${h:20:12}"
 }
 
-# What regsvr32 writes, file by file, registered from the install folder's
-# path in a scratch prefix of the package's architecture.
-export WINEPREFIX=$work/capture-prefix WINEARCH=$wine_arch WINEDEBUG=-all
-folder='C:\Program Files\qvWMI\'
-"$here/wine-prefix.sh"
-mkdir -p "$WINEPREFIX/drive_c/Program Files/qvWMI"
-cp "$stage/qvWMI.dll" "$stage/ostrel.dll" "$WINEPREFIX/drive_c/Program Files/qvWMI/"
-"$here/wine-run.sh" reg export 'HKLM\Software\Classes' "$work/0.reg" /y >/dev/null
-previous=$work/0.reg
+# What the DLLs' registration writes (DLL.regsvr32), and what of it the
+# installer carries (DLL.entries). Only the x64 registration is run: the x86
+# rows are derived from it by the two registrations' documented differences
+# (registry.py x86), so that building the x86 package runs no 32-bit program
+# and gives the same bytes on every host. Where 32-bit programs run,
+# package.x86_rows compares the derived rows with a real x86 registration.
+capture_build=$build
+[ "$arch" = x64 ] ||
+  capture_build=${QVWMI_X64_BUILD:?"package: QVWMI_X64_BUILD must name the x64 build tree, whose registration gives the x86 rows"}
+bash "$here/capture-registration.sh" win64 "$capture_build" "$work/capture"
 for dll in qvWMI ostrel; do
-  "$here/wine-run.sh" regsvr32 /s "${folder}$dll.dll"
-  "$here/wine-run.sh" reg export 'HKLM\Software\Classes' "$work/$dll.reg" /y >/dev/null
-  python3 "$here/registry.py" diff "$previous" "$work/$dll.reg" "$folder" > "$work/$dll.regsvr32"
-  [ -s "$work/$dll.regsvr32" ] || { echo "package: regsvr32 $dll.dll wrote nothing" >&2; exit 1; }
-  previous=$work/$dll.reg
-  # The installer carries the entries of its own registry view. A 64-bit
-  # registration also fills the 32-bit view's interface keys
-  # (Wow6432Node\Interface): they serve 32-bit clients, which need the x86
-  # package anyway, and an x64 installer that wrote them would take them
-  # away from an installed x86 package when it is uninstalled. (The TypeLib
-  # key is one key for both views; the export shows it under both names.)
-  grep -v '^Wow6432Node\\Interface\\' "$work/$dll.regsvr32" > "$work/$dll.entries" || true
+  if [ "$arch" = x64 ]; then
+    cp "$work/capture/$dll.regsvr32" "$work/$dll.regsvr32"
+    # A 64-bit registration also fills the 32-bit view's interface keys
+    # (Wow6432Node\Interface): they serve 32-bit clients, which need the x86
+    # package anyway, and an x64 installer that wrote them would take them
+    # away from an installed x86 package when it is uninstalled. (The TypeLib
+    # key is one key for both views; the export shows it under both names.)
+    grep -v '^Wow6432Node\\Interface\\' "$work/$dll.regsvr32" > "$work/$dll.entries" || true
+  else
+    python3 "$here/registry.py" x86 "$work/capture/$dll.regsvr32" > "$work/$dll.regsvr32"
+    cp "$work/$dll.regsvr32" "$work/$dll.entries"
+  fi
 done
-wineserver -k 2>/dev/null || true
 
 # The installer's source.
 while IFS= read -r line; do

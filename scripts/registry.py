@@ -17,6 +17,10 @@
       Prints <RegistryValue> elements for wixl from the entries files, one
       file per component, as COMPONENT=FILE.
 
+  registry.py x86 X64_ENTRIES
+      Prints the entries an x86 registration writes, derived from what the
+      x64 registration of the same sources wrote (X64_ENTRIES, from diff).
+
   registry.py sql ENTRIES COMPONENT...
       Prints the SQL that adds the keys without values to the Registry table
       (wixl writes no row for a key without a value).
@@ -105,6 +109,29 @@ def read_entries(path):
         return [line.rstrip("\n").split("\t") for line in f if line.strip()]
 
 
+# How the x86 registration of a DLL differs from its x64 registration, the
+# one list of it. A 64-bit registration writes the type library's path under
+# TypeLib\{...}\VERSION\LCID\win64 where a 32-bit one writes ...\win32 (the
+# SYSKIND of the type library), and it fills the 32-bit view's keys too
+# (Wow6432Node\...), which a 32-bit registration, living in that view,
+# writes under their plain names. Every other key, name and value is the
+# same. package.x86_rows checks this against a real x86 registration.
+THIRTY_TWO_BIT_VIEW = "wow6432node\\"
+SYSKIND_X64, SYSKIND_X86 = "win64", "win32"
+
+
+def x86_from_x64(entries):
+    derived = []
+    for key, name, data in entries:
+        if key.lower().startswith(THIRTY_TWO_BIT_VIEW):
+            continue
+        parts = key.split("\\")
+        if parts[0].lower() == "typelib" and parts[-1].lower() == SYSKIND_X64:
+            parts[-1] = SYSKIND_X86
+        derived.append(("\\".join(parts), name, data))
+    return sorted(derived, key=lambda e: (e[0].lower(), e[1].lower()))
+
+
 def row_id(component, key, name):
     digest = hashlib.sha256(f"{component}|{key.lower()}|{name.lower()}".encode()).hexdigest()
     return "reg" + digest[:32].upper()
@@ -140,6 +167,9 @@ if __name__ == "__main__":
         diff(*args)
     elif command == "wxs":
         wxs(args)
+    elif command == "x86":
+        for entry in x86_from_x64(read_entries(args[0])):
+            print("\t".join(entry))
     elif command == "sql":
         sql(args)
     else:

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(mingw-w64 mingw-w64-tools libwine-dev cmake make googletest fonts-wine
           wine wine32:i386 wine64 xvfb x11-apps imagemagick xauth
-          wixl msitools faketime zip unzip git python3)
+          wixl msitools faketime zip unzip git python3 python3-pefile)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,9 +3,10 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=${WINEPREFIX:-$here/../build/wineprefix}
+. "$here/wine-env.sh"
 # The prefix first: winepath would otherwise create it with Wine's default
 # architecture.
-"$here/wine-prefix.sh"
+wine_prefix
 for dll in "$@"; do
-  "$here/wine-run.sh" regsvr32 /s "$(winepath -w "$dll" 2>/dev/null)"
+  wine_run regsvr32 /s "$(wine_path "$dll")"
 done

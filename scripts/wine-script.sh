@@ -4,7 +4,8 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=${WINEPREFIX:-$here/../build/wineprefix}
-"$here/wine-prefix.sh"
+. "$here/wine-env.sh"
+wine_prefix
 script=$1; shift
-win=$(winepath -w "$script" 2>/dev/null)
+win=$(wine_path "$script")
 exec "$here/wine-run.sh" cscript //nologo "$win" "$@"

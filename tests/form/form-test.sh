@@ -12,9 +12,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 scripts=$here/../../scripts
 : "${WINEPREFIX:?WINEPREFIX must name a prefix for the form tests alone}"
 export WINEPREFIX WINEDEBUG=${WINEDEBUG:--all}
+. "$scripts/wine-env.sh"
 
 if [ -z "${FORM_TEST_DISPLAY:-}" ]; then
-  "$scripts/wine-prefix.sh"
+  wine_prefix
   # One run at a time in the prefix: each brings its own X server.
   exec 8>"$WINEPREFIX.run.lock"
   flock 8
@@ -37,7 +38,7 @@ wineserver -w
 # Without a window manager, Wine would wait for one on every window it maps
 # or unmaps; unmanaged windows get their frame and close box from Wine.
 grep -q '^"Managed"="N"' "$WINEPREFIX/user.reg" ||
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+  wine_run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
 # Wine's own dialog and caption-button fonts (package fonts-wine); this Wine
 # reads them only from the prefix's Fonts folder. Without them the form is
 # drawn in a wider substitute font.
@@ -61,7 +62,7 @@ done
 ) &
 watcher=$!
 status=0
-wine "$@" || status=$?
+wine_run "$@" || status=$?
 kill $watcher 2>/dev/null || true
 # Let the session end while its X server is still there.
 wineserver -w

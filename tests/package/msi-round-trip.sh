@@ -11,9 +11,9 @@ packages=$build/packages work=$build/msi-test
 . "$(dirname "$0")/lib.sh"
 BEFORE_DIR=$work; mkdir -p "$work"
 fresh_prefix "$work/prefix" "$([ "$arch" = x64 ] && echo win64 || echo win32)"
-export_classes "$work/before.reg"
+wine_export_classes "$work/before.reg"
 installed="$WINEPREFIX/drive_c/Program Files/qvWMI"
-msi() { run msiexec "$1" "$(winepath -w "$packages/qvwmi-$2-$arch.msi" 2>/dev/null)" /qn; }
+msi() { run msiexec "$1" "$(win "$packages/qvwmi-$2-$arch.msi")" /qn; }
 OURS=("$build/package/$arch/qvWMI.entries" "$build/package/$arch/ostrel.entries")
 products() {  # DisplayName and DisplayVersion of every installed product of ours
   run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |

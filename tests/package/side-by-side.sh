@@ -11,7 +11,6 @@ x86=$x86_build/bin x64=$x64_build/bin
 x86_exe=$x86/wmicheck.exe x64_exe=$x64/wmicheck.exe
 . "$(dirname "$0")/lib.sh"
 fresh_prefix "$work/prefix" win64
-win() { winepath -w "$1" 2>/dev/null; }
 register() {  # register [/u] BIN: both DLLs of a build
   local bin=${*: -1} dll
   for dll in qvWMI ostrel; do run regsvr32 /s "${@:1:$#-1}" "$(win "$bin/$dll.dll")" || return 1; done

@@ -12,7 +12,7 @@ work=$build/zip-test BEFORE_DIR=$build/zip-test
 OURS=("$build/package/$arch/qvWMI.regsvr32" "$build/package/$arch/ostrel.regsvr32")
 rm -rf "$work" && mkdir -p "$work"
 fresh_prefix "$work/prefix" "$([ "$arch" = x64 ] && echo win64 || echo win32)"
-export_classes "$work/before.reg"
+wine_export_classes "$work/before.reg"
 drive_c=$WINEPREFIX/drive_c
 unzip -q "$build/packages/qvwmi-$version-$arch.zip" -d "$work/unpacked"
 cp -r "$work/unpacked/qvwmi-$version-$arch" "$drive_c/Program Files/qvWMI"
