@@ -71,7 +71,7 @@ else fail "a crashing filter: exit $got, output: $out"; fi
 
 # Free disk space under Wine's WMI, each exit code, with performance data.
 disk=(--class Win32_LogicalDisk --property FreeSpace)
-perf="\| '[^']+'=[0-9]+;"
+perf="\| 'C:'=[0-9]+;"
 expect 0 "free space at least 1 byte" "^WMI OK - .*${perf}1:;0:;;" -- "${disk[@]}" -w 1: -c 0:
 expect 1 "free space above 0 warns" "^WMI WARNING - .*${perf}~:0;;;" -- "${disk[@]}" -w '~:0'
 expect 2 "free space above 0 is critical" "^WMI CRITICAL - .*${perf}~:0;~:0;;" -- "${disk[@]}" -w '~:0' -c '~:0'
