@@ -63,7 +63,9 @@ std::vector<PerfEntry> RunCheck(const std::vector<std::wstring>& args, WmicheckR
     EXPECT_LE(run->exitCode, 2u) << Narrow(run->out + run->err);
     EXPECT_EQ(1, std::count(run->out.begin(), run->out.end(), L'\n')) << "one line";
     const wchar_t* names[] = {L"WMI OK - ", L"WMI WARNING - ", L"WMI CRITICAL - "};
-    if (run->exitCode <= 2) EXPECT_EQ(0u, line.find(names[run->exitCode])) << Narrow(line);
+    if (run->exitCode <= 2) {
+        EXPECT_EQ(0u, line.find(names[run->exitCode])) << Narrow(line);
+    }
     std::vector<PerfEntry> entries;
     const size_t bar = line.find(L" | ");
     if (bar == std::wstring::npos) return entries;
@@ -73,8 +75,8 @@ std::vector<PerfEntry> RunCheck(const std::vector<std::wstring>& args, WmicheckR
         Range warning, critical;
         double value = 0;
         EXPECT_TRUE(ReadDecimal(entry.value, &value)) << Narrow(entry.value);
-        if (!entry.warn.empty()) EXPECT_TRUE(warning.Parse(entry.warn));
-        if (!entry.crit.empty()) EXPECT_TRUE(critical.Parse(entry.crit));
+        EXPECT_TRUE(entry.warn.empty() || warning.Parse(entry.warn)) << Narrow(entry.warn);
+        EXPECT_TRUE(entry.crit.empty() || critical.Parse(entry.crit)) << Narrow(entry.crit);
         worst = Worse(worst, Classify(value, warning, critical));
     }
     EXPECT_EQ(static_cast<DWORD>(ExitCode(worst)), run->exitCode) << Narrow(line);
@@ -107,7 +109,9 @@ TEST(CommonChecks, AgainstWine) {
         if (Uses(args, L"--count")) {
             ASSERT_EQ(1u, entries.size());
             EXPECT_EQ(L"instances", entries[0].label);
-            if (Uses(args, L"Win32_Process")) EXPECT_NE(L"0", entries[0].value) << "wmicheck itself runs";
+            if (Uses(args, L"Win32_Process")) {
+                EXPECT_NE(L"0", entries[0].value) << "wmicheck itself runs";
+            }
         } else if (Uses(args, L"--percent-of")) {
             ASSERT_FALSE(entries.empty()) << Narrow(run.out);
             for (const PerfEntry& entry : entries) {
@@ -116,7 +120,9 @@ TEST(CommonChecks, AgainstWine) {
                 EXPECT_TRUE(percent >= 0 && percent <= 100) << percent;
             }
             // Disks are labelled by their drive, from the instance's path.
-            if (Uses(args, L"Win32_LogicalDisk")) EXPECT_EQ(L"C:", entries[0].label);
+            if (Uses(args, L"Win32_LogicalDisk")) {
+                EXPECT_EQ(L"C:", entries[0].label);
+            }
         } else if (Uses(args, L"--age")) {
             // The system's boot time in UTC, as the kernel reports it (under
             // Wine the start of the prefix's session), against the age read

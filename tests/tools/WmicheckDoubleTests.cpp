@@ -114,7 +114,9 @@ TEST(WmicheckAgainstDouble, DerivedValuesUnitsAndLabels) {
         for (const std::wstring& part : c.said) EXPECT_TRUE(Has(run.out, part)) << Narrow(part + L" in " + run.out);
         const size_t bar = run.Line().find(L" | ");
         std::vector<PerfEntry> entries;
-        if (bar != std::wstring::npos) ASSERT_TRUE(ParsePerfData(run.Line().substr(bar + 3), &entries));
+        if (bar != std::wstring::npos) {
+            ASSERT_TRUE(ParsePerfData(run.Line().substr(bar + 3), &entries)) << Narrow(run.out);
+        }
         std::map<std::wstring, std::wstring> perf;
         for (const PerfEntry& entry : entries) perf[entry.label] = entry.value + entry.uom;
         EXPECT_EQ(c.perf, perf) << Narrow(run.out);
