@@ -283,9 +283,9 @@ Part MatchOperator(const RunnerOptions& options, const std::vector<InstanceData>
     const std::wstring name = ValueName(options);
     for (size_t i = 0; i < data.size(); ++i) {
         Evaluation evaluation;
-        const HRESULT hr = data[i].problem.empty()
-                               ? EvaluateOperator(name, *data[i].value.get(), options.op, options.value, &evaluation)
-                               : DISP_E_TYPEMISMATCH;
+        HRESULT hr = S_OK;
+        if (data[i].problem.empty())
+            hr = EvaluateOperator(name, *data[i].value.get(), options.op, options.value, &evaluation);
         State state;
         if (!data[i].problem.empty()) {
             details[i] = data[i].problem;
@@ -354,10 +354,10 @@ Part ApplyThresholds(const RunnerOptions& options, const std::vector<InstanceDat
     std::vector<std::wstring> details(data.size());
     std::vector<State> states(data.size());
     State worst = State::Ok;
+    // A derived value shows as it is compared and printed, with its unit.
+    const bool derived = !options.percentOf.empty() || options.age;
     for (size_t i = 0; i < data.size(); ++i) {
         InstanceOutcome& outcome = (*outcomes)[i];
-        // A derived value shows as it is compared and printed, with its unit.
-        const bool derived = !options.percentOf.empty() || options.age;
         details[i] = ValueName(options) + L"=" +
                      (derived && data[i].problem.empty() ? FormatNumber(outcome.number) + options.unit
                                                          : ValueTextOf(*data[i].value.get()));
