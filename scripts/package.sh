@@ -38,7 +38,10 @@ cp "$build/bin/qvWMI.dll" "$build/bin/ostrel.dll" "$build/bin/wmicheck.exe" "$st
 for f in README.txt install.cmd uninstall.cmd; do
   sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$arch/g" -e 's/$/\r/' "$top/packaging/$f" > "$stage/$f"
 done
+# The definitions for monitoring engines, as they are in the sources.
+cp -r "$top/integrations" "$stage/"
 touch -d "@$epoch" "$stage"/* "$stage"
+find "$stage/integrations" -exec touch -d "@$epoch" {} +
 
 # GUID text from a SHA-256 of the words given.
 guid() {
@@ -100,7 +103,7 @@ msi=$work/$name.msi
 python3 "$here/registry.py" sql "qvWMI=$work/qvWMI.entries" "ostrel=$work/ostrel.entries" |
   while IFS= read -r query; do faketime -f "$stamp" msibuild "$msi" -q "$query"; done
 template=$(msiinfo suminfo "$msi" | sed -n 's/^Template: //p')
-package_code=$(cat "$work/$name.wxs" "$stage"/* | sha256sum | cut -c1-64)
+package_code=$(cat "$work/$name.wxs" $(find "$stage" -type f | LC_ALL=C sort) | sha256sum | cut -c1-64)
 package_code={$(guid package "$package_code")}
 faketime -f "$stamp" msibuild "$msi" -s "qvWMI and ostrel ($arch)" "Tolvane" "$template" "$package_code"
 cp "$msi" "$out/$name.msi"
@@ -109,5 +112,6 @@ cp "$msi" "$out/$name.msi"
 rm -f "$out/$name.zip"
 (cd "$work" && zip -X -q "$out/$name.zip" "$name/" \
    "$name/qvWMI.dll" "$name/ostrel.dll" "$name/wmicheck.exe" \
-   "$name/README.txt" "$name/install.cmd" "$name/uninstall.cmd")
+   "$name/README.txt" "$name/install.cmd" "$name/uninstall.cmd" \
+   $(find "$name/integrations" | LC_ALL=C sort))
 echo "package: $out/$name.msi $out/$name.zip"

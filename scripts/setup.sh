@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the cross toolchains (x86 and x64), Wine (32- and 64-bit), the test
-# tools and the packaging tools from Debian's packages.
+# tools, the packaging tools and the monitoring engines that check the
+# shipped definitions (nagios4-core, icinga2-bin) from Debian's packages.
 # Idempotent: does nothing when everything is already there.
 set -euo pipefail
 
 packages=(mingw-w64 mingw-w64-tools libwine-dev cmake make googletest fonts-wine
           wine wine32:i386 wine64 xvfb x11-apps imagemagick xauth
-          wixl msitools faketime zip unzip git python3 python3-pefile)
+          wixl msitools faketime zip unzip git python3 python3-pefile
+          nagios4-core icinga2-bin)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -40,10 +40,10 @@ const wchar_t kUsage[] =
     L"  --value TEXT         compare value\n"
     L"  --user USER          user name (DOMAIN\\user allowed); without it the caller's own\n"
     L"                       identity is used and no password is sent\n"
-    L"  --password PASSWORD  password; other users can see it in process listings: prefer\n"
-    L"  --password-file FILE the first line of FILE (UTF-8, or UTF-16 with a byte order mark),\n"
-    L"                       or the environment variable WMICHECK_PASSWORD, read when --user\n"
-    L"                       is given without --password or --password-file\n"
+    L"  --password PASSWORD  password; other users can see it in process listings\n"
+    L"  --password-file FILE the password from the first line of FILE (UTF-8, or UTF-16 with\n"
+    L"                       a byte order mark); with --user and neither option, the\n"
+    L"                       environment variable WMICHECK_PASSWORD is read\n"
     L"  --auth-level N       authentication level 0..6 (default 4, Packet)\n"
     L"  --imp-level N        impersonation level 0..4 (default 3, Impersonate)\n"
     L"monitoring-plugin options:\n"
@@ -56,21 +56,31 @@ const wchar_t kUsage[] =
     L"                       decimals with \".\" and negative numbers allowed\n"
     L"  --count              apply the ranges to the number of instances the filter returns\n"
     L"  --label PROPERTY     label of each instance in the text and the performance data\n"
-    L"                       (default: the class's key property, else the position from 1)\n"
+    L"                       (default: the key's value in the instance's path, e.g. C:)\n"
     L"  --allow-empty        a query that returns no instance is OK (default UNKNOWN;\n"
     L"                       with --count no instance is a count of 0)\n"
     L"  --json               print the result as one JSON object instead of the line: state,\n"
     L"                       exit_code, text, perfdata, count, instances [label, value, state]\n"
+    L"  --percent-of PROPERTY the value is 100 x --property / PROPERTY of the same instance\n"
+    L"                       (an instance whose PROPERTY is 0, null or no number is UNKNOWN)\n"
+    L"  --age                --property is a CIM datetime; the value is its age in seconds\n"
+    L"  --uom UNIT           unit of the performance data: s, %, B, KB, MB, GB, TB, c or none\n"
+    L"                       (default % with --percent-of, s with --age, else none)\n"
     L"\n"
     L"Output goes to the console as Unicode; redirected to a file or pipe it is UTF-8.\n"
     L"Exit codes of --configure: 0 the form was shown and closed, 3 it could not be shown.\n"
     L"\n"
-    L"examples: every automatic service running; free space on the local disks (warning\n"
-    L"below 10 GB, critical below 2 GB); the plug-in's check of one service:\n"
-    L"  wmicheck --class Win32_Service --filter \"StartMode='Auto'\" --property State\n"
-    L"           --op EXA --value Running --match all\n"
+    L"common checks (the README has more): free space per local disk in % (warning below\n"
+    L"20 %, critical below 10 %); CPU load; uptime (critical below 10 minutes: a reboot);\n"
+    L"automatic services not running (critical at 1 or more); processes running:\n"
     L"  wmicheck --class Win32_LogicalDisk --filter \"DriveType=3\" --property FreeSpace\n"
-    L"           -w 10000000000: -c 2000000000:\n"
+    L"           --percent-of Size -w 20: -c 10:\n"
+    L"  wmicheck --class Win32_Processor --property LoadPercentage --uom % -w 80 -c 95\n"
+    L"  wmicheck --class Win32_OperatingSystem --property LastBootUpTime --age -c 600:\n"
+    L"  wmicheck --class Win32_Service --filter \"StartMode='Auto' AND State<>'Running'\"\n"
+    L"           --count -c 0\n"
+    L"  wmicheck --class Win32_Process --count -w 300 -c 500\n"
+    L"the plug-in's check of one service, as the monitoring host runs it:\n"
     L"  wmicheck --class Win32_Service --filter \"Name='Spooler'\" --property State\n"
     L"           --op EXA --value Running\n";
 
@@ -95,10 +105,19 @@ const OptionDef kOptions[] = {
     {L"match", nullptr, Kind::Value},         {L"count", nullptr, Kind::Flag},
     {L"label", nullptr, Kind::Value},         {L"allow-empty", nullptr, Kind::Flag},
     {L"json", nullptr, Kind::Flag},           {L"help", L"h", Kind::Flag},
+    {L"percent-of", nullptr, Kind::Value},    {L"age", nullptr, Kind::Flag},
+    {L"uom", nullptr, Kind::Value},
 };
 // Any of these makes the run a monitoring-plugin check.
-const wchar_t* const kPluginOptions[] = {L"warning", L"critical", L"match", L"count",
-                                         L"label",   L"allow-empty", L"json"};
+const wchar_t* const kPluginOptions[] = {L"warning", L"critical",   L"match", L"count",      L"label",
+                                         L"allow-empty", L"json", L"percent-of", L"age", L"uom"};
+
+// The units of performance data that monitoring engines know.
+bool IsUnit(const std::wstring& unit) {
+    for (const wchar_t* known : {L"s", L"%", L"B", L"KB", L"MB", L"GB", L"TB", L"c", L""})
+        if (unit == known) return true;
+    return false;
+}
 
 const OptionDef* FindOption(const std::wstring& arg) {
     for (const OptionDef& option : kOptions) {
@@ -173,6 +192,8 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions
     text(L"password", &o.password);
     text(L"password-file", &o.passwordFile);
     text(L"label", &o.label);
+    text(L"percent-of", &o.percentOf);
+    o.age = has(L"age");
     o.passwordGiven = has(L"password");
     o.count = has(L"count");
     o.json = has(L"json");
@@ -200,6 +221,14 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions
         return L"--warning: malformed range " + Quoted(given[L"warning"]);
     if (has(L"critical") && !o.critical.Parse(given[L"critical"]))
         return L"--critical: malformed range " + Quoted(given[L"critical"]);
+    if (has(L"uom")) {
+        o.unit = given[L"uom"] == L"none" ? L"" : given[L"uom"];
+        if (!IsUnit(o.unit))
+            return L"--uom needs one of s, %, B, KB, MB, GB, TB, c or none, not " + Quoted(given[L"uom"]);
+    } else {
+        o.unit = o.age ? L"s" : has(L"percent-of") ? L"%" : L"";
+    }
+    if (has(L"percent-of") && o.percentOf.empty()) return L"--percent-of needs a property name";
     if (has(L"match")) {
         const std::wstring& m = given[L"match"];
         if (m == L"all") o.match = Match::All;
@@ -223,14 +252,17 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions
     if (o.paramGiven) return L"--param belongs to the plug-in's check; give the check options instead";
     if (o.printParam) return L"--print-param belongs to the plug-in's check";
     if (o.classPath.empty()) return L"--class is needed";
+    if (o.age && has(L"percent-of")) return L"--age and --percent-of exclude each other";
     if (o.count) {
-        for (const wchar_t* name : {L"op", L"match", L"property", L"label"})
+        for (const wchar_t* name : {L"op", L"match", L"property", L"label", L"percent-of", L"age"})
             if (has(name)) return std::wstring(L"--count counts instances and takes no --") + name;
         return L"";
     }
     if (o.matchGiven && o.op.empty()) return L"--match needs --op";
     if (!o.op.empty() && o.property.empty()) return L"--op needs --property";
     if (thresholds && o.property.empty()) return L"--warning and --critical need --property (or --count)";
+    if ((o.age || has(L"percent-of")) && o.property.empty())
+        return std::wstring(o.age ? L"--age" : L"--percent-of") + L" needs --property";
     if (o.op.empty() && !thresholds) return L"a monitoring-plugin check needs --op, --warning, --critical or --count";
     return L"";
 }

@@ -37,6 +37,13 @@ struct RunnerOptions {
     Match match = Match::All;
     bool matchGiven = false, count = false, json = false, allowEmpty = false;
     std::wstring label;
+    // Derived values: 100 x --property / percentOf, or the age in seconds of
+    // the CIM datetime in --property. The ranges and --match apply to them.
+    std::wstring percentOf;
+    bool age = false;
+    // Unit of the performance data ("" for none): --uom, else "%" with
+    // --percent-of, "s" with --age.
+    std::wstring unit;
 };
 
 // Reads the arguments (without the program name). Returns "" on success, or

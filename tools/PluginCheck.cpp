@@ -10,6 +10,7 @@
 
 #include "../common/Raii.h"
 #include "CheckRules.h"
+#include "Derived.h"
 #include "qvWMI_h.h"
 
 using Microsoft::WRL::ComPtr;
@@ -158,14 +159,19 @@ const PropertyInfo& FindProperty(const std::vector<PropertyInfo>& properties, co
 // Fields of one instance the check reads.
 struct InstanceData {
     std::wstring label;
-    com::UniqueVariant value;
+    com::UniqueVariant value;  // --property, or the value derived from it (VT_R8)
+    std::wstring problem;      // why a derived value could not be had; the instance is UNKNOWN
 };
+
+HRESULT TryReadField(IQvWMIInstance* instance, const std::wstring& name, com::UniqueVariant* value) {
+    com::UniqueBstr bstr = Bstr(name);
+    SetErrorInfo(0, nullptr);
+    return instance->get_Field(bstr.get(), value->put());
+}
 
 com::UniqueVariant ReadField(IQvWMIInstance* instance, const std::wstring& name, long position) {
     com::UniqueVariant value;
-    com::UniqueBstr bstr = Bstr(name);
-    SetErrorInfo(0, nullptr);
-    const HRESULT hr = instance->get_Field(bstr.get(), value.put());
+    const HRESULT hr = TryReadField(instance, name, &value);
     if (FAILED(hr)) Check(hr, L"cannot read " + name + L" of instance " + std::to_wstring(position + 1));
     return value;
 }
@@ -174,6 +180,73 @@ std::wstring ValueTextOf(const VARIANT& value) {
     std::wstring text;
     if (FAILED(ValueText(value, &text))) text = L"(no text form)";
     return text;
+}
+
+bool IsNull(const VARIANT& value) { return V_VT(&value) == VT_NULL || V_VT(&value) == VT_EMPTY; }
+
+// What the ranges and --match apply to, as the text names it.
+std::wstring ValueName(const RunnerOptions& options) {
+    if (!options.percentOf.empty()) return options.property + L"/" + options.percentOf;
+    return options.age ? options.property + L" age" : options.property;
+}
+
+// A property's number for a derived value; "" or why there is none.
+std::wstring NumberOf(const std::wstring& name, const VARIANT& value, double* number) {
+    if (IsNull(value)) return name + L" is null";
+    if (FAILED(ValueNumber(value, number)) || !std::isfinite(*number))
+        return name + L" '" + ValueTextOf(value) + L"' is not a number";
+    return L"";
+}
+
+// Replaces item->value by the value derived from it (and from divisor, the
+// --percent-of property; null when the instance has none), or says in
+// item->problem why it has none. now: seconds since 1970 (UTC).
+void Derive(const RunnerOptions& options, const VARIANT* divisor, double now, InstanceData* item) {
+    const VARIANT& value = *item->value.get();
+    double derived = 0;
+    if (options.age) {
+        const std::wstring text = ValueTextOf(value);
+        double time = 0;
+        if (IsNull(value)) item->problem = options.property + L" is null";
+        else if (!ParseCimDateTime(text, &time))
+            item->problem = options.property + L" '" + text.substr(0, text.find(L'\0')) + L"' is no CIM datetime";
+        else derived = std::floor(now - time);
+    } else {
+        double part = 0, whole = 0;
+        item->problem = NumberOf(options.property, value, &part);
+        if (item->problem.empty()) {
+            item->problem = divisor ? NumberOf(options.percentOf, *divisor, &whole)
+                                    : options.percentOf + L" is missing";
+        }
+        if (item->problem.empty() && whole == 0) item->problem = options.percentOf + L" is 0";
+        if (item->problem.empty()) derived = Percent(part, whole);
+    }
+    item->value.reset();
+    if (!item->problem.empty()) return;
+    V_VT(item->value.get()) = VT_R8;
+    V_R8(item->value.get()) = derived;
+}
+
+// Seconds since 1970-01-01 UTC.
+double Now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    // FILETIME counts 100 ns from 1601-01-01, 11644473600 s before 1970.
+    return static_cast<double>(ticks) / 1e7 - 11644473600.0;
+}
+
+// The label of each instance whose own path names its key (__RELPATH,
+// "Win32_Service.Name=\"BITS\"" gives "BITS"); the others keep "". Read
+// from the instance's snapshot: it costs no call into WMI.
+void LabelsFromPaths(const std::vector<ComPtr<IQvWMIInstance>>& instances, std::vector<InstanceData>* data) {
+    for (size_t i = 0; i < instances.size(); ++i) {
+        com::UniqueVariant path;
+        if (SUCCEEDED(TryReadField(instances[i].Get(), L"__RELPATH", &path)) && V_VT(path.get()) == VT_BSTR &&
+            V_BSTR(path.get()))
+            LabelFromRelativePath(std::wstring(V_BSTR(path.get()), SysStringLen(V_BSTR(path.get()))),
+                                  &(*data)[i].label);
+    }
 }
 
 // "svc2 State=Stopped (...), svc3 ... and 4 more" over the instances chosen.
@@ -207,15 +280,21 @@ Part MatchOperator(const RunnerOptions& options, const std::vector<InstanceData>
                    std::vector<InstanceOutcome>* outcomes) {
     std::vector<std::wstring> details(data.size());
     std::vector<size_t> satisfied, unsatisfied, unknown;
+    const std::wstring name = ValueName(options);
     for (size_t i = 0; i < data.size(); ++i) {
         Evaluation evaluation;
-        const HRESULT hr = EvaluateOperator(options.property, *data[i].value.get(), options.op, options.value,
-                                            &evaluation);
+        HRESULT hr = S_OK;
+        if (data[i].problem.empty())
+            hr = EvaluateOperator(name, *data[i].value.get(), options.op, options.value, &evaluation);
         State state;
-        if (FAILED(hr)) {
+        if (!data[i].problem.empty()) {
+            details[i] = data[i].problem;
+            unknown.push_back(i);
+            state = State::Unknown;
+        } else if (FAILED(hr)) {
             wchar_t code[16];
             swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-            details[i] = options.property + L" cannot be compared (" + code + L")";
+            details[i] = name + L" cannot be compared (" + code + L")";
             unknown.push_back(i);
             state = State::Unknown;
         } else {
@@ -226,7 +305,7 @@ Part MatchOperator(const RunnerOptions& options, const std::vector<InstanceData>
         }
         (*outcomes)[i].state = Worse((*outcomes)[i].state, state);
     }
-    const std::wstring rule = options.property + L" " + options.op + L" " + options.value;
+    const std::wstring rule = name + L" " + options.op + L" " + options.value;
     const std::wstring& cls = options.classPath;
     const size_t n = data.size();
     Part part;
@@ -275,11 +354,17 @@ Part ApplyThresholds(const RunnerOptions& options, const std::vector<InstanceDat
     std::vector<std::wstring> details(data.size());
     std::vector<State> states(data.size());
     State worst = State::Ok;
+    // A derived value shows as it is compared and printed, with its unit.
+    const bool derived = !options.percentOf.empty() || options.age;
     for (size_t i = 0; i < data.size(); ++i) {
         InstanceOutcome& outcome = (*outcomes)[i];
-        const std::wstring text = ValueTextOf(*data[i].value.get());
-        details[i] = options.property + L"=" + text;
-        if (outcome.kind != InstanceOutcome::Kind::Number) {
+        details[i] = ValueName(options) + L"=" +
+                     (derived && data[i].problem.empty() ? FormatNumber(outcome.number) + options.unit
+                                                         : ValueTextOf(*data[i].value.get()));
+        if (!data[i].problem.empty()) {
+            states[i] = State::Unknown;
+            details[i] = data[i].problem;
+        } else if (outcome.kind != InstanceOutcome::Kind::Number) {
             states[i] = State::Unknown;
             details[i] += L" (not a number)";
         } else {
@@ -289,15 +374,22 @@ Part ApplyThresholds(const RunnerOptions& options, const std::vector<InstanceDat
         outcome.state = Worse(outcome.state, states[i]);
         worst = Worse(worst, states[i]);
     }
-    std::vector<size_t> chosen;
-    for (size_t i = 0; i < data.size(); ++i)
-        if (states[i] == worst) chosen.push_back(i);
-    std::wstring word = StateName(worst);
-    for (wchar_t& c : word) c = static_cast<wchar_t>(std::towlower(c));
+    // The instances in the deciding state, then those without a value when
+    // an alert decides: an alert never hides why an instance has no value.
     Part part;
     part.state = worst;
-    part.text = HowMany(chosen.size(), data.size(), options.classPath) + L" " + word + L": " +
-                NameInstances(*outcomes, details, chosen);
+    std::vector<State> shown = {worst};
+    if (worst != State::Unknown) shown.push_back(State::Unknown);
+    for (State state : shown) {
+        std::vector<size_t> chosen;
+        for (size_t i = 0; i < data.size(); ++i)
+            if (states[i] == state) chosen.push_back(i);
+        if (chosen.empty()) continue;
+        std::wstring word = StateName(state);
+        for (wchar_t& c : word) c = static_cast<wchar_t>(std::towlower(c));
+        part.text += (part.text.empty() ? L"" : L"; ") + HowMany(chosen.size(), data.size(), options.classPath) +
+                     L" " + word + L": " + NameInstances(*outcomes, details, chosen);
+    }
     return part;
 }
 
@@ -307,6 +399,7 @@ PluginResult Evaluate(const RunnerOptions& options, std::vector<InstanceData>& d
     result.countMode = options.count;
     result.warning = options.warning.Text();
     result.critical = options.critical.Text();
+    result.unit = options.unit;
     result.instances.resize(data.size());
     for (size_t i = 0; i < data.size(); ++i) {
         InstanceOutcome& outcome = result.instances[i];
@@ -355,6 +448,36 @@ PluginResult Evaluate(const RunnerOptions& options, std::vector<InstanceData>& d
     return result;
 }
 
+// Labels without --label: the key in each instance's own path; for those
+// whose path names none, the class's key properties (one call into WMI,
+// made only then; Wine's WMI has no key list: E_NOTIMPL); the position is
+// left to the caller.
+void LabelKeys(IQvWMIClass* cls, const std::vector<ComPtr<IQvWMIInstance>>& instances,
+               std::vector<InstanceData>* data) {
+    LabelsFromPaths(instances, data);
+    if (std::all_of(data->begin(), data->end(), [](const InstanceData& item) { return !item.label.empty(); }))
+        return;
+    std::vector<std::wstring> keyNames;
+    ComPtr<IQvWMIPropertyCollection> keys;
+    SetErrorInfo(0, nullptr);
+    if (SUCCEEDED(cls->get_KeyProperties(&keys))) {
+        try {
+            for (const PropertyInfo& key : ListProperties(keys.Get())) keyNames.push_back(key.name);
+        } catch (const Failure&) {
+            keyNames.clear();
+        }
+    }
+    SetErrorInfo(0, nullptr);
+    for (size_t i = 0; i < instances.size(); ++i) {
+        std::wstring& label = (*data)[i].label;
+        if (!label.empty()) continue;
+        for (const std::wstring& name : keyNames) {
+            const std::wstring text = ValueTextOf(*ReadField(instances[i].Get(), name, static_cast<long>(i)).get());
+            if (!text.empty()) label += (label.empty() ? L"" : L",") + text;
+        }
+    }
+}
+
 PluginResult Run(const RunnerOptions& options) {
     CLSID clsid;
     ComPtr<IQvWMIAccess> access;
@@ -393,23 +516,8 @@ PluginResult Run(const RunnerOptions& options) {
     if (!options.property.empty())
         numericProperty = FindProperty(propertyList, options.property, options.classPath, L"--property").numeric;
     if (!options.label.empty()) FindProperty(propertyList, options.label, options.classPath, L"--label");
-
-    // Labels: --label, else the key properties (Wine's WMI has no key list:
-    // E_NOTIMPL), else the position.
-    std::vector<std::wstring> labelNames;
-    if (!options.label.empty()) {
-        labelNames.push_back(options.label);
-    } else {
-        ComPtr<IQvWMIPropertyCollection> keys;
-        if (SUCCEEDED(cls->get_KeyProperties(&keys))) {
-            try {
-                for (const PropertyInfo& key : ListProperties(keys.Get())) labelNames.push_back(key.name);
-            } catch (const Failure&) {
-                labelNames.clear();
-            }
-        }
-        SetErrorInfo(0, nullptr);
-    }
+    const bool derived = !options.percentOf.empty() || options.age;
+    if (!options.percentOf.empty()) FindProperty(propertyList, options.percentOf, options.classPath, L"--percent-of");
 
     ComPtr<IQvWMIInstanceCollection> instances;
     Argument filter(options.filter);
@@ -419,21 +527,28 @@ PluginResult Run(const RunnerOptions& options) {
     Check(instances->get_Count(&count), L"cannot count the instances of " + options.classPath);
 
     std::vector<InstanceData> data(static_cast<size_t>(count));
+    std::vector<ComPtr<IQvWMIInstance>> items(static_cast<size_t>(count));
+    const double now = Now();
     for (long i = 0; i < count; ++i) {
-        ComPtr<IQvWMIInstance> instance;
+        ComPtr<IQvWMIInstance>& instance = items[static_cast<size_t>(i)];
         SetErrorInfo(0, nullptr);
         hr = instances->get_Item(i, &instance);
         if (FAILED(hr)) Check(hr, L"cannot read instance " + std::to_wstring(i + 1));
         InstanceData& item = data[static_cast<size_t>(i)];
-        for (const std::wstring& name : labelNames) {
-            com::UniqueVariant part = ReadField(instance.Get(), name, i);
-            const std::wstring text = ValueTextOf(*part.get());
-            if (!text.empty()) item.label += (item.label.empty() ? L"" : L",") + text;
-        }
-        if (item.label.empty()) item.label = L"#" + std::to_wstring(i + 1);
-        if (!options.property.empty()) item.value = ReadField(instance.Get(), options.property, i);
+        if (!options.label.empty()) item.label = ValueTextOf(*ReadField(instance.Get(), options.label, i).get());
+        if (options.property.empty()) continue;
+        item.value = ReadField(instance.Get(), options.property, i);
+        if (!derived) continue;
+        // An instance without the divisor is UNKNOWN on its own.
+        com::UniqueVariant divisor;
+        const bool hasDivisor =
+            !options.percentOf.empty() && SUCCEEDED(TryReadField(instance.Get(), options.percentOf, &divisor));
+        Derive(options, hasDivisor ? divisor.get() : nullptr, now, &item);
     }
-    return Evaluate(options, data, numericProperty);
+    if (options.label.empty()) LabelKeys(cls.Get(), items, &data);
+    for (size_t i = 0; i < data.size(); ++i)
+        if (data[i].label.empty()) data[i].label = L"#" + std::to_wstring(i + 1);
+    return Evaluate(options, data, numericProperty || derived);
 }
 
 }  // namespace

@@ -55,12 +55,13 @@ std::wstring QuoteLabel(const std::wstring& label) {
 std::wstring PerfData(const PluginResult& result) {
     const std::wstring thresholds = L";" + result.warning + L";" + result.critical + L";";
     if (result.countMode)
-        return result.count < 0 ? L"" : L"'instances'=" + std::to_wstring(result.count) + thresholds + L"0;";
+        return result.count < 0 ? L""
+                                : L"'instances'=" + std::to_wstring(result.count) + result.unit + thresholds + L"0;";
     std::wstring out;
     for (const InstanceOutcome& instance : result.instances) {
         if (!instance.perfdata) continue;
         if (!out.empty()) out += L' ';
-        out += QuoteLabel(instance.label) + L"=" + FormatNumber(instance.number) + thresholds + L";";
+        out += QuoteLabel(instance.label) + L"=" + FormatNumber(instance.number) + result.unit + thresholds + L";";
     }
     return out;
 }

@@ -25,6 +25,7 @@ struct PluginResult {
     long count = -1;          // instances the query returned; -1 when it did not run
     bool countMode = false;   // --count: the performance data holds the count
     std::wstring warning, critical;  // the ranges as given
+    std::wstring unit;               // of the performance data's values; "" for none
 };
 
 // Line breaks as blanks, and each run of blanks as one blank.
@@ -37,8 +38,9 @@ std::wstring FormatNumber(double value);
 // "|" (which would cut the entry or the line) and line breaks become "_".
 std::wstring QuoteLabel(const std::wstring& label);
 
-// "'label'=value;warn;crit;;" per instance with perfdata, or
-// "'instances'=N;warn;crit;0;" in count mode; entries separated by a blank.
+// "'label'=value[unit];warn;crit;;" per instance with perfdata, or
+// "'instances'=N[unit];warn;crit;0;" in count mode; entries separated by a
+// blank.
 std::wstring PerfData(const PluginResult& result);
 
 // The one output line. "|" in the text becomes "/", blanks are collapsed

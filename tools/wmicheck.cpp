@@ -159,9 +159,9 @@ int RunHostCheck(RunnerOptions& options) {
         if (FAILED(hr)) {
             wchar_t code[16];
             swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-            WriteLine(Stream::Err, L"wmicheck: cannot compose the parameter string (" +
-                                       std::wstring(rejected ? rejected : L"?") + L"): " + code);
-            return kUnknown;
+            return PrintVerdict(L"UNKNOWN: wmicheck: cannot compose the parameter string (" +
+                                    std::wstring(rejected ? rejected : L"?") + L"): " + code,
+                                kUnknown);
         }
     }
     if (options.printParam) WriteLine(Stream::Out, parameters);
@@ -209,17 +209,15 @@ int RunPlugin(const RunnerOptions& options) {
     return code;
 }
 
-// A usage error: in the plugin's form (stdout, UNKNOWN) for a monitoring-
-// plugin command line, else on stderr as the runner has always reported it.
+// A usage error: the reason on stdout in the mode's form (a monitoring
+// engine shows only stdout), the hint on stderr.
 int UsageError(const RunnerOptions& options, const std::wstring& message) {
-    if (options.mode == RunMode::Plugin) {
-        PluginResult result;
-        result.text = L"wmicheck: " + message;
-        return PrintVerdict(options.json ? PluginJson(result) : PluginLine(result), kUnknown);
-    }
-    WriteLine(Stream::Err, L"wmicheck: " + message);
     WriteLine(Stream::Err, L"wmicheck --help lists the options.");
-    return kUnknown;
+    const std::wstring reason = L"wmicheck: " + message;
+    if (options.mode != RunMode::Plugin) return PrintVerdict(CollapseBlanks(L"UNKNOWN: " + reason), kUnknown);
+    PluginResult result;
+    result.text = reason;
+    return PrintVerdict(options.json ? PluginJson(result) : PluginLine(result), kUnknown);
 }
 
 std::wstring Seconds(double seconds) { return FormatNumber(seconds) + L" s"; }

@@ -24,6 +24,8 @@ check "msiexec /i qvwmi-$version-$arch.msi /qn succeeds" msi /i "$version"
 for f in qvWMI.dll ostrel.dll wmicheck.exe README.txt; do
   check "$f is in C:\\Program Files\\qvWMI" test -f "$installed/$f"
 done
+check "the integrations folder holds the definitions as in the sources" \
+  diff -r "$(dirname "$0")/../../integrations" "$installed/integrations"
 for pair in QvWMI.Access=qvWMI.dll ostrel.WMICom=ostrel.dll; do
   check "${pair%=*} loads ${folder}${pair#*=}" test "$(server_of "${pair%=*}")" = "${folder}${pair#*=}"
 done

@@ -15,6 +15,8 @@ fresh_prefix "$work/prefix" "$([ "$arch" = x64 ] && echo win64 || echo win32)"
 wine_export_classes "$work/before.reg"
 drive_c=$WINEPREFIX/drive_c
 unzip -q "$build/packages/qvwmi-$version-$arch.zip" -d "$work/unpacked"
+check "the zip's integrations folder holds the definitions as in the sources" \
+  diff -r "$(dirname "$0")/../../integrations" "$work/unpacked/qvwmi-$version-$arch/integrations"
 cp -r "$work/unpacked/qvwmi-$version-$arch" "$drive_c/Program Files/qvWMI"
 cp -r "$work/unpacked/qvwmi-$version-$arch" "$drive_c/incomplete"
 rm "$drive_c/incomplete/ostrel.dll"

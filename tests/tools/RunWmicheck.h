@@ -107,9 +107,9 @@ inline WmicheckRun RunWmicheck(const std::vector<std::wstring>& args,
     return run;
 }
 
-// One performance-data entry read back.
+// One performance-data entry read back; uom is the unit after the value.
 struct PerfEntry {
-    std::wstring label, value, warn, crit, min, max;
+    std::wstring label, value, uom, warn, crit, min, max;
 };
 
 // Reads "'label'=value;warn;crit;min;max" entries separated by blanks; a
@@ -148,6 +148,9 @@ inline bool ParsePerfData(const std::wstring& text, std::vector<PerfEntry>* entr
                 *fields[field] += text[i];
             }
         }
+        const size_t unit = entry.value.find_last_of(L"0123456789") + 1;
+        entry.uom = entry.value.substr(unit);
+        entry.value.erase(unit);
         entries->push_back(entry);
     }
     return true;

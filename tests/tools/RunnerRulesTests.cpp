@@ -1,5 +1,6 @@
 // The runner's plain rules: threshold ranges, the command line's checks,
 // and the output forms read back.
+#include "Derived.h"
 #include "Options.h"
 #include "PluginOutput.h"
 #include "RunWmicheck.h"
@@ -84,6 +85,12 @@ TEST(Options, BadInputNamesTheOption) {
         {{L"--class", L"C", L"--count", L"--op", L"EXA"}, L"--op"},
         {{L"--password", L"p", L"--password-file", L"f"}, L"--password-file"},
         {{L"--configure", L"--class", L"C"}, L"--class"},
+        {{L"--class", L"C", L"--property", L"P", L"-w", L"1", L"--uom", L"kg"}, L"--uom"},
+        {{L"--class", L"C", L"--property", L"P", L"-w", L"1", L"--uom", L"kb"}, L"--uom"},
+        {{L"--class", L"C", L"--property", L"P", L"-w", L"1", L"--age", L"--percent-of", L"S"}, L"--percent-of"},
+        {{L"--class", L"C", L"--count", L"--age"}, L"--age"},
+        {{L"--class", L"C", L"--percent-of", L"S", L"-w", L"1"}, L"--property"},
+        {{L"--class", L"C", L"--property", L"P", L"--percent-of", L"", L"-w", L"1"}, L"--percent-of"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.args[0]));
@@ -106,6 +113,129 @@ TEST(Options, ModesAndValues) {
     EXPECT_EQ(L"-5:", plugin.critical.Text());
     EXPECT_EQ(L"", ParseArguments({L"--class", L"C", L"--count", L"--json"}, &count));
     EXPECT_TRUE(count.count && count.json);
+
+    // The unit follows the derived value unless given; "none" is no unit.
+    const struct {
+        std::vector<std::wstring> extra;
+        const wchar_t* unit;
+    } units[] = {
+        {{}, L""},
+        {{L"--percent-of", L"S"}, L"%"},
+        {{L"--age"}, L"s"},
+        {{L"--age", L"--uom", L"none"}, L""},
+        {{L"--percent-of", L"S", L"--uom", L""}, L""},
+        {{L"--uom", L"GB"}, L"GB"},
+    };
+    for (const auto& c : units) {
+        std::vector<std::wstring> args = {L"--class", L"C", L"--property", L"P", L"-w", L"1"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        RunnerOptions options;
+        EXPECT_EQ(L"", ParseArguments(args, &options));
+        EXPECT_EQ(RunMode::Plugin, options.mode);
+        EXPECT_EQ(c.unit, options.unit) << c.extra.size();
+    }
+}
+
+// Every run that exits 3 says why on stdout, in its mode's form, since
+// engines show only stdout; the hint stays on stderr.
+TEST(Options, EveryUsageErrorIsOnStdout) {
+    const struct {
+        std::vector<std::wstring> args;
+        const wchar_t* start;
+        const wchar_t* named;
+    } cases[] = {
+        {{L"--imp-level"}, L"UNKNOWN: wmicheck: ", L"--imp-level"},
+        {{L"--namespace", L"x", L"--imp-level", L"9"}, L"UNKNOWN: wmicheck: ", L"--imp-level"},
+        {{L"--colour", L"red"}, L"UNKNOWN: wmicheck: ", L"--colour"},
+        {{L"--class", L"C", L"--op", L"XYZ"}, L"UNKNOWN: wmicheck: ", L"--op"},
+        {{L"--class", L"C", L"--user", L"u", L"--password-file", L"C:\\no\\such\\file"}, L"UNKNOWN: wmicheck: ",
+         L"--password-file"},
+        {{L"--configure", L"--property", L"P"}, L"UNKNOWN: wmicheck: ", L"--property"},
+        {{L"--class", L"C", L"--property", L"P", L"-w", L"1", L"--uom", L"kg"}, L"WMI UNKNOWN - wmicheck: ", L"--uom"},
+        {{L"--class", L"C", L"--age"}, L"WMI UNKNOWN - wmicheck: ", L"--age"},
+        {{L"--json", L"--timeout", L"soon"}, L"{\"state\":\"UNKNOWN\"", L"--timeout"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.args[0] + L" " + c.args.back()));
+        const WmicheckRun run = RunWmicheck(c.args);
+        EXPECT_EQ(3u, run.exitCode);
+        EXPECT_EQ(0u, run.out.find(c.start)) << Narrow(run.out);
+        EXPECT_NE(std::wstring::npos, run.Line().find(c.named)) << Narrow(run.out);
+        EXPECT_EQ(1, std::count(run.out.begin(), run.out.end(), L'\n')) << "one line";
+        EXPECT_NE(std::wstring::npos, run.err.find(L"--help")) << Narrow(run.err);
+    }
+}
+
+TEST(Derived, CimDateTimesHonourTheirOffset) {
+    // 2026-12-08 09:00:00 UTC.
+    const double utc = 1796720400;
+    const struct {
+        const wchar_t* text;
+        double seconds;
+    } cases[] = {
+        {L"20261208090000.000000+000", utc},
+        {L"20261208090000.000000+00", utc},  // as Wine writes LocalDateTime
+        {L"20261208100000.000000+060", utc},
+        {L"20261208083000.250000-030", utc + 0.25},
+        {L"20261208090000.000000-000", utc},
+        {L"19700101000000.000000+000", 0},
+        {L"20240229235959.000000+000", 1709251199},
+        {L"20261208090000.000000+000\0\0junk", utc},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.text));
+        double seconds = -1;
+        ASSERT_TRUE(ParseCimDateTime(c.text, &seconds));
+        EXPECT_DOUBLE_EQ(c.seconds, seconds);
+    }
+    for (const wchar_t* text : {L"", L"20261208090000", L"20261208090000.000000", L"20261208090000.000000+0",
+                                L"20261208090000.000000+0000", L"20261308090000.000000+000",
+                                L"20230229090000.000000+000", L"20261208250000.000000+000",
+                                L"2026120809000a.000000+000", L"20261208090000,000000+000",
+                                L"20261208090000.000000 000", L"********090000.000000+000",
+                                L"00000001090000.000000:000"}) {
+        double seconds = -1;
+        EXPECT_FALSE(ParseCimDateTime(text, &seconds)) << Narrow(text);
+    }
+    EXPECT_DOUBLE_EQ(33.33, Percent(1, 3));
+    EXPECT_DOUBLE_EQ(66.67, Percent(2, 3));
+    EXPECT_DOUBLE_EQ(-50, Percent(-5000000000.0, 10000000000.0));
+}
+
+TEST(Derived, LabelsFromTheInstancesOwnPath) {
+    const struct {
+        std::wstring path;
+        const wchar_t* label;  // null: no label from this path
+    } cases[] = {
+        {L"Win32_LogicalDisk.DeviceID=\"C:\"", L"C:"},
+        {std::wstring(L"Win32_Service.Name=\"BITS\"\0\0\0\0x", 30), L"BITS"},
+        {L"Win32_Service.Name=\"it\\\"s \\\\ here\"", L"it\"s \\ here"},
+        {L"Win32_Process.Handle=\"56\"", L"56"},
+        {L"Double_Item.Id=7", L"7"},
+        {L"Win32_Thing.A=\"x,y\",B=5,C=TRUE", L"x,y,5,TRUE"},
+        {L"Win32_Thing.A=\"\",B=-5", L",-5"},
+        {L"Win32_Single=\"only\"", L"only"},
+        {L"Win32_OperatingSystem=@", L"Win32_OperatingSystem"},
+        {L"Win32_Ref.Antecedent=\"\\\\\\\\.\\\\root:A.Name=\\\"x\\\"\"", L"\\\\.\\root:A.Name=\"x\""},
+        {L"Win32_OperatingSystem", nullptr},
+        {L"", nullptr},
+        {L"=@", nullptr},
+        {L"Win32_Service.Name=\"BITS", nullptr},
+        {L"Win32_Service.Name=\"BITS\"x", nullptr},
+        {L"Win32_Service.Name=\"\"", nullptr},
+        {L"Win32_Service.=\"x\"", nullptr},
+        {L"Win32_Service.Name", nullptr},
+        {L"Win32_Service.Name=", nullptr},
+        {L"Win32_Service.Name=\"a\",", nullptr},
+        {L"Win32_Service.Name=a b", nullptr},
+        {L"Win32_OperatingSystem=@x", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.path));
+        std::wstring label = L"unchanged";
+        EXPECT_EQ(c.label != nullptr, LabelFromRelativePath(c.path, &label));
+        EXPECT_EQ(c.label ? c.label : L"unchanged", label);
+    }
 }
 
 // Labels with the characters that would cut an entry read back as
@@ -126,6 +256,7 @@ TEST(PluginOutput, LabelsAndValuesReadBack) {
     result.state = State::Warning;
     result.text = L"a \"quoted\" \\ text | with a bar\r\nand \u20AC";
     result.warning = L"10:";
+    result.unit = L"KB";
     for (const auto& c : cases) {
         InstanceOutcome instance;
         instance.label = c.label;
@@ -142,6 +273,7 @@ TEST(PluginOutput, LabelsAndValuesReadBack) {
     for (size_t i = 0; i < entries.size(); ++i) {
         EXPECT_EQ(cases[i].readBack, entries[i].label);
         EXPECT_EQ(L"-1234567890123.5", entries[i].value);
+        EXPECT_EQ(L"KB", entries[i].uom);
         EXPECT_EQ(L"10:", entries[i].warn);
     }
 

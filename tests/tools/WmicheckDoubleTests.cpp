@@ -74,6 +74,55 @@ TEST(WmicheckAgainstDouble, WorstStateAndMatchRules) {
     }
 }
 
+// Derived values and units, and labels from each instance's own path.
+// Double_Disk: C: 25 % free, D: a size of 0, E: no size; Win32_Processor:
+// CPU0 at 35 %, CPU1 at 97 %.
+TEST(WmicheckAgainstDouble, DerivedValuesUnitsAndLabels) {
+    const struct {
+        std::vector<std::wstring> args;
+        DWORD exitCode;
+        std::vector<std::wstring> said;
+        std::map<std::wstring, std::wstring> perf;  // label: value and unit
+    } cases[] = {
+        // An alert does not hide the instances without a value.
+        {{L"--class", L"Double_Disk", L"--property", L"FreeSpace", L"--percent-of", L"Size", L"-w", L"30:", L"-c",
+          L"10:"},
+         1, {L"C: FreeSpace/Size=25%", L"D: Size is 0", L"E: Size is null"}, {{L"C:", L"25%"}}},
+        {{L"--class", L"Double_Disk", L"--property", L"FreeSpace", L"--percent-of", L"Size", L"-w", L"20:"}, 3,
+         {L"2 of 3", L"D: Size is 0", L"E: Size is null"}, {{L"C:", L"25%"}}},
+        {{L"--class", L"Double_Disk", L"--property", L"FreeSpace", L"--percent-of", L"Size", L"--uom", L"none",
+          L"--op", L"LES", L"--value", L"50", L"--match", L"none"},
+         2, {L"C: FreeSpace/Size=25 (<50)"}, {{L"C:", L"25"}}},
+        {{L"--class", L"Double_Service", L"--property", L"ProcessId", L"--percent-of", L"Name", L"-w", L"1"}, 3,
+         {L"svc1 Name 'svc1' is not a number"}, {}},
+        {{L"--class", L"Double_Service", L"--property", L"ProcessId", L"--percent-of", L"size", L"-w", L"1"}, 3,
+         {L"--percent-of", L"has no property 'size'"}, {}},
+        {{L"--class", L"Double_Service", L"--property", L"State", L"--age", L"-w", L"1"}, 3,
+         {L"svc2 State 'Stopped' is no CIM datetime"}, {}},
+        {{L"--class", L"Win32_Processor", L"--property", L"LoadPercentage", L"-w", L"80", L"-c", L"95", L"--uom",
+          L"%"},
+         2, {L"CPU1 LoadPercentage=97"}, {{L"CPU0", L"35%"}, {L"CPU1", L"97%"}}},
+        // No key in the path (and none in the class): the position.
+        {{L"--class", L"Bulk_2", L"--property", L"P01", L"--op", L"EXA", L"--value", L"x", L"--match", L"all"}, 2, {L"#1 ", L"#2 "},
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.args[1] + L" " + c.args[3] + L" " + c.args[5]));
+        const WmicheckRun run = RunWmicheck(c.args);
+        EXPECT_EQ(c.exitCode, run.exitCode) << Narrow(run.out + run.err);
+        EXPECT_EQ(0u, run.out.find(LineStart(c.exitCode))) << Narrow(run.out);
+        for (const std::wstring& part : c.said) EXPECT_TRUE(Has(run.out, part)) << Narrow(part + L" in " + run.out);
+        const size_t bar = run.Line().find(L" | ");
+        std::vector<PerfEntry> entries;
+        if (bar != std::wstring::npos) {
+            ASSERT_TRUE(ParsePerfData(run.Line().substr(bar + 3), &entries)) << Narrow(run.out);
+        }
+        std::map<std::wstring, std::wstring> perf;
+        for (const PerfEntry& entry : entries) perf[entry.label] = entry.value + entry.uom;
+        EXPECT_EQ(c.perf, perf) << Narrow(run.out);
+    }
+}
+
 // Nothing found is never OK on its own, and a misspelt property is told
 // apart from an empty result.
 TEST(WmicheckAgainstDouble, EmptyResultsAndMissingProperties) {

@@ -214,7 +214,27 @@ const ServiceRow kServiceRows[] = {
     {L"svc3", L"Running", 312, {L"RpcSs"}, 1},
 };
 
-enum class Shape { Service, Item, Bulk };
+// Classes whose instances are rows of texts: a null text is VT_NULL, a
+// 16- or 32-bit number's text is read into VT_I4, others stay VT_BSTR (as
+// WMI hands out 64-bit numbers).
+const QualifierDef kDeviceId[] = {{L"Key", VT_BOOL, nullptr, 1}, {}};
+const PropertyDef kDiskProperties[] = {
+    {L"DeviceID", CIM_STRING, kDeviceId},
+    {L"FreeSpace", CIM_UINT64, kNoQualifiers},
+    {L"Size", CIM_UINT64, kNoQualifiers},
+};
+const wchar_t* const kDiskRows[][3] = {
+    {L"C:", L"25000000000", L"100000000000"},
+    {L"D:", L"0", L"0"},
+    {L"E:", L"5", nullptr},
+};
+const PropertyDef kProcessorProperties[] = {
+    {L"DeviceID", CIM_STRING, kDeviceId},
+    {L"LoadPercentage", CIM_UINT16, kNoQualifiers},
+};
+const wchar_t* const kProcessorRows[][2] = {{L"CPU0", L"35"}, {L"CPU1", L"97"}};
+
+enum class Shape { Service, Item, Bulk, Disk, Processor };
 
 struct ShapeDef {
     const PropertyDef* properties;
@@ -225,6 +245,8 @@ ShapeDef ShapeOf(Shape shape) noexcept {
     switch (shape) {
     case Shape::Service: return {kServiceProperties, static_cast<int>(std::size(kServiceProperties))};
     case Shape::Item: return {kItemProperties, static_cast<int>(std::size(kItemProperties))};
+    case Shape::Disk: return {kDiskProperties, static_cast<int>(std::size(kDiskProperties))};
+    case Shape::Processor: return {kProcessorProperties, static_cast<int>(std::size(kProcessorProperties))};
     case Shape::Bulk: break;
     }
     return {kBulkProperties, static_cast<int>(std::size(kBulkProperties))};
@@ -276,6 +298,8 @@ const FixedClass kFixedClasses[] = {
     {L"Double_NamesFail", Shape::Service, 3, Behaviour::NamesFail, 0},
     {L"Double_NamesStall", Shape::Service, 3, Behaviour::NamesStall, INFINITE},
     {L"Double_Crash", Shape::Service, 3, Behaviour::Crash, 0},
+    {L"Double_Disk", Shape::Disk, 3, Behaviour::Normal, 0},
+    {L"Win32_Processor", Shape::Processor, 2, Behaviour::Normal, 0},
 };
 
 // Classes whose name ends in a number: a count, milliseconds or an HRESULT.
@@ -408,9 +432,27 @@ const ServiceRow& ServiceRowOf(const ScriptedClass& scripted, ULONG instance) no
     return kServiceRows[scripted.behaviour == Behaviour::StoppedLast ? stoppedLast[row] : row];
 }
 
+// The text of property index of a row of a Disk or Processor class.
+const wchar_t* RowText(Shape shape, int index, ULONG instance) noexcept {
+    return shape == Shape::Disk ? kDiskRows[instance % std::size(kDiskRows)][index]
+                                : kProcessorRows[instance % std::size(kProcessorRows)][index];
+}
+
 // The value of property index of an instance (both counted from 0).
 HRESULT InstanceValue(const ScriptedClass& scripted, int index, ULONG instance, VARIANT* value) noexcept {
     wchar_t text[32];
+    if (scripted.shape == Shape::Disk || scripted.shape == Shape::Processor) {
+        const wchar_t* row = RowText(scripted.shape, index, instance);
+        const CIMTYPE type = ShapeOf(scripted.shape).properties[index].type;
+        if (!row) {
+            V_VT(value) = VT_NULL;
+            return S_OK;
+        }
+        if (type != CIM_UINT16 && type != CIM_UINT32) return SetString(value, row);
+        V_VT(value) = VT_I4;
+        V_I4(value) = _wtol(row);
+        return S_OK;
+    }
     if (scripted.shape == Shape::Service)
         return ServiceValue(index, ServiceRowOf(scripted, instance), value);
     if (scripted.shape == Shape::Item && index == 0) {
@@ -437,6 +479,10 @@ std::wstring RelativePath(const ScriptedClass& scripted, LONG instance) {
         return scripted.name + key;
     case Shape::Item:
         swprintf(key, 64, L".Id=%ld", instance + 1);
+        return scripted.name + key;
+    case Shape::Disk:
+    case Shape::Processor:
+        swprintf(key, 64, L".DeviceID=\"%ls\"", RowText(scripted.shape, 0, static_cast<ULONG>(instance)));
         return scripted.name + key;
     case Shape::Bulk: break;
     }

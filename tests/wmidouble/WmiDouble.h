@@ -52,6 +52,11 @@
 //                     are fetched; 20 string properties P01 .. P20 whose values
 //                     are "v<instance>.<property>" counted from 1, for example
 //                     "v7.20"; no key, no qualifiers, __RELPATH and __PATH null.
+//   Double_Disk       3 instances: DeviceID (8; Key = true), FreeSpace and
+//                     Size (21, VT_BSTR): C: 25000000000 of 100000000000,
+//                     D: 0 of 0, E: 5 of VT_NULL.
+//   Win32_Processor   2 instances: DeviceID (8; Key = true) CPU0 CPU1,
+//                     LoadPercentage (18, VT_I4) 35 97 (Wine's has none).
 //   Double_ServiceStoppedLast  Double_Service delivered as svc1, svc3, svc2
 //                     (Running, Running, Stopped).
 //   Double_BadInstance  Double_Service whose second instance fails every Get
