@@ -189,7 +189,8 @@ STDMETHODIMP CQvWMIClass::get_Instances(VARIANT bstrWQLFilter, IQvWMIInstanceCol
 
     // The time-out bounds the whole pull, not each batch.
     const bool limited = timeout != -1;
-    const LONGLONG deadline = static_cast<LONGLONG>(com::MonotonicMs()) + timeout - static_cast<LONGLONG>(wmi.WaitedMs());
+    const LONGLONG deadline =
+        static_cast<LONGLONG>(com::MonotonicMs()) + timeout - static_cast<LONGLONG>(wmi.WaitedMs());
 
     InterfaceList<IQvWMIInstance> instances;
     bool skipped = false;

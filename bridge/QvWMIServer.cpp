@@ -2,6 +2,7 @@
 
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <string>
@@ -223,8 +224,7 @@ STDMETHODIMP CQvWMIServer::GetClass(BSTR bstrObjectPath, IQvWMIClass** ppClass) 
             if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
             // What the wait for the lock left of the time-out.
             long remaining = timeout;
-            if (timeout > 0) remaining = static_cast<long>(wmi.WaitedMs() >= static_cast<DWORD>(timeout)
-                                                               ? 0 : timeout - static_cast<long>(wmi.WaitedMs()));
+            if (timeout > 0) remaining = std::max(0L, timeout - static_cast<long>(wmi.WaitedMs()));
             hr = callResult->GetResultObject(remaining, &definition);
             if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
             if (hr == WBEM_S_TIMEDOUT)

@@ -261,7 +261,8 @@ protected:
     }
     static ULONGLONG Took(CheckRun* run, const std::wstring& nameSpace, const wchar_t* classPath, double seconds) {
         const ULONGLONG start = GetTickCount64();
-        *run = RunCheck(L".", NumberVariant(seconds), Parameters(classPath, L"", L"State", L"EXA", L"Running", nameSpace));
+        *run = RunCheck(L".", NumberVariant(seconds),
+                        Parameters(classPath, L"", L"State", L"EXA", L"Running", nameSpace));
         return GetTickCount64() - start;
     }
 };
@@ -281,7 +282,8 @@ TEST_F(AbandonedChecks, AStalledTargetCostsOneThreadAndFailsFast) {
         double seconds;
         const wchar_t* refusal;  // what the fast refusals say
     } cases[] = {
-        {L"root\\stall2000000000", L"Double_Service", 0, L"A call to '\\\\.\\root\\stall2000000000' has not returned for"},
+        {L"root\\stall2000000000", L"Double_Service", 0,
+         L"A call to '\\\\.\\root\\stall2000000000' has not returned for"},
         {L"root\\namesstall", L"Double_NamesStall", 0.1,
          L"A check of \\\\.\\root\\namesstall has not returned for"},
     };
@@ -331,7 +333,8 @@ TEST_F(AbandonedChecks, ThePoolHasACap) {
         EXPECT_LT(took, 500u);
         if (run.result.find(L"(-2147024732)") == 0) {
             ++refused;
-            EXPECT_NE(std::wstring::npos, run.result.find(L"calls have not returned, the oldest (to '\\\\.\\root\\stall2000000100')"))
+            EXPECT_NE(std::wstring::npos,
+                      run.result.find(L"calls have not returned, the oldest (to '\\\\.\\root\\stall2000000100')"))
                 << Narrow(run.result);
         }
     }
@@ -412,7 +415,8 @@ TEST_F(CheckAgainstDouble, NestedCallsDuringACheckAreRefused) {
     EXPECT_EQ(VARIANT_FALSE, nested.verdict);
     EXPECT_EQ(L"(-2147024726)A check is already running on this object.", nested.result);
     EXPECT_HR(DISP_E_EXCEPTION, nested.guiHr);
-    EXPECT_NE(std::wstring::npos, nested.guiError.find(L"a check is running on this object")) << Narrow(nested.guiError);
+    EXPECT_NE(std::wstring::npos, nested.guiError.find(L"a check is running on this object"))
+        << Narrow(nested.guiError);
     // The outer check: its own deadline (three time-outs and a second), its own text.
     EXPECT_EQ(VARIANT_FALSE, verdict);
     EXPECT_LT(took, 1900u);
@@ -434,7 +438,9 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP_(DWORD) HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override { return SERVERCALL_ISHANDLED; }
+    STDMETHODIMP_(DWORD) HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
+        return SERVERCALL_ISHANDLED;
+    }
     STDMETHODIMP_(DWORD) RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
     STDMETHODIMP_(DWORD) MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_CANCELCALL; }
 };
