@@ -66,7 +66,7 @@ bench: setup
 	@arch=$$($(HOST) --arch); build=$$([ $$arch = x86 ] && echo $(BUILD) || echo $(BUILD64)); \
 	 echo "bench: the $$arch build, since $$($(HOST) --why)"; \
 	 $(MAKE) --no-print-directory build-$$arch >/dev/null && \
-	 bash scripts/bench.sh $$build "$(ROUNDS)" "$(CHECKS)" "$(SOAK)" "$(DOUBLE_RUNS)"
+	 bash scripts/bench.sh $$build "$(ROUNDS)" "$(CHECKS)" "$(SOAK)" "$(DOUBLE_RUNS)" "$(STUCK_CHECKS)"
 
 clean:
 	-@WINEPREFIX=$(abspath $(BUILD))/wineprefix wineserver -k 2>/dev/null

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 #include <oleauto.h>
+#include <psapi.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +35,28 @@ inline VARIANT Missing() {
     V_VT(&v) = VT_ERROR;
     V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
     return v;
+}
+
+// The process's threads and private memory now.
+struct Usage {
+    DWORD threads = 0;
+    SIZE_T privateBytes = 0;
+};
+
+inline Usage CurrentUsage() {
+    Usage usage;
+    PROCESS_MEMORY_COUNTERS_EX memory = {};
+    memory.cb = sizeof memory;
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+    // Wine leaves PrivateUsage at 0; PagefileUsage is the same figure on Windows.
+    usage.privateBytes = memory.PrivateUsage ? memory.PrivateUsage : memory.PagefileUsage;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++usage.threads;
+    CloseHandle(snapshot);
+    return usage;
 }
 
 }  // namespace bench

@@ -42,6 +42,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 using bench::Check;
+using bench::CurrentUsage;
+using bench::Usage;
 using bench::Missing;
 using bench::Text;
 
@@ -267,27 +269,6 @@ void Latency(const CLSID& pluginClsid, const CLSID& bridgeClsid, const Scenario&
                 phase(bare, &Phases::walk));
     std::printf("  F: connect %.2f, class %.2f, query %.2f, reads+release %.2f ms\n", phase(floor, &Phases::connect),
                 phase(floor, &Phases::getClass), phase(floor, &Phases::query), phase(floor, &Phases::walk));
-}
-
-struct Usage {
-    DWORD threads = 0;
-    SIZE_T privateBytes = 0;
-};
-
-Usage CurrentUsage() {
-    Usage usage;
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof memory;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
-    // Wine leaves PrivateUsage at 0; PagefileUsage is the same figure on Windows.
-    usage.privateBytes = memory.PrivateUsage ? memory.PrivateUsage : memory.PagefileUsage;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++usage.threads;
-    CloseHandle(snapshot);
-    return usage;
 }
 
 // checks in all, spread over hosts threads, each a single-threaded

@@ -35,18 +35,22 @@ public:
     // apartment (and needs a registered proxy for the interface, which not
     // every WMI provides).
     bool sameApartment = false;
+    ULONGLONG deadlineMs = 0;  // when Connect stops waiting, on com::MonotonicMs
     ComPtr<IStream> stream;
     ComPtr<IWbemServices> services;
 
 private:
     ~ConnectRequest() override {
-        CWmiCallGuard wmi(serialise);
-        services.Reset();
-        locator.Reset();
+        ReleaseWmi(serialise, services);
+        ReleaseWmi(serialise, locator);
     }
 
     HRESULT Run() noexcept override {
-        CWmiCallGuard wmi(serialise);
+        // The lock within what is left of Connect's wait, which started
+        // just before this worker did.
+        const ULONGLONG now = com::MonotonicMs();
+        CWmiCallGuard wmi(serialise, now < deadlineMs ? static_cast<DWORD>(deadlineMs - now) : 0);
+        if (!wmi.ok()) return com::kTimeoutResult;
         ComPtr<IWbemServices> connected;
         HRESULT hr = locator->ConnectServer(path.get(), user.get(), password.get(), locale.get(), 0, authority.get(),
                                             nullptr, &connected);
@@ -65,8 +69,9 @@ private:
     // Connect has given up: nobody will take the services, so release the
     // reference held by the hand-over or by the marshalled data.
     void Abandoned() noexcept override {
-        CWmiCallGuard wmi(serialise);
-        services.Reset();
+        ReleaseWmi(serialise, services);
+        // Marshalled data holds only a WMI that registers a proxy for its
+        // services, which Wine's (the one serialised) does not.
         if (marshalled_) {
             LARGE_INTEGER zero = {};
             stream->Seek(zero, STREAM_SEEK_SET, nullptr);
@@ -78,7 +83,10 @@ private:
 };
 
 // Runs ConnectServer on a worker and waits for it at most timeoutMs.
-HRESULT ConnectWithTimeout(ConnectRequest* request, DWORD timeoutMs, ComPtr<IWbemServices>* services) {
+// target names the namespace and user for the worker's bound on abandoned
+// connections.
+HRESULT ConnectWithTimeout(ConnectRequest* request, DWORD timeoutMs, const wchar_t* target,
+                           ComPtr<IWbemServices>* services) {
     APTTYPE type;
     APTTYPEQUALIFIER qualifier;
     request->sameApartment = SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA;
@@ -92,7 +100,8 @@ HRESULT ConnectWithTimeout(ConnectRequest* request, DWORD timeoutMs, ComPtr<IWbe
         }
     }
 
-    RETURN_IF_FAILED(request->Start(timeoutMs, false));
+    request->deadlineMs = com::MonotonicMs() + timeoutMs;
+    RETURN_IF_FAILED(request->Start(timeoutMs, false, target));
     if (request->sameApartment) {
         *services = std::move(request->services);
         return S_OK;
@@ -228,7 +237,8 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
             !copy(password, passwordLength, password != nullptr, &passwordText) ||
             !copy(locale, localeLength, locale != nullptr, &localeText))
             return E_OUTOFMEMORY;
-        CWmiCallGuard wmi(serialise);
+        // No limit asked for: the lock is waited for without one too.
+        CWmiCallGuard wmi(serialise, INFINITE);
         hr = locator->ConnectServer(path.get(), userText.get(), passwordText.get(), localeText.get(), 0,
                                     authorityText.get(), nullptr, &services);
         if (FAILED(hr)) return hr;
@@ -243,7 +253,17 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
                               copy(user.c_str(), user.size(), hasUser, &request->user) &&
                               copy(password, passwordLength, password != nullptr, &request->password) &&
                               copy(locale, localeLength, locale != nullptr, &request->locale);
-        hr = complete ? ConnectWithTimeout(request, static_cast<DWORD>(timeout), &services) : E_OUTOFMEMORY;
+        std::wstring target;
+        try {
+            target = WmiTarget(networkPath.c_str(), hasUser ? user.c_str() : nullptr);
+        } catch (const std::bad_alloc&) {
+            request->Release();
+            return BareFailure(E_OUTOFMEMORY);
+        }
+        hr = complete ? ConnectWithTimeout(request, static_cast<DWORD>(timeout), target.c_str(), &services)
+                      : E_OUTOFMEMORY;
+        // A refusal is the bridge's own: reported with what stood in the way.
+        hr = ReportRefusal(kAction, hr, *request);
         request->Release();
         if (FAILED(hr)) return hr;
     }
@@ -251,7 +271,6 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
     hr = CQvWMIServer::Create(this, services.Get(), serialise, serverName.c_str(), namespaceName.c_str(),
                               networkPath.c_str(), hasDomain ? domain.c_str() : nullptr,
                               hasUser ? user.c_str() : nullptr, password, locale, ppServer);
-    CWmiCallGuard wmi(serialise);
-    services.Reset();
+    ReleaseWmi(serialise, services);
     return hr;
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "../common/BoundedWork.h"
 #include "../common/ComModule.h"
 #include "../common/HResult.h"
 #include "../common/Raii.h"
@@ -144,6 +145,16 @@ HRESULT ReportWin32Error(const wchar_t* action, long win32Error, UINT messageId,
     ReportErrorV(action, hr, messageId, args);
     va_end(args);
     return hr;
+}
+
+HRESULT ReportRefusal(const wchar_t* action, HRESULT hr, const com::BoundedWork& work) noexcept {
+    if (hr != com::kTargetBusy && hr != com::kWorkersBusy) return hr;
+    wchar_t seconds[32], count[16];
+    swprintf(seconds, 32, L"%.1f", static_cast<double>(work.BlockerRunningMs()) / 1000.0);
+    swprintf(count, 16, L"%d", com::kMaxWorkers);
+    const wchar_t* target = work.BlockerTarget().c_str();
+    if (hr == com::kTargetBusy) return ReportError(action, hr, IDS_TARGET_BUSY, target, seconds);
+    return ReportError(action, hr, IDS_WORKERS_BUSY, count, target, seconds);
 }
 
 void ClearErrorInfo() noexcept { SetErrorInfo(0, nullptr); }

@@ -17,6 +17,14 @@ HRESULT ReportError(const wchar_t* action, HRESULT hr, UINT messageId, ...) noex
 // zero; zero or a negative value unchanged).
 HRESULT ReportWin32Error(const wchar_t* action, long win32Error, UINT messageId, ...) noexcept;
 
+namespace com {
+class BoundedWork;
+}
+// hr from work's Start: a refusal (com::kTargetBusy, com::kWorkersBusy) is
+// reported with the unfinished call that stood in the way and how long it
+// has run; any other result is returned unchanged.
+HRESULT ReportRefusal(const wchar_t* action, HRESULT hr, const com::BoundedWork& work) noexcept;
+
 // Clears the thread's error information, so that a failure returned without a
 // report of its own is never read together with an older description.
 void ClearErrorInfo() noexcept;

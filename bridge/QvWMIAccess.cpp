@@ -76,17 +76,13 @@ STDMETHODIMP CQvWMIAccess::Initialize() {
         std::swap(locator_, locator);
         std::swap(serialiseWmi_, serialise);
     }
-    {
-        CWmiCallGuard wmi(serialise);
-        locator.Reset();
-    }
+    ReleaseWmi(serialise, locator);
     if (FAILED(created)) return ReportError(L"Component::Initialize", created, IDS_CREATE_LOCATOR_FAILED);
     return S_OK;
 }
 
 CQvWMIAccess::~CQvWMIAccess() {
-    CWmiCallGuard wmi(serialiseWmi_);
-    locator_.Reset();
+    ReleaseWmi(serialiseWmi_, locator_);
 }
 
 com::ComPtr<IWbemLocator> CQvWMIAccess::Locator(bool* serialise) noexcept {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/BoundedWork.h"
 #include "ErrorReporting.h"
 #include "QvWMIInstance.h"
 #include "QvWMIInstanceCollection.h"
@@ -18,13 +19,6 @@ using com::ComPtr;
 namespace {
 
 constexpr ULONG kBatchSize = 64;
-
-// System time in 100 ns units.
-ULONGLONG Now() noexcept {
-    FILETIME time;
-    GetSystemTimeAsFileTime(&time);
-    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
 
 // Owns the counted references of a list of interfaces.
 template <class I>
@@ -76,12 +70,8 @@ bool HasUnterminatedQuote(const wchar_t* text, size_t length) noexcept {
 
 CQvWMIClass::~CQvWMIClass() {
     objectPath_.reset();
-    CWmiCallGuard wmi(serialiseWmi_);
-    properties_.Reset();
-    keyProperties_.Reset();
-    classDefinition_.Reset();
-    services_.Reset();
-    server_.Reset();
+    ReleaseWmi(serialiseWmi_, classDefinition_);
+    ReleaseWmi(serialiseWmi_, services_);
 }
 
 HRESULT CQvWMIClass::Create(CQvWMIServer* server, IWbemServices* services, IWbemClassObject* classDefinition,
@@ -134,7 +124,8 @@ HRESULT CQvWMIClass::GetProperties(bool keysOnly, IQvWMIPropertyCollection** ppP
     get_ObjectPath(path.put());
     const wchar_t* pathText = path ? path.get() : L"";
 
-    CWmiCallGuard wmi(serialiseWmi_);
+    CWmiCallGuard wmi(serialiseWmi_, WmiLockLimit(server_->Timeout()));
+    if (!wmi.ok()) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_PROPERTIES_FAILED, pathText);
     SAFEARRAY* names = nullptr;
     HRESULT hr = classDefinition_->GetNames(nullptr, keysOnly ? WBEM_FLAG_KEYS_ONLY : WBEM_FLAG_ALWAYS, nullptr,
                                             &names);
@@ -183,9 +174,12 @@ STDMETHODIMP CQvWMIClass::get_Instances(VARIANT bstrWQLFilter, IQvWMIInstanceCol
 
     com::UniqueBstr language(SysAllocString(L"WQL"));
     if (!language) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_INSTANCES_FAILED, pathText);
-    // Held for the whole pull: Wine's WMI answers at once, so it never holds
-    // up other threads for long.
-    CWmiCallGuard wmi(serialiseWmi_);
+    // Held for the whole pull, and had within the time-out, which bounds
+    // the pull as well: a long query on another thread ends this one at its
+    // own limit.
+    const long timeout = server_->Timeout();
+    CWmiCallGuard wmi(serialiseWmi_, WmiLockLimit(timeout));
+    if (!wmi.ok()) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_INSTANCES_FAILED, pathText);
     ComPtr<IEnumWbemClassObject> results;
     HRESULT hr = services_->ExecQuery(language.get(), statement.get(),
                                       WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &results);
@@ -194,16 +188,16 @@ STDMETHODIMP CQvWMIClass::get_Instances(VARIANT bstrWQLFilter, IQvWMIInstanceCol
     if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
 
     // The time-out bounds the whole pull, not each batch.
-    const long timeout = server_->Timeout();
     const bool limited = timeout != -1;
-    const LONGLONG deadline = static_cast<LONGLONG>(Now()) + static_cast<LONGLONG>(timeout) * 10000;
+    const LONGLONG deadline =
+        static_cast<LONGLONG>(com::MonotonicMs()) + timeout - static_cast<LONGLONG>(wmi.WaitedMs());
 
     InterfaceList<IQvWMIInstance> instances;
     bool skipped = false;
     for (;;) {
         long wait = WBEM_INFINITE;
         if (limited) {
-            const LONGLONG remaining = (deadline - static_cast<LONGLONG>(Now())) / 10000;
+            const LONGLONG remaining = deadline - static_cast<LONGLONG>(com::MonotonicMs());
             if (remaining < 1) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_INSTANCES_FAILED, pathText);
             wait = static_cast<long>(remaining);
         }

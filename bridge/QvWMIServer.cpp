@@ -2,6 +2,7 @@
 
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <string>
@@ -17,8 +18,13 @@ using com::ComPtr;
 
 CQvWMIServer::~CQvWMIServer() {
     if (!protectedPassword_.empty()) com::SecureZero(protectedPassword_.data(), protectedPassword_.size());
-    CWmiCallGuard wmi(serialiseWmi_);
-    services_.Reset();
+    ReleaseWmi(serialiseWmi_, services_);
+}
+
+std::wstring WmiTarget(const wchar_t* networkPath, const wchar_t* user) {
+    std::wstring target = networkPath ? networkPath : L"";
+    if (user) target += std::wstring(L" as ") + user;
+    return target;
 }
 
 HRESULT CQvWMIServer::Create(IQvWMIAccess* access, IWbemServices* services, bool serialise, const wchar_t* server,
@@ -155,24 +161,27 @@ public:
     ComPtr<IWbemServices> services;
     bool serialise = false;
     com::UniqueBstr path;
+    ULONGLONG deadlineMs = 0;  // when GetClass stops waiting, on com::MonotonicMs
     ComPtr<IWbemClassObject> definition;
 
 private:
     ~ClassFetch() override {
-        CWmiCallGuard wmi(serialise);
-        definition.Reset();
-        services.Reset();
+        ReleaseWmi(serialise, definition);
+        ReleaseWmi(serialise, services);
     }
     HRESULT Run() noexcept override {
-        CWmiCallGuard wmi(serialise);
+        const ULONGLONG now = com::MonotonicMs();
+        CWmiCallGuard wmi(serialise, now < deadlineMs ? static_cast<DWORD>(deadlineMs - now) : 0);
+        if (!wmi.ok()) return com::kTimeoutResult;
         return services->GetObject(path.get(), 0, nullptr, &definition, nullptr);
     }
 };
 
 HRESULT FetchClassSynchronously(IWbemServices* services, bool serialise, BSTR path, long timeout,
-                                ComPtr<IWbemClassObject>* definition) noexcept {
+                                const wchar_t* target, ComPtr<IWbemClassObject>* definition) noexcept {
+    static const wchar_t kAction[] = L"Server::GetClass";
     if (timeout == -1) {
-        CWmiCallGuard wmi(serialise);
+        CWmiCallGuard wmi(serialise, INFINITE);
         return services->GetObject(path, 0, nullptr, definition->ReleaseAndGetAddressOf(), nullptr);
     }
     if (timeout < -1) return com::kTimeoutResult;
@@ -181,7 +190,9 @@ HRESULT FetchClassSynchronously(IWbemServices* services, bool serialise, BSTR pa
     fetch->services = services;
     fetch->serialise = serialise;
     fetch->path.reset(SysAllocStringLen(path, SysStringLen(path)));
-    HRESULT hr = fetch->path ? fetch->Start(static_cast<DWORD>(timeout), false) : E_OUTOFMEMORY;
+    fetch->deadlineMs = com::MonotonicMs() + static_cast<DWORD>(timeout);
+    HRESULT hr = fetch->path ? fetch->Start(static_cast<DWORD>(timeout), false, target) : E_OUTOFMEMORY;
+    hr = ReportRefusal(kAction, hr, *fetch);
     if (SUCCEEDED(hr)) *definition = std::move(fetch->definition);
     fetch->Release();
     return hr;
@@ -201,7 +212,8 @@ STDMETHODIMP CQvWMIServer::GetClass(BSTR bstrObjectPath, IQvWMIClass** ppClass) 
     ComPtr<IWbemClassObject> definition;
     HRESULT hr = S_OK;
     if (!g_semiSynchronousRefused.load()) {
-        CWmiCallGuard wmi(serialiseWmi_);
+        CWmiCallGuard wmi(serialiseWmi_, WmiLockLimit(timeout));
+        if (!wmi.ok()) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_GET_OBJECT_FAILED, bstrObjectPath);
         ComPtr<IWbemCallResult> callResult;
         hr = services_->GetObject(bstrObjectPath, WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, nullptr, &callResult);
         if (IsRefusal(hr)) {
@@ -210,7 +222,10 @@ STDMETHODIMP CQvWMIServer::GetClass(BSTR bstrObjectPath, IQvWMIClass** ppClass) 
             if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
             hr = ApplyProxySecurity(callResult.Get());
             if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
-            hr = callResult->GetResultObject(timeout, &definition);
+            // What the wait for the lock left of the time-out.
+            long remaining = timeout;
+            if (timeout > 0) remaining = std::max(0L, timeout - static_cast<long>(wmi.WaitedMs()));
+            hr = callResult->GetResultObject(remaining, &definition);
             if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
             if (hr == WBEM_S_TIMEDOUT)
                 return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_GET_OBJECT_FAILED, bstrObjectPath);
@@ -221,11 +236,18 @@ STDMETHODIMP CQvWMIServer::GetClass(BSTR bstrObjectPath, IQvWMIClass** ppClass) 
     }
     if (!definition) {
         // Not under the WMI lock: the worker takes it for its own call.
-        hr = FetchClassSynchronously(services_.Get(), serialiseWmi_, bstrObjectPath, timeout, &definition);
+        std::wstring target;
+        try {
+            target = WmiTarget(networkPath_.get(), user_.get());
+        } catch (const std::bad_alloc&) {
+            return ReportError(kAction, E_OUTOFMEMORY, IDS_GET_OBJECT_FAILED, bstrObjectPath);
+        }
+        hr = FetchClassSynchronously(services_.Get(), serialiseWmi_, bstrObjectPath, timeout, target.c_str(),
+                                     &definition);
+        if (hr == com::kTargetBusy || hr == com::kWorkersBusy) return hr;  // reported with what stood in the way
         if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
     }
     hr = CQvWMIClass::Create(this, services_.Get(), definition.Get(), bstrObjectPath, ppClass);
-    CWmiCallGuard wmi(serialiseWmi_);
-    definition.Reset();
+    ReleaseWmi(serialiseWmi_, definition);
     return hr;
 }

@@ -6,12 +6,17 @@
 #include <windows.h>
 #include <wbemidl.h>
 
+#include <string>
 #include <vector>
 
 #include "../common/ComObject.h"
 #include "../common/Raii.h"
 #include "Lock.h"
 #include "qvWMI_h.h"
+
+// What the bridge's bounded workers name as their target: the namespace's
+// network path and, when given, the user.
+std::wstring WmiTarget(const wchar_t* networkPath, const wchar_t* user);
 
 class CQvWMIServer final
     : public com::ComObject<CQvWMIServer, com::Dual<IQvWMIServer>, com::ErrorInfoFor<IQvWMIServer>>,

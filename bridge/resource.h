@@ -14,3 +14,5 @@
 #define IDS_GET_OBJECT_FAILED        110
 #define IDS_QUERY_PROPERTIES_FAILED  111
 #define IDS_QUERY_INSTANCES_FAILED   112
+#define IDS_TARGET_BUSY              113
+#define IDS_WORKERS_BUSY             114

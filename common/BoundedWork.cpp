@@ -2,10 +2,124 @@
 
 #include <objbase.h>
 
+#include <new>
+
 #include "ComModule.h"
 #include "HResult.h"
 
 namespace com {
+namespace {
+
+// CoCancelCall, looked up in ole32 at run time. Windows' ole32 exports it;
+// Wine's does not, and Wine's combase exports only an unimplemented stub
+// that ends the process when called: under Wine there is nothing to call.
+HRESULT CancelOutgoingCall(DWORD thread) noexcept {
+    using Cancel = HRESULT(WINAPI*)(DWORD, ULONG);
+    static const Cancel cancel = [] {
+        HMODULE ole = GetModuleHandleW(L"ole32.dll");
+        FARPROC found = ole ? GetProcAddress(ole, "CoCancelCall") : nullptr;
+        return reinterpret_cast<Cancel>(reinterpret_cast<void (*)()>(found));
+    }();
+    return cancel ? cancel(thread, 0) : E_NOTIMPL;
+}
+
+}  // namespace
+
+// The DLL's unfinished works and its thread pool. Every field is touched
+// under lock_ only; the pool is made on first use and closed when the DLL
+// unloads (its idle threads then end on their own).
+class WorkRegistry {
+public:
+    static WorkRegistry& Get() noexcept {
+        static WorkRegistry registry;
+        return registry;
+    }
+
+    // Lists work, or says why not: kTargetBusy, kWorkersBusy, or the pool's
+    // creation failure.
+    HRESULT Admit(BoundedWork* work) noexcept {
+        CriticalSectionGuard guard(lock_);
+        if (!pool_) {
+            pool_ = CreateThreadpool(nullptr);
+            if (!pool_) return HResultFromLastError();
+            SetThreadpoolThreadMaximum(pool_, kMaxWorkers);
+            InitializeThreadpoolEnvironment(&environment_);
+            SetThreadpoolCallbackPool(&environment_, pool_);
+        }
+        const ULONGLONG now = MonotonicMs();
+        BoundedWork* oldest = nullptr;
+        for (BoundedWork* other : works_) {
+            if (!other) continue;
+            if (!oldest || other->startedMs_ < oldest->startedMs_) oldest = other;
+            if (other->abandoned_ && !work->target_.empty() &&
+                CompareStringOrdinal(other->target_.c_str(), -1, work->target_.c_str(), -1, TRUE) == CSTR_EQUAL)
+                return Refuse(work, other, kTargetBusy, now);
+        }
+        for (BoundedWork*& slot : works_) {
+            if (slot) continue;
+            slot = work;
+            work->listed_ = true;
+            work->startedMs_ = now;
+            return S_OK;
+        }
+        return Refuse(work, oldest, kWorkersBusy, now);
+    }
+
+    void Unlist(BoundedWork* work) noexcept {
+        CriticalSectionGuard guard(lock_);
+        for (BoundedWork*& slot : works_)
+            if (slot == work) slot = nullptr;
+        work->listed_ = false;
+    }
+
+    // The caller has given up on work: it now blocks its target, and an
+    // outgoing COM call that its worker is making is asked to end.
+    void Abandon(BoundedWork* work) noexcept {
+        CriticalSectionGuard guard(lock_);
+        if (!work->listed_) return;
+        work->abandoned_ = true;
+        // While listed the worker is inside Run or just after it, never on
+        // other work, so the thread id still means this work's call.
+        if (work->workerThread_) CancelOutgoingCall(work->workerThread_);
+    }
+
+    void SetWorkerThread(BoundedWork* work, DWORD thread) noexcept {
+        CriticalSectionGuard guard(lock_);
+        work->workerThread_ = thread;
+    }
+
+    int Unfinished() noexcept {
+        CriticalSectionGuard guard(lock_);
+        int count = 0;
+        for (BoundedWork* slot : works_) count += slot != nullptr;
+        return count;
+    }
+
+    PTP_CALLBACK_ENVIRON Environment() noexcept { return &environment_; }
+
+private:
+    WorkRegistry() = default;
+    ~WorkRegistry() {
+        if (pool_) CloseThreadpool(pool_);
+    }
+
+    static HRESULT Refuse(BoundedWork* work, const BoundedWork* blocker, HRESULT why, ULONGLONG now) noexcept {
+        work->blockerRunningMs_ = now - blocker->startedMs_;
+        try {
+            work->blockerTarget_ = blocker->target_;
+        } catch (const std::bad_alloc&) {
+            work->blockerTarget_.clear();
+        }
+        return why;
+    }
+
+    CriticalSection lock_;
+    PTP_POOL pool_ = nullptr;
+    TP_CALLBACK_ENVIRON environment_ = {};
+    BoundedWork* works_[kMaxWorkers] = {};
+};
+
+int BoundedWork::Unfinished() noexcept { return WorkRegistry::Get().Unfinished(); }
 
 BoundedWork::BoundedWork() noexcept { ThisModule().Lock(); }
 
@@ -13,49 +127,78 @@ BoundedWork::~BoundedWork() { ThisModule().Unlock(); }
 
 VOID CALLBACK BoundedWork::Worker(PTP_CALLBACK_INSTANCE instance, void* parameter) {
     auto* work = static_cast<BoundedWork*>(parameter);
+    WorkRegistry& registry = WorkRegistry::Get();
     // The pin taken by Start is given back only once this callback has
     // returned, so the DLL cannot unload under the worker's feet.
     FreeLibraryWhenCallbackReturns(instance, work->pinned_);
-    // The pool may then start other threads for other work.
     CallbackMayRunLong(instance);
 
     const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    work->result_ = SUCCEEDED(joined) ? work->Run() : joined;
+    if (SUCCEEDED(joined)) {
+        // Lets an abandoning caller cancel an outgoing call of Run's.
+        const bool cancellable = SUCCEEDED(CoEnableCallCancellation(nullptr));
+        registry.SetWorkerThread(work, GetCurrentThreadId());
+        work->result_ = work->Run();
+        registry.SetWorkerThread(work, 0);
+        if (cancellable) CoDisableCallCancellation(nullptr);
+    } else {
+        work->result_ = joined;
+    }
     if (work->Leave(kFinished) == kAbandoned) work->Abandoned();
+    // Free for the next work before the caller can see this one done.
+    registry.Unlist(work);
     SetEvent(work->done_.get());
     work->Release();  // may free the work: COM must still be up for its members
     if (SUCCEEDED(joined)) CoUninitialize();
 }
 
-HRESULT BoundedWork::Start(DWORD timeoutMs, bool pumpMessages) noexcept {
+HRESULT BoundedWork::Start(DWORD timeoutMs, bool pumpMessages, const wchar_t* target) noexcept {
+    try {
+        if (target) target_ = target;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
     done_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!done_) return HResultFromLastError();
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Worker), &pinned_))
-        return HResultFromLastError();
-    AddRef();  // the worker's reference
-    if (!TrySubmitThreadpoolCallback(Worker, this, nullptr)) {
+    WorkRegistry& registry = WorkRegistry::Get();
+    RETURN_IF_FAILED(registry.Admit(this));
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Worker), &pinned_)) {
         const HRESULT hr = HResultFromLastError();
+        registry.Unlist(this);
+        return hr;
+    }
+    AddRef();  // the worker's reference
+    if (!TrySubmitThreadpoolCallback(Worker, this, registry.Environment())) {
+        const HRESULT hr = HResultFromLastError();
+        registry.Unlist(this);
         Release();
         FreeLibrary(pinned_);
         return hr;
     }
+    return Wait(timeoutMs, pumpMessages);
+}
 
-    DWORD waited;
+HRESULT BoundedWork::Wait(DWORD timeoutMs, bool pumpMessages) noexcept {
+    HRESULT waited;
+    HANDLE handle = done_.get();
     if (pumpMessages) {
         DWORD index = 0;
-        HANDLE handle = done_.get();
-        const HRESULT hr = CoWaitForMultipleHandles(0, timeoutMs, 1, &handle, &index);
-        if (hr == CO_E_NOTINITIALIZED)  // outside any apartment there is nothing to pump
-            waited = WaitForSingleObject(handle, timeoutMs);
-        else
-            waited = hr == S_OK ? WAIT_OBJECT_0 : hr == RPC_S_CALLPENDING ? WAIT_TIMEOUT : WAIT_FAILED;
-    } else {
-        waited = WaitForSingleObject(done_.get(), timeoutMs);
+        waited = CoWaitForMultipleHandles(0, timeoutMs, 1, &handle, &index);
+        if (waited == CO_E_NOTINITIALIZED)  // outside any apartment there is nothing to pump
+            pumpMessages = false;
+        else if (waited == RPC_S_CALLPENDING)
+            waited = kTimeoutResult;
+    }
+    if (!pumpMessages) {
+        const DWORD result = WaitForSingleObject(handle, timeoutMs);
+        waited = result == WAIT_OBJECT_0 ? S_OK : result == WAIT_TIMEOUT ? kTimeoutResult : HResultFromLastError();
     }
     // The worker may finish just as the caller gives up: then its result
     // is the caller's after all.
-    if (waited != WAIT_OBJECT_0 && Leave(kAbandoned) == kWaiting)
-        return waited == WAIT_TIMEOUT ? kTimeoutResult : E_FAIL;
+    if (waited != S_OK && Leave(kAbandoned) == kWaiting) {
+        WorkRegistry::Get().Abandon(this);
+        return FAILED(waited) ? waited : E_FAIL;
+    }
     return result_;
 }
 

@@ -7,18 +7,26 @@
 // touches stays valid until it is done, and the DLL stays loaded until the
 // worker's last instruction.
 //
+// Abandoned work is bounded. The workers come from a thread pool of the DLL's
+// own with at most kMaxWorkers threads, and a work is admitted only while
+// fewer than that are unfinished; a work with a target (a computer and
+// namespace, say) is also refused while an abandoned work with the same
+// target has not finished. A refusal is immediate, so a stuck target costs
+// one thread and never the caller's whole deadline.
+//
 //   class Fetch final : public com::BoundedWork {
 //       HRESULT Run() noexcept override { ... }         // on the worker
 //       void Abandoned() noexcept override { ... }      // release what nobody will take
 //   };
 //   auto* work = new (std::nothrow) Fetch(...);
-//   HRESULT hr = work->Start(timeoutMs, false);          // Run's result, or the time-out
+//   HRESULT hr = work->Start(timeoutMs, false, target);  // Run's result, a refusal or the time-out
 //   work->Release();
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 
 #include "Raii.h"
 
@@ -26,6 +34,19 @@ namespace com {
 
 // ERROR_TIMEOUT as an HRESULT: what Start returns when the time ran out.
 constexpr HRESULT kTimeoutResult = static_cast<HRESULT>(0x800705B4);
+// ERROR_BUSY: an abandoned work with the same target has not finished.
+constexpr HRESULT kTargetBusy = static_cast<HRESULT>(0x800700AA);
+// ERROR_MAX_THRDS_REACHED: all of the pool's workers are taken.
+constexpr HRESULT kWorkersBusy = static_cast<HRESULT>(0x800700A4);
+
+// The most workers a DLL's pool runs at once, abandoned ones included. A
+// single-threaded host runs one check at a time; the rest of the room is for
+// stuck targets (one each) and for hosts with a few threads.
+constexpr int kMaxWorkers = 8;
+
+// Milliseconds on a clock that only moves forward (the system's tick count),
+// for deadlines and ages: unlike the wall clock, no clock change moves it.
+inline ULONGLONG MonotonicMs() noexcept { return GetTickCount64(); }
 
 class BoundedWork {
 public:
@@ -39,14 +60,27 @@ public:
         if (--refs_ == 0) delete this;
     }
 
-    // Runs Run on a worker thread that has joined the multithreaded
-    // apartment and waits for it at most timeoutMs (INFINITE: no limit).
-    // pumpMessages: wait the way COM waits for an outgoing call, so that a
-    // single-threaded apartment keeps dispatching its messages. Returns Run's
-    // result when it finished in time, kTimeoutResult when the time ran out
-    // (Abandoned then runs on the worker once Run returns), or the failure
-    // that kept the worker from starting. Call once.
-    HRESULT Start(DWORD timeoutMs, bool pumpMessages) noexcept;
+    // Runs Run on a worker thread of the DLL's pool that has joined the
+    // multithreaded apartment and waits for it at most timeoutMs (INFINITE:
+    // no limit). pumpMessages: wait the way COM waits for an outgoing call,
+    // so that a single-threaded apartment keeps dispatching its messages.
+    // target: what the work talks to, compared without case; null or empty
+    // for none. Returns Run's result when it finished in time,
+    // kTimeoutResult when the time ran out (Abandoned then runs on the
+    // worker once Run returns), the failure of the wait itself (a message
+    // filter that cancels it, say; the worker is abandoned likewise),
+    // kTargetBusy or kWorkersBusy when the work was refused (Blocker() then
+    // names the work in the way), or the failure that kept the worker from
+    // starting. Call once.
+    HRESULT Start(DWORD timeoutMs, bool pumpMessages, const wchar_t* target = nullptr) noexcept;
+
+    // After a refusal: the target of the unfinished work that stood in the
+    // way (the oldest one when the pool was full) and how long it has run.
+    const std::wstring& BlockerTarget() const noexcept { return blockerTarget_; }
+    ULONGLONG BlockerRunningMs() const noexcept { return blockerRunningMs_; }
+
+    // Works of this DLL admitted and not finished yet, abandoned included.
+    static int Unfinished() noexcept;
 
 protected:
     virtual ~BoundedWork();
@@ -59,15 +93,26 @@ protected:
 
 private:
     enum State : LONG { kWaiting, kFinished, kAbandoned };
+    friend class WorkRegistry;
     static VOID CALLBACK Worker(PTP_CALLBACK_INSTANCE instance, void* parameter);
     // Moves the state on from kWaiting; returns the state found.
     LONG Leave(State next) noexcept { return InterlockedCompareExchange(&state_, next, kWaiting); }
+    HRESULT Wait(DWORD timeoutMs, bool pumpMessages) noexcept;
 
     std::atomic<ULONG> refs_{1};
     volatile LONG state_ = kWaiting;
     HRESULT result_ = E_FAIL;
     UniqueHandle done_;
     HMODULE pinned_ = nullptr;  // this DLL, held by the worker until it ends
+
+    // Kept by the DLL's registry of unfinished works, under its lock.
+    std::wstring target_;
+    ULONGLONG startedMs_ = 0;
+    bool listed_ = false;
+    bool abandoned_ = false;
+    DWORD workerThread_ = 0;  // the worker's thread while it runs Run
+    std::wstring blockerTarget_;
+    ULONGLONG blockerRunningMs_ = 0;
 };
 
 }  // namespace com

@@ -160,6 +160,23 @@ DWORD RunDeadline(long timeoutMs) noexcept {
     return deadline >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(deadline);
 }
 
+std::wstring RunTarget(const std::wstring& host, const std::wstring& nameSpace, const std::wstring& user) {
+    std::wstring target = L"\\\\" + (host.empty() ? std::wstring(L".") : host) + L"\\" + nameSpace;
+    if (!user.empty()) target += L" as " + user;
+    return target;
+}
+
+std::wstring DescribeRunFailure(HRESULT hr, const com::BoundedWork& work) {
+    if (hr != com::kTargetBusy && hr != com::kWorkersBusy) return BridgeError::DescribeCode(hr);
+    wchar_t seconds[32];
+    swprintf(seconds, 32, L"%.1f", static_cast<double>(work.BlockerRunningMs()) / 1000.0);
+    if (hr == com::kTargetBusy)
+        return L"A check of " + work.BlockerTarget() + L" has not returned for " + seconds +
+               L" s; no other check of that target runs until it does.";
+    return std::to_wstring(com::kMaxWorkers) + L" checks have not returned, the oldest (of " + work.BlockerTarget() +
+           L") for " + seconds + L" s; no other check runs until one of them does.";
+}
+
 HRESULT ReportPluginError(HRESULT hr, const wchar_t* what) noexcept {
     try {
         std::wstring description = BridgeError::DescribeCode(hr);

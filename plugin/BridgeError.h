@@ -9,6 +9,7 @@
 
 #include <wrl/client.h>
 
+#include "../common/BoundedWork.h"
 #include "qvWMI_h.h"
 
 class BridgeError {
@@ -106,6 +107,19 @@ void KeepMultithreadedApartment() noexcept;
 // timeoutMs: the connection, the class fetch and the query are each bounded
 // by it, plus one second.
 DWORD RunDeadline(long timeoutMs) noexcept;
+
+// What a run over the bridge talks to, as its texts name it and as its
+// worker's target: the computer (default "."), the namespace and the user.
+std::wstring RunTarget(const std::wstring& host, const std::wstring& nameSpace, const std::wstring& user);
+
+// The description of a run whose worker did not deliver a result (hr from
+// BoundedWork::Start): for a refusal, which unfinished run stood in the way
+// and for how long it has run; else the system's text for hr.
+std::wstring DescribeRunFailure(HRESULT hr, const com::BoundedWork& work);
+
+// "A check is already running on this object": the code of a refused nested
+// call.
+constexpr HRESULT kCheckRunning = com::kTargetBusy;
 
 // The plug-in's one way of failing a host's call: sets the thread's error
 // information (source "ostrel.WMICom", the system's text for hr followed by

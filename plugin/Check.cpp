@@ -182,6 +182,7 @@ private:
 
 HRESULT DoCheck(const VARIANT& hostname, const VARIANT& timeout, const VARIANT& parameter, bool* verdict,
                 std::wstring* result) noexcept {
+    *verdict = false;
     auto* work = new (std::nothrow) CheckWork;
     if (!work) return E_OUTOFMEMORY;
     struct Owner {
@@ -195,19 +196,20 @@ HRESULT DoCheck(const VARIANT& hostname, const VARIANT& timeout, const VARIANT& 
         RETURN_IF_FAILED(ReadParameterString(parameterText, &work->parameters));
         // The members belong to the host's thread: read here, not on the worker.
         work->timeoutRead = ReadTimeoutSeconds(timeout, &work->timeoutMs);
+        const std::wstring target = RunTarget(work->host, work->parameters.nameSpace, work->parameters.user);
+        // From here on every outcome is a verdict with a text.
         KeepMultithreadedApartment();
-        const HRESULT hr = work->Start(RunDeadline(work->timeoutMs), true);
-        if (hr == com::kTimeoutResult) {
-            // The worker is abandoned and finishes on its own.
-            BridgeError error;
-            error.Record(hr, BridgeError::DescribeCode(hr).c_str());
-            *verdict = false;
-            *result = error.Text();
+        const HRESULT hr = work->Start(RunDeadline(work->timeoutMs), true, target.c_str());
+        if (SUCCEEDED(hr)) {
+            *verdict = work->verdict;
+            *result = std::move(work->result);
             return S_OK;
         }
-        RETURN_IF_FAILED(hr);
-        *verdict = work->verdict;
-        *result = std::move(work->result);
+        // Timed out, refused, or the wait failed: an abandoned worker
+        // finishes on its own.
+        BridgeError error;
+        error.Record(hr, DescribeRunFailure(hr, *work).c_str());
+        *result = error.Text();
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

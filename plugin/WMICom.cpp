@@ -62,19 +62,50 @@ HRESULT TextValue(const std::wstring& text, com::UniqueVariant* value) noexcept 
 
 }  // namespace
 
+namespace {
+
+// Sets a flag for its scope.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) noexcept : flag_(flag) { flag_ = true; }
+    ~FlagScope() { flag_ = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& flag_;
+};
+
+}  // namespace
+
 STDMETHODIMP WMICom::km_docheck(VARIANT_BOOL* pbResult) {
     if (!pbResult) return ReportPluginError(E_POINTER, L"km_docheck");
+    *pbResult = VARIANT_FALSE;
     // The wait for the check pumps messages: the host may release this
     // object meanwhile.
     com::ComPtr<WMICom> self(this);
-    // Copies: a call that the wait dispatches may replace the members.
-    com::UniqueVariant hostname, timeout, parameter;
-    HRESULT hr = VariantCopy(hostname.get(), hostname_.get());
-    if (SUCCEEDED(hr)) hr = VariantCopy(timeout.get(), timeout_.get());
-    if (SUCCEEDED(hr)) hr = VariantCopy(parameter.get(), parameter_.get());
     bool verdict = false;
     std::wstring result;
-    if (SUCCEEDED(hr)) hr = DoCheck(*hostname.get(), *timeout.get(), *parameter.get(), &verdict, &result);
+    HRESULT hr = S_OK;
+    if (checking_) {
+        // Inside the wait of a running check: that check stays as it is,
+        // and this call's text is km_result until it returns.
+        try {
+            BridgeError error;
+            error.Record(kCheckRunning, L"A check is already running on this object.");
+            result = error.Text();
+        } catch (const std::bad_alloc&) {
+            hr = E_OUTOFMEMORY;
+        }
+    } else {
+        FlagScope running(checking_);
+        // Copies: a call that the wait dispatches may replace the members.
+        com::UniqueVariant hostname, timeout, parameter;
+        hr = VariantCopy(hostname.get(), hostname_.get());
+        if (SUCCEEDED(hr)) hr = VariantCopy(timeout.get(), timeout_.get());
+        if (SUCCEEDED(hr)) hr = VariantCopy(parameter.get(), parameter_.get());
+        if (SUCCEEDED(hr)) hr = DoCheck(*hostname.get(), *timeout.get(), *parameter.get(), &verdict, &result);
+    }
     com::UniqueVariant text;
     if (SUCCEEDED(hr)) hr = TextValue(result, &text);
     if (FAILED(hr)) return ReportPluginError(hr, L"km_docheck");
@@ -85,7 +116,12 @@ STDMETHODIMP WMICom::km_docheck(VARIANT_BOOL* pbResult) {
 }
 
 STDMETHODIMP WMICom::km_showGUI() {
+    // A modal form inside a running check's wait (or inside the open form)
+    // would hold that call up for as long as the form stays open.
+    if (checking_) return ReportPluginError(kCheckRunning, L"km_showGUI: a check is running on this object");
+    if (showing_) return ReportPluginError(kCheckRunning, L"km_showGUI: the form is already open");
     com::ComPtr<WMICom> self(this);
+    FlagScope showing(showing_);
     std::wstring composed;
     HRESULT hr = form_.Show(*hostname_.get(), *timeout_.get(), *parameter_.get(), &composed);
     // Closed with the close box (S_FALSE): km_parameter stays as it was.

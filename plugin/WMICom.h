@@ -45,4 +45,9 @@ private:
     com::UniqueVariant result_;
     // The configuration form, loaded afresh by every km_showGUI.
     frmmain form_;
+    // Set while km_docheck or km_showGUI runs. Both wait pumping messages,
+    // so a call from another apartment can arrive inside them; a nested
+    // check or form on this object is refused instead of run inside.
+    bool checking_ = false;
+    bool showing_ = false;
 };

@@ -515,10 +515,11 @@ void frmmain::ListProperties() noexcept try {
     work->classPath = ControlText(form, txtObjectPath);
 
     KeepMultithreadedApartment();
-    const HRESULT hr = work->Start(RunDeadline(work->timeoutMs), true);
+    const std::wstring target = RunTarget(work->server, work->nameSpace, work->user);
+    const HRESULT hr = work->Start(RunDeadline(work->timeoutMs), true, target.c_str());
     if (FAILED(hr)) {
         BridgeError error;
-        error.Record(hr, BridgeError::DescribeCode(hr).c_str());
+        error.Record(hr, DescribeRunFailure(hr, *work).c_str());
         ShowBridgeFailure(form, error, L"ERROR Connect");
         return;
     }

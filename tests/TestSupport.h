@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <oleauto.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 #include <wrl/client.h>
@@ -97,6 +98,18 @@ inline VARIANT MissingArgument() {
     V_VT(&v) = VT_ERROR;
     V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
     return v;
+}
+
+// The threads of this process now.
+inline int ProcessThreadCount() {
+    int threads = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++threads;
+    CloseHandle(snapshot);
+    return threads;
 }
 
 // Text for a failure message.

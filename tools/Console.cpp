@@ -19,6 +19,31 @@ volatile LONG g_verdictWritten = 0;
 wchar_t g_watchdogReason[160];
 DWORD g_watchdogMs = 0;
 
+// Time since the process started, on the tick count: the start is known only
+// on the wall clock, so the wall clock is read once, as this program's own
+// code begins, and from then on only the tick count, which no clock change
+// moves.
+class SinceStart {
+public:
+    SinceStart() noexcept : baseTicks_(GetTickCount64()) {
+        FILETIME created, exited, kernel, user, now;
+        if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return;
+        GetSystemTimeAsFileTime(&now);
+        const ULONGLONG start = (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+        const ULONGLONG current = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        // A clock step during the loader's few milliseconds could make this
+        // absurd: more than a minute is taken as none.
+        const ULONGLONG loadedMs = current > start ? (current - start) / 10000 : 0;
+        loadedMs_ = loadedMs < 60000 ? loadedMs : 0;
+    }
+    ULONGLONG ElapsedMs() const noexcept { return loadedMs_ + (GetTickCount64() - baseTicks_); }
+
+private:
+    ULONGLONG baseTicks_;
+    ULONGLONG loadedMs_ = 0;
+};
+const SinceStart g_sinceStart;
+
 void Append(wchar_t* buffer, size_t size, const wchar_t* text) noexcept {
     size_t used = 0;
     while (used + 1 < size && buffer[used]) ++used;
@@ -145,14 +170,8 @@ void FailRun(const wchar_t* reason) noexcept {
 
 void StartWatchdog(DWORD ms, const std::wstring& reason) noexcept {
     // Counted from the process's start, which is what its caller measures.
-    FILETIME created, exited, kernel, user, now;
-    if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
-        GetSystemTimeAsFileTime(&now);
-        const ULONGLONG start = (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-        const ULONGLONG current = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-        const ULONGLONG elapsedMs = current > start ? (current - start) / 10000 : 0;
-        ms = elapsedMs < ms ? ms - static_cast<DWORD>(elapsedMs) : 0;
-    }
+    const ULONGLONG elapsedMs = g_sinceStart.ElapsedMs();
+    ms = elapsedMs < ms ? ms - static_cast<DWORD>(elapsedMs) : 0;
     g_watchdogMs = ms;
     g_watchdogReason[0] = L'\0';
     Append(g_watchdogReason, sizeof g_watchdogReason / sizeof g_watchdogReason[0], reason.c_str());

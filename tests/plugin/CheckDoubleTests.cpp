@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "../../common/BoundedWork.h"
 #include "CheckHarness.h"
 #include "WmiDouble.h"
 
@@ -242,3 +243,233 @@ TEST_F(CheckAgainstDouble, TimeoutAsTextOrNumberIsTheSame) {
 }
 
 }  // namespace
+
+// Checks of a target that stops answering must not pile up threads nor make
+// every later check wait out its deadline: the first is abandoned at its
+// deadline, and until it returns every check of that target fails at once.
+// Another target is checked meanwhile as usual, and once the stall clears
+// the target is checked again and the threads go back.
+class AbandonedChecks : public CheckAgainstDouble {
+protected:
+    // Waits until threads beyond the start are gone (idle pool workers end
+    // after some seconds), or 20 s have passed; returns the count.
+    static int ThreadsAtRest(int start) {
+        int threads = ProcessThreadCount();
+        for (ULONGLONG wait = GetTickCount64(); threads > start + 1 && GetTickCount64() - wait < 20000; Sleep(100))
+            threads = ProcessThreadCount();
+        return threads;
+    }
+    static ULONGLONG Took(CheckRun* run, const std::wstring& nameSpace, const wchar_t* classPath, double seconds) {
+        const ULONGLONG start = GetTickCount64();
+        *run = RunCheck(L".", NumberVariant(seconds),
+                        Parameters(classPath, L"", L"State", L"EXA", L"Running", nameSpace));
+        return GetTickCount64() - start;
+    }
+};
+
+TEST_F(AbandonedChecks, AStalledTargetCostsOneThreadAndFailsFast) {
+    CheckRun run;
+    Took(&run, L"root\\cimv2", L"Double_Service", 30);  // loads everything once
+    const ULONGLONG alone = Took(&run, L"root\\cimv2", L"Double_Service", 30);
+    ASSERT_TRUE(run.verdict) << Narrow(run.result);
+    const int start = ProcessThreadCount();
+
+    // A connection that does not return (the bridge's worker is abandoned),
+    // and a step that no WMI time-out bounds (the check's worker is).
+    const struct {
+        const wchar_t* nameSpace;
+        const wchar_t* classPath;
+        double seconds;
+        const wchar_t* refusal;  // what the fast refusals say
+    } cases[] = {
+        {L"root\\stall2000000000", L"Double_Service", 0,
+         L"A call to '\\\\.\\root\\stall2000000000' has not returned for"},
+        {L"root\\namesstall", L"Double_NamesStall", 0.1,
+         L"A check of \\\\.\\root\\namesstall has not returned for"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.nameSpace));
+        Took(&run, c.nameSpace, c.classPath, c.seconds);
+        EXPECT_EQ(0u, run.result.find(L"(-2147023436)")) << Narrow(run.result);
+        for (int i = 0; i < 40; ++i) {
+            const ULONGLONG took = Took(&run, c.nameSpace, c.classPath, c.seconds);
+            ASSERT_HR(S_OK, run.hr);
+            EXPECT_FALSE(run.verdict);
+            EXPECT_EQ(0u, run.result.find(L"(-2147024726)")) << Narrow(run.result);
+            EXPECT_NE(std::wstring::npos, run.result.find(c.refusal)) << Narrow(run.result);
+            EXPECT_LT(took, 500u) << "the refusal waited";
+        }
+        EXPECT_LE(ProcessThreadCount(), start + 2);  // a worker held for each stalled target
+    }
+    // Another target answers as it does alone (0.01 s here; under a pile of
+    // abandoned workers it took 7 s).
+    const ULONGLONG healthy = Took(&run, L"root\\cimv2", L"Double_Service", 30);
+    EXPECT_TRUE(run.verdict) << Narrow(run.result);
+    EXPECT_LT(healthy, alone * 2 + 100);
+
+    // The stall clears: both targets are checked again (the double now
+    // answers their calls with "cancelled" at once), and the threads go back.
+    EXPECT_EQ(0, WmiDoubleCancelStalls());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.nameSpace));
+        for (ULONGLONG wait = GetTickCount64(); GetTickCount64() - wait < 5000; Sleep(20)) {
+            Took(&run, c.nameSpace, c.classPath, 30);
+            if (run.result.find(L"(-2147024726)") != 0) break;
+        }
+        EXPECT_EQ(0u, run.result.find(L"(-2147217358)")) << Narrow(run.result);
+    }
+    EXPECT_LE(ThreadsAtRest(start), start + 1);
+}
+
+// However many targets stall, no more than the pool's workers are held.
+TEST_F(AbandonedChecks, ThePoolHasACap) {
+    CheckRun run;
+    Took(&run, L"root\\cimv2", L"Double_Service", 30);
+    const int start = ProcessThreadCount();
+    int refused = 0;
+    for (int i = 0; i < 12; ++i) {
+        const std::wstring nameSpace = L"root\\stall2000000" + std::to_wstring(100 + i);
+        const ULONGLONG took = Took(&run, nameSpace, L"Double_Service", 0);
+        EXPECT_LT(took, 500u);
+        if (run.result.find(L"(-2147024732)") == 0) {
+            ++refused;
+            EXPECT_NE(std::wstring::npos,
+                      run.result.find(L"calls have not returned, the oldest (to '\\\\.\\root\\stall2000000100')"))
+                << Narrow(run.result);
+        }
+    }
+    EXPECT_EQ(12 - com::kMaxWorkers, refused);
+    EXPECT_LE(ProcessThreadCount(), start + com::kMaxWorkers);
+    EXPECT_EQ(0, WmiDoubleCancelStalls());
+    EXPECT_LE(ThreadsAtRest(start), start + 1);
+}
+
+// What a second apartment saw of its calls on an object whose check runs.
+struct NestedCallsMade {
+    IStream* stream = nullptr;  // the object, marshalled
+    HRESULT checkHr = E_FAIL, guiHr = E_FAIL;
+    VARIANT_BOOL verdict = VARIANT_TRUE;
+    std::wstring result, guiError;
+};
+
+// In a multithreaded apartment: km_docheck, km_result and km_showGUI (the
+// last late-bound, as a host calls it) while the object's check waits.
+DWORD WINAPI NestedCalls(void* parameter) {
+    auto* out = static_cast<NestedCallsMade*>(parameter);
+    ComApartment apartment;
+    ComPtr<_WMICom> proxy;
+    if (FAILED(CoGetInterfaceAndReleaseStream(out->stream, IID__WMICom, &proxy))) return 1;
+    Sleep(300);  // inside the outer check's wait
+    out->checkHr = proxy->km_docheck(&out->verdict);
+    VARIANT result;
+    VariantInit(&result);
+    proxy->get_km_result(&result);
+    if (V_VT(&result) == VT_BSTR) out->result = V_BSTR(&result);
+    VariantClear(&result);
+    // As a late-bound host calls it: the error arrives in EXCEPINFO.
+    DISPPARAMS none = {};
+    EXCEPINFO error = {};
+    out->guiHr = proxy->Invoke(0x60030005, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, &error, nullptr);
+    if (error.bstrDescription) out->guiError = error.bstrDescription;
+    SysFreeString(error.bstrDescription);
+    SysFreeString(error.bstrSource);
+    SysFreeString(error.bstrHelpFile);
+    return 0;
+}
+
+// While a check waits, a call from another apartment can be dispatched on
+// the host's thread: a nested km_docheck or km_showGUI on the same object is
+// refused at once, and the running check goes on to its own deadline.
+TEST_F(CheckAgainstDouble, NestedCallsDuringACheckAreRefused) {
+    CLSID clsid;
+    ASSERT_HR(S_OK, CLSIDFromProgID(L"ostrel.WMICom", &clsid));
+    ComPtr<_WMICom> check;
+    ASSERT_HR(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &check));
+    VARIANT host = TextVariant(L"."), parameters = TextVariant(
+        Parameters(L"Double_NamesStall", L"", L"Name", L"CON", L"", L"root\\reentry"));
+    check->put_km_hostname(host);
+    check->put_km_timeout(NumberVariant(0.2));
+    check->put_km_parameter(parameters);
+    VariantClear(&host);
+    VariantClear(&parameters);
+    ComPtr<IStream> stream;
+    ASSERT_HR(S_OK, CoMarshalInterThreadInterfaceInStream(IID__WMICom, check.Get(), &stream));
+
+    NestedCallsMade nested;
+    nested.stream = stream.Detach();
+    HANDLE caller = CreateThread(nullptr, 0, NestedCalls, &nested, 0, nullptr);
+    ASSERT_NE(nullptr, caller);
+
+    const ULONGLONG start = GetTickCount64();
+    VARIANT_BOOL verdict = VARIANT_TRUE;
+    ASSERT_HR(S_OK, check->km_docheck(&verdict));
+    const ULONGLONG took = GetTickCount64() - start;
+    // The nested calls have returned by now; wait for the thread pumping.
+    while (MsgWaitForMultipleObjects(1, &caller, FALSE, 5000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+    CloseHandle(caller);
+
+    EXPECT_HR(S_OK, nested.checkHr);
+    EXPECT_EQ(VARIANT_FALSE, nested.verdict);
+    EXPECT_EQ(L"(-2147024726)A check is already running on this object.", nested.result);
+    EXPECT_HR(DISP_E_EXCEPTION, nested.guiHr);
+    EXPECT_NE(std::wstring::npos, nested.guiError.find(L"a check is running on this object"))
+        << Narrow(nested.guiError);
+    // The outer check: its own deadline (three time-outs and a second), its own text.
+    EXPECT_EQ(VARIANT_FALSE, verdict);
+    EXPECT_LT(took, 1900u);
+    VARIANT result;
+    VariantInit(&result);
+    check->get_km_result(&result);
+    EXPECT_EQ(0, wcsncmp(V_BSTR(&result), L"(-2147023436)", 13)) << Narrow(V_BSTR(&result));
+    VariantClear(&result);
+    EXPECT_EQ(0, WmiDoubleCancelStalls());
+}
+
+// Cancels any wait of this thread's outgoing calls as soon as a message
+// arrives, as a host's message filter may.
+class CancellingFilter final : public IMessageFilter {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        *object = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMessageFilter) ? this : nullptr;
+        return *object ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP_(DWORD) HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
+        return SERVERCALL_ISHANDLED;
+    }
+    STDMETHODIMP_(DWORD) RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
+    STDMETHODIMP_(DWORD) MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_CANCELCALL; }
+};
+
+// Posts a message to the window a moment later.
+DWORD WINAPI PostSoon(void* window) {
+    Sleep(100);
+    PostMessageW(static_cast<HWND>(window), WM_USER, 0, 0);
+    return 0;
+}
+
+// A wait that a host's message filter cancels is a verdict too, never an
+// error for the host. Windows ends the wait at the cancellation (the verdict
+// is then false with RPC_E_CALL_CANCELED as the text); Wine notes it and
+// goes on waiting, and its wait then reports the cancellation although the
+// check has finished: the check's own result stands.
+TEST_F(CheckAgainstDouble, AWaitThatACancellingFilterEndsIsAVerdict) {
+    CancellingFilter filter;
+    ComPtr<IMessageFilter> previous;
+    ASSERT_HR(S_OK, CoRegisterMessageFilter(&filter, &previous));
+    // A message that arrives during the wait (the query takes 0.5 s).
+    HWND window = CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    HANDLE poster = CreateThread(nullptr, 0, PostSoon, window, 0, nullptr);
+    CheckRun run = RunCheck(L".", NumberVariant(30), Parameters(L"Double_NextSlow_500", L"", L"Name", L"CON", L"item"));
+    CoRegisterMessageFilter(previous.Get(), nullptr);
+    WaitForSingleObject(poster, INFINITE);
+    CloseHandle(poster);
+    DestroyWindow(window);
+    ASSERT_HR(S_OK, run.hr);
+    if (run.result.find(L"(-2147418110)") == 0) EXPECT_FALSE(run.verdict);  // RPC_E_CALL_CANCELED
+    else EXPECT_EQ(L"Name=item3 (contains item)", run.result);
+}

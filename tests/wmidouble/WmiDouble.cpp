@@ -1218,6 +1218,11 @@ void WmiDoubleReset(void) {
     g_record.clear();
 }
 
+void WmiDoubleClearRecord(void) {
+    com::CriticalSectionGuard guard(g_recordLock);
+    g_record.clear();
+}
+
 int WmiDoubleRecord(wchar_t* buffer, int size) {
     com::CriticalSectionGuard guard(g_recordLock);
     if (buffer && size > 0) {

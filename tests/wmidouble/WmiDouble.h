@@ -155,6 +155,10 @@ WMIDOUBLE_API void WmiDoubleReset(void);
 // when size is 0.
 WMIDOUBLE_API int WmiDoubleRecord(wchar_t* buffer, int size);
 
+// Clears the record and nothing else (stalls go on): for long runs, whose
+// record would grow to its cap.
+WMIDOUBLE_API void WmiDoubleClearRecord(void);
+
 // The number of the double's COM objects alive now (locators, services,
 // call results, enumerators, class objects, qualifier sets).
 WMIDOUBLE_API LONG WmiDoubleLiveObjects(void);
