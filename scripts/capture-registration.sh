@@ -3,6 +3,9 @@
 # registered with regsvr32 from the install folder's path in a scratch Wine
 # prefix of the build's architecture, and what each added to
 # HKLM\Software\Classes is written to WORK/DLL.regsvr32 (registry.py diff).
+# What is written depends only on the DLLs, the architecture and Wine: a
+# capture of the same ones already in WORK is kept (a capture costs a fresh
+# prefix, and packaging both architectures asks for the x64 one each time).
 # usage: capture-registration.sh win32|win64 BUILD WORK
 set -euo pipefail
 wine_arch=$1 build=$(cd "$2" && pwd) work=$3
@@ -11,6 +14,14 @@ mkdir -p "$work" && work=$(cd "$work" && pwd)
 export WINEPREFIX=$work/capture-prefix WINEARCH=$wine_arch WINEDEBUG=-all
 . "$here/wine-env.sh"
 folder='C:\Program Files\qvWMI\'
+exec 8>"$work.lock"
+flock 8
+key=$( { echo "$wine_arch"; "$WINE64_LOADER" --version
+         cat "$build/bin/qvWMI.dll" "$build/bin/ostrel.dll"; } | sha256sum)
+if [ -s "$work/qvWMI.regsvr32" ] && [ -s "$work/ostrel.regsvr32" ] && [ "$(cat "$work/key" 2>/dev/null)" = "$key" ]; then
+  exit 0
+fi
+rm -f "$work/key"
 rm -rf "$WINEPREFIX"
 wine_prefix
 mkdir -p "$WINEPREFIX/drive_c/Program Files/qvWMI"
@@ -25,3 +36,4 @@ for dll in qvWMI ostrel; do
   previous=$work/$dll.reg
 done
 wineserver -k 2>/dev/null || true
+echo "$key" > "$work/key"

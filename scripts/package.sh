@@ -58,10 +58,11 @@ guid() {
 capture_build=$build
 [ "$arch" = x64 ] ||
   capture_build=${QVWMI_X64_BUILD:?"package: QVWMI_X64_BUILD must name the x64 build tree, whose registration gives the x86 rows"}
-bash "$here/capture-registration.sh" win64 "$capture_build" "$work/capture"
+capture=$capture_build/package/registration
+bash "$here/capture-registration.sh" win64 "$capture_build" "$capture"
 for dll in qvWMI ostrel; do
   if [ "$arch" = x64 ]; then
-    cp "$work/capture/$dll.regsvr32" "$work/$dll.regsvr32"
+    cp "$capture/$dll.regsvr32" "$work/$dll.regsvr32"
     # A 64-bit registration also fills the 32-bit view's interface keys
     # (Wow6432Node\Interface): they serve 32-bit clients, which need the x86
     # package anyway, and an x64 installer that wrote them would take them
@@ -69,7 +70,7 @@ for dll in qvWMI ostrel; do
     # key is one key for both views; the export shows it under both names.)
     grep -v '^Wow6432Node\\Interface\\' "$work/$dll.regsvr32" > "$work/$dll.entries" || true
   else
-    python3 "$here/registry.py" x86 "$work/capture/$dll.regsvr32" > "$work/$dll.regsvr32"
+    python3 "$here/registry.py" x86 "$capture/$dll.regsvr32" > "$work/$dll.regsvr32"
     cp "$work/$dll.regsvr32" "$work/$dll.entries"
   fi
 done
