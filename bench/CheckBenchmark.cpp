@@ -33,6 +33,7 @@
 
 #include "BenchSupport.h"
 #include "ParameterString.h"
+#include "PluginBench.h"
 #include "ostrel_h.h"
 #include "qvWMI_h.h"
 
@@ -42,6 +43,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 using bench::Check;
+using bench::MakePlugin;
 using bench::CurrentUsage;
 using bench::Usage;
 using bench::Missing;
@@ -213,19 +215,6 @@ Phases Bare(const CLSID& bridge, const Scenario& s) {
     return p;
 }
 
-ComPtr<_WMICom> MakePlugin(const CLSID& clsid, const std::wstring& parameters) {
-    ComPtr<_WMICom> plugin;
-    Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin), "plugin");
-    VARIANT host = Text(L"."), timeout = Text(L"30"), parameter = Text(parameters.c_str());
-    plugin->put_km_hostname(host);
-    plugin->put_km_timeout(timeout);
-    plugin->put_km_parameter(parameter);
-    VariantClear(&host);
-    VariantClear(&timeout);
-    VariantClear(&parameter);
-    return plugin;
-}
-
 // One km_docheck: its time, and whether it held.
 bool PluginCheck(_WMICom* plugin, double* ms = nullptr) {
     const auto start = Clock::now();
@@ -241,7 +230,7 @@ double Median(std::vector<double> v) {
 }
 
 void Latency(const CLSID& pluginClsid, const CLSID& bridgeClsid, const Scenario& s, int checks) {
-    ComPtr<_WMICom> plugin = MakePlugin(pluginClsid, ParameterString(s));
+    ComPtr<_WMICom> plugin = MakePlugin(pluginClsid, ParameterString(s), L"30");
     if (!PluginCheck(plugin.Get())) std::printf("  (the check does not hold: %s)\n", s.name);
     Floor(s);
     InMultithreadedApartment([&] { return Bare(bridgeClsid, s); });
@@ -283,7 +272,7 @@ void Soak(const CLSID& pluginClsid, const std::wstring& parameters, int checks, 
     auto host = [&] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         {
-            ComPtr<_WMICom> plugin = MakePlugin(pluginClsid, parameters);
+            ComPtr<_WMICom> plugin = MakePlugin(pluginClsid, parameters, L"30");
             for (int i = 0; i < 100 / hosts; ++i) PluginCheck(plugin.Get());
             ++warm;
             WaitForSingleObject(go, INFINITE);

@@ -19,6 +19,7 @@
 
 #include "BenchSupport.h"
 #include "ParameterString.h"
+#include "PluginBench.h"
 #include "WmiDouble.h"
 #include "ostrel_h.h"
 
@@ -28,11 +29,12 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 using bench::Check;
+using bench::MakePlugin;
 using bench::CurrentUsage;
 using bench::Text;
 using bench::Usage;
 
-ComPtr<_WMICom> MakePlugin(const CLSID& clsid, const wchar_t* nameSpace) {
+ComPtr<_WMICom> MakeDoublePlugin(const CLSID& clsid, const wchar_t* nameSpace) {
     CheckParameters fields;
     fields.nameSpace = nameSpace;
     fields.classPath = L"Double_Service";
@@ -41,16 +43,7 @@ ComPtr<_WMICom> MakePlugin(const CLSID& clsid, const wchar_t* nameSpace) {
     fields.compareValue = L"Running";
     std::wstring parameters;
     Check(ComposeParameterString(fields, &parameters), "parameter string");
-    ComPtr<_WMICom> plugin;
-    Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin), "plugin");
-    VARIANT host = Text(L"."), timeout = Text(L"5"), parameter = Text(parameters.c_str());
-    plugin->put_km_hostname(host);
-    plugin->put_km_timeout(timeout);
-    plugin->put_km_parameter(parameter);
-    VariantClear(&host);
-    VariantClear(&timeout);
-    VariantClear(&parameter);
-    return plugin;
+    return MakePlugin(clsid, parameters, L"5");
 }
 
 // One km_docheck: its time in ms; *held: its verdict.
@@ -94,8 +87,8 @@ int main(int argc, char** argv) {
     {
         CLSID clsid;
         Check(CLSIDFromProgID(L"ostrel.WMICom", &clsid), "ostrel.WMICom");
-        ComPtr<_WMICom> healthy = MakePlugin(clsid, L"root\\cimv2");
-        ComPtr<_WMICom> stalled = MakePlugin(clsid, L"root\\stall2000000000");
+        ComPtr<_WMICom> healthy = MakeDoublePlugin(clsid, L"root\\cimv2");
+        ComPtr<_WMICom> stalled = MakeDoublePlugin(clsid, L"root\\stall2000000000");
         bool held = false;
         std::vector<double> alone;
         for (int i = 0; i < 700; ++i) {
