@@ -100,7 +100,10 @@ public:
 private:
     WorkRegistry() = default;
     ~WorkRegistry() {
-        if (pool_) CloseThreadpool(pool_);
+        // Not when the process is ending: its pool threads were killed, maybe
+        // inside the pool's own lock, and closing the pool would wait on it
+        // (under Wine the process then hung until the server killed it).
+        if (pool_ && !ThisModule().ProcessTerminating()) CloseThreadpool(pool_);
     }
 
     static HRESULT Refuse(BoundedWork* work, const BoundedWork* blocker, HRESULT why, ULONGLONG now) noexcept {

@@ -42,6 +42,10 @@ public:
     // cached COM references are left alone: the libraries they live in may
     // already be gone.
     void OnProcessDetach(bool processTerminating) noexcept { terminating_ = processTerminating; }
+    // The process is ending (set on DLL_PROCESS_DETACH, before the DLL's
+    // static objects are destroyed): its other threads are gone, and may
+    // have died holding locks.
+    bool ProcessTerminating() const noexcept { return terminating_; }
 
 private:
     static constexpr int kMaxTypeInfos = 16;

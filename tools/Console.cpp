@@ -168,6 +168,11 @@ void FailRun(const wchar_t* reason) noexcept {
     for (;;) Sleep(INFINITE);
 }
 
+void EndProcess(int exitCode) noexcept {
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
+    for (;;) Sleep(INFINITE);
+}
+
 void StartWatchdog(DWORD ms, const std::wstring& reason) noexcept {
     // Counted from the process's start, which is what its caller measures.
     const ULONGLONG elapsedMs = g_sinceStart.ElapsedMs();

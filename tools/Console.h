@@ -47,6 +47,12 @@ int PrintVerdict(const std::wstring& line, int exitCode) noexcept;
 // verdict (if no verdict is out yet). Allocates nothing.
 [[noreturn]] void FailRun(const wchar_t* reason) noexcept;
 
+// Ends the process with exitCode once the verdict is out, without the DLLs'
+// shutdown: under Wine that shutdown, after a check through COM and WMI,
+// sometimes crashed or was killed and the exit code was lost (about 1 run in
+// 100). Everything is written straight to the handles, so nothing is lost.
+[[noreturn]] void EndProcess(int exitCode) noexcept;
+
 // Starts a thread that calls FailRun(reason) ms milliseconds after the
 // process started (not after this call). If the verdict is out by then but
 // the process still runs (stuck in shutdown), it ends the process with the

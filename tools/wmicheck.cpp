@@ -280,7 +280,7 @@ int Main(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     try {
-        return Main(argc, argv);
+        EndProcess(Main(argc, argv));
     } catch (const std::bad_alloc&) {
         FailRun(L"wmicheck ran out of memory");
     }
