@@ -56,16 +56,19 @@ dist: build
 	@bash scripts/dist.sh $(BUILD) $(BUILD64) dist
 
 # demo and bench run the x86 build where 32-bit programs run, the x64 build
-# elsewhere; their first line says which and why.
+# elsewhere; their first line says which and why. pick_build prints that
+# line, builds that build and sets the shell variable build to its tree.
+define pick_build
+arch=$$($(HOST) --arch); build=$$([ $$arch = x86 ] && echo $(BUILD) || echo $(BUILD64)); \
+	 echo "$(1): the $$arch build, since $$($(HOST) --why)"; \
+	 $(MAKE) --no-print-directory build-$$arch >/dev/null
+endef
+
 demo: setup
-	@arch=$$($(HOST) --arch); build=$$([ $$arch = x86 ] && echo $(BUILD) || echo $(BUILD64)); \
-	 echo "demo: the $$arch build, since $$($(HOST) --why)"; \
-	 $(MAKE) --no-print-directory build-$$arch >/dev/null && bash scripts/demo.sh $$build
+	@$(call pick_build,demo) && bash scripts/demo.sh $$build
 
 bench: setup
-	@arch=$$($(HOST) --arch); build=$$([ $$arch = x86 ] && echo $(BUILD) || echo $(BUILD64)); \
-	 echo "bench: the $$arch build, since $$($(HOST) --why)"; \
-	 $(MAKE) --no-print-directory build-$$arch >/dev/null && \
+	@$(call pick_build,bench) && \
 	 bash scripts/bench.sh $$build "$(ROUNDS)" "$(CHECKS)" "$(SOAK)" "$(DOUBLE_RUNS)" "$(STUCK_CHECKS)"
 
 clean:
