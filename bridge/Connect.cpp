@@ -46,10 +46,13 @@ private:
     }
 
     HRESULT Run() noexcept override {
+        // Connect has stopped waiting: a connection now would serve nobody
+        // and hold up its target while it is made.
+        const ULONGLONG now = com::MonotonicMs();
+        if (now >= deadlineMs) return com::kTimeoutResult;
         // The lock within what is left of Connect's wait, which started
         // just before this worker did.
-        const ULONGLONG now = com::MonotonicMs();
-        CWmiCallGuard wmi(serialise, now < deadlineMs ? static_cast<DWORD>(deadlineMs - now) : 0);
+        CWmiCallGuard wmi(serialise, static_cast<DWORD>(deadlineMs - now));
         if (!wmi.ok()) return com::kTimeoutResult;
         ComPtr<IWbemServices> connected;
         HRESULT hr = locator->ConnectServer(path.get(), user.get(), password.get(), locale.get(), 0, authority.get(),

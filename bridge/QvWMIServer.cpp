@@ -170,8 +170,11 @@ private:
         ReleaseWmi(serialise, services);
     }
     HRESULT Run() noexcept override {
+        // Past GetClass's wait the lookup would serve nobody (under Wine it
+        // is a whole query).
         const ULONGLONG now = com::MonotonicMs();
-        CWmiCallGuard wmi(serialise, now < deadlineMs ? static_cast<DWORD>(deadlineMs - now) : 0);
+        if (now >= deadlineMs) return com::kTimeoutResult;
+        CWmiCallGuard wmi(serialise, static_cast<DWORD>(deadlineMs - now));
         if (!wmi.ok()) return com::kTimeoutResult;
         return services->GetObject(path.get(), 0, nullptr, &definition, nullptr);
     }

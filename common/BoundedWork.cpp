@@ -72,20 +72,36 @@ public:
         work->listed_ = false;
     }
 
-    // The caller has given up on work: it now blocks its target, and an
-    // outgoing COM call that its worker is making is asked to end.
+    // The caller has given up on work. Work that has not begun yet is
+    // cancelled: it never runs, so it holds up nothing. Work that has
+    // begun now blocks its target, and an outgoing COM call that its
+    // worker is making is asked to end.
     void Abandon(BoundedWork* work) noexcept {
         CriticalSectionGuard guard(lock_);
         if (!work->listed_) return;
+        if (!work->began_) {
+            work->cancelled_ = true;
+            return;
+        }
         work->abandoned_ = true;
         // While listed the worker is inside Run or just after it, never on
         // other work, so the thread id still means this work's call.
         if (work->workerThread_) CancelOutgoingCall(work->workerThread_);
     }
 
-    void SetWorkerThread(BoundedWork* work, DWORD thread) noexcept {
+    // The worker is about to run the work on thread; false when the caller
+    // has already cancelled it.
+    bool Begin(BoundedWork* work, DWORD thread) noexcept {
         CriticalSectionGuard guard(lock_);
+        if (work->cancelled_) return false;
+        work->began_ = true;
         work->workerThread_ = thread;
+        return true;
+    }
+
+    void EndRun(BoundedWork* work) noexcept {
+        CriticalSectionGuard guard(lock_);
+        work->workerThread_ = 0;
     }
 
     int Unfinished() noexcept {
@@ -140,9 +156,12 @@ VOID CALLBACK BoundedWork::Worker(PTP_CALLBACK_INSTANCE instance, void* paramete
     if (SUCCEEDED(joined)) {
         // Lets an abandoning caller cancel an outgoing call of Run's.
         const bool cancellable = SUCCEEDED(CoEnableCallCancellation(nullptr));
-        registry.SetWorkerThread(work, GetCurrentThreadId());
-        work->result_ = work->Run();
-        registry.SetWorkerThread(work, 0);
+        if (registry.Begin(work, GetCurrentThreadId())) {
+            work->result_ = work->Run();
+            registry.EndRun(work);
+        } else {
+            work->result_ = kTimeoutResult;
+        }
         if (cancellable) CoDisableCallCancellation(nullptr);
     } else {
         work->result_ = joined;

@@ -67,7 +67,8 @@ public:
     // target: what the work talks to, compared without case; null or empty
     // for none. Returns Run's result when it finished in time,
     // kTimeoutResult when the time ran out (Abandoned then runs on the
-    // worker once Run returns), the failure of the wait itself (a message
+    // worker once Run returns; when no worker had begun Run by then, Run
+    // never runs and the target is not held up), the failure of the wait itself (a message
     // filter that cancels it, say; the worker is abandoned likewise),
     // kTargetBusy or kWorkersBusy when the work was refused (Blocker() then
     // names the work in the way), or the failure that kept the worker from
@@ -109,7 +110,9 @@ private:
     std::wstring target_;
     ULONGLONG startedMs_ = 0;
     bool listed_ = false;
-    bool abandoned_ = false;
+    bool began_ = false;      // the worker has started Run
+    bool cancelled_ = false;  // given up before Run began: Run never runs
+    bool abandoned_ = false;  // given up while Run ran: blocks the target
     DWORD workerThread_ = 0;  // the worker's thread while it runs Run
     std::wstring blockerTarget_;
     ULONGLONG blockerRunningMs_ = 0;
