@@ -35,7 +35,6 @@ public:
     // apartment (and needs a registered proxy for the interface, which not
     // every WMI provides).
     bool sameApartment = false;
-    ULONGLONG deadlineMs = 0;  // when Connect stops waiting, on com::MonotonicMs
     ComPtr<IStream> stream;
     ComPtr<IWbemServices> services;
 
@@ -46,13 +45,8 @@ private:
     }
 
     HRESULT Run() noexcept override {
-        // Connect has stopped waiting: a connection now would serve nobody
-        // and hold up its target while it is made.
-        const ULONGLONG now = com::MonotonicMs();
-        if (now >= deadlineMs) return com::kTimeoutResult;
-        // The lock within what is left of Connect's wait, which started
-        // just before this worker did.
-        CWmiCallGuard wmi(serialise, static_cast<DWORD>(deadlineMs - now));
+        // The lock within what is left of Connect's wait.
+        CWmiCallGuard wmi(serialise, RemainingMs());
         if (!wmi.ok()) return com::kTimeoutResult;
         ComPtr<IWbemServices> connected;
         HRESULT hr = locator->ConnectServer(path.get(), user.get(), password.get(), locale.get(), 0, authority.get(),
@@ -103,7 +97,6 @@ HRESULT ConnectWithTimeout(ConnectRequest* request, DWORD timeoutMs, const wchar
         }
     }
 
-    request->deadlineMs = com::MonotonicMs() + timeoutMs;
     RETURN_IF_FAILED(request->Start(timeoutMs, false, target));
     if (request->sameApartment) {
         *services = std::move(request->services);

@@ -161,7 +161,6 @@ public:
     ComPtr<IWbemServices> services;
     bool serialise = false;
     com::UniqueBstr path;
-    ULONGLONG deadlineMs = 0;  // when GetClass stops waiting, on com::MonotonicMs
     ComPtr<IWbemClassObject> definition;
 
 private:
@@ -170,11 +169,7 @@ private:
         ReleaseWmi(serialise, services);
     }
     HRESULT Run() noexcept override {
-        // Past GetClass's wait the lookup would serve nobody (under Wine it
-        // is a whole query).
-        const ULONGLONG now = com::MonotonicMs();
-        if (now >= deadlineMs) return com::kTimeoutResult;
-        CWmiCallGuard wmi(serialise, static_cast<DWORD>(deadlineMs - now));
+        CWmiCallGuard wmi(serialise, RemainingMs());
         if (!wmi.ok()) return com::kTimeoutResult;
         return services->GetObject(path.get(), 0, nullptr, &definition, nullptr);
     }
@@ -193,7 +188,6 @@ HRESULT FetchClassSynchronously(IWbemServices* services, bool serialise, BSTR pa
     fetch->services = services;
     fetch->serialise = serialise;
     fetch->path.reset(SysAllocStringLen(path, SysStringLen(path)));
-    fetch->deadlineMs = com::MonotonicMs() + static_cast<DWORD>(timeout);
     HRESULT hr = fetch->path ? fetch->Start(static_cast<DWORD>(timeout), false, target) : E_OUTOFMEMORY;
     hr = ReportRefusal(kAction, hr, *fetch);
     if (SUCCEEDED(hr)) *definition = std::move(fetch->definition);

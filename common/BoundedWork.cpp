@@ -90,9 +90,11 @@ public:
     }
 
     // The worker is about to run the work on thread; false when the caller
-    // has already cancelled it.
+    // has already cancelled it or its time is up (the caller's wait is then
+    // over too, or ends at once).
     bool Begin(BoundedWork* work, DWORD thread) noexcept {
         CriticalSectionGuard guard(lock_);
+        if (work->RemainingMs() == 0) work->cancelled_ = true;
         if (work->cancelled_) return false;
         work->began_ = true;
         work->workerThread_ = thread;
@@ -140,6 +142,12 @@ private:
 
 int BoundedWork::Unfinished() noexcept { return WorkRegistry::Get().Unfinished(); }
 
+DWORD BoundedWork::RemainingMs() const noexcept {
+    if (timeoutMs_ == INFINITE) return INFINITE;
+    const ULONGLONG passed = MonotonicMs() - startedMs_;
+    return passed < timeoutMs_ ? static_cast<DWORD>(timeoutMs_ - passed) : 0;
+}
+
 BoundedWork::BoundedWork() noexcept { ThisModule().Lock(); }
 
 BoundedWork::~BoundedWork() { ThisModule().Unlock(); }
@@ -182,6 +190,7 @@ HRESULT BoundedWork::Start(DWORD timeoutMs, bool pumpMessages, const wchar_t* ta
     }
     done_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!done_) return HResultFromLastError();
+    timeoutMs_ = timeoutMs;
     WorkRegistry& registry = WorkRegistry::Get();
     RETURN_IF_FAILED(registry.Admit(this));
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Worker), &pinned_)) {

@@ -68,7 +68,8 @@ public:
     // for none. Returns Run's result when it finished in time,
     // kTimeoutResult when the time ran out (Abandoned then runs on the
     // worker once Run returns; when no worker had begun Run by then, Run
-    // never runs and the target is not held up), the failure of the wait itself (a message
+    // never runs and the target is not held up; nor does a worker begin
+    // Run after the time has run out), the failure of the wait itself (a message
     // filter that cancels it, say; the worker is abandoned likewise),
     // kTargetBusy or kWorkersBusy when the work was refused (Blocker() then
     // names the work in the way), or the failure that kept the worker from
@@ -86,8 +87,12 @@ public:
 protected:
     virtual ~BoundedWork();
 
-    // The work, on the worker, inside the multithreaded apartment.
+    // The work, on the worker, inside the multithreaded apartment. Never
+    // called once the caller's time is up.
     virtual HRESULT Run() noexcept = 0;
+    // What is left of the caller's wait, for Run's own bounded steps: 0
+    // once it has passed, INFINITE when the caller waits without a limit.
+    DWORD RemainingMs() const noexcept;
     // On the worker after Run, when the caller has given up: release what
     // the caller would have taken.
     virtual void Abandoned() noexcept {}
@@ -103,6 +108,7 @@ private:
     std::atomic<ULONG> refs_{1};
     volatile LONG state_ = kWaiting;
     HRESULT result_ = E_FAIL;
+    DWORD timeoutMs_ = INFINITE;  // the caller's wait, from startedMs_
     UniqueHandle done_;
     HMODULE pinned_ = nullptr;  // this DLL, held by the worker until it ends
 
@@ -111,7 +117,7 @@ private:
     ULONGLONG startedMs_ = 0;
     bool listed_ = false;
     bool began_ = false;      // the worker has started Run
-    bool cancelled_ = false;  // given up before Run began: Run never runs
+    bool cancelled_ = false;  // given up (or out of time) before Run began: Run never runs
     bool abandoned_ = false;  // given up while Run ran: blocks the target
     DWORD workerThread_ = 0;  // the worker's thread while it runs Run
     std::wstring blockerTarget_;
