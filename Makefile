@@ -69,7 +69,7 @@ demo: setup
 
 bench: setup
 	@$(call pick_build,bench) && \
-	 bash scripts/bench.sh $$build "$(ROUNDS)" "$(CHECKS)" "$(SOAK)" "$(DOUBLE_RUNS)" "$(STUCK_CHECKS)"
+	 bash scripts/bench.sh $$build "$(ROUNDS)" "$(CHECKS)" "$(SOAK)" "$(DOUBLE_RUNS)" "$(STUCK_CHECKS)" "$(FLEET_CHECKS)"
 
 clean:
 	-@WINEPREFIX=$(abspath $(BUILD))/wineprefix wineserver -k 2>/dev/null

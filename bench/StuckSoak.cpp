@@ -4,7 +4,7 @@
 // returns (namespace stall2000000000). Reports every healthy check's time
 // against its time alone, the stalled checks' times, and threads and private
 // memory at rest before the soak, after it, and after the stall clears.
-// Usage: stuck_soak.exe [checks=10000]   (in build*/wineprefix-double)
+// Usage: stuck_soak.exe [checks=10000] [rest-seconds=8]   (in build*/wineprefix-double)
 #include <windows.h>
 #include <oleauto.h>
 
@@ -66,8 +66,9 @@ Spread SpreadOf(std::vector<double> v) {
 // Idle workers of the thread pools end after a few seconds of rest. The
 // double's call record is emptied (its buffer stays), so that it does not
 // count as growth.
+int g_restSeconds = 8;
 Usage AtRest() {
-    Sleep(8000);
+    Sleep(g_restSeconds * 1000);
     WmiDoubleClearRecord();
     return CurrentUsage();
 }
@@ -82,6 +83,7 @@ void Report(const char* when, const Usage& usage, const Usage& start) {
 
 int main(int argc, char** argv) {
     const int checks = argc > 1 ? std::atoi(argv[1]) : 10000;
+    if (argc > 2) g_restSeconds = std::atoi(argv[2]);
     Check(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "CoInitializeEx");
     WmiDoubleReset();
     {

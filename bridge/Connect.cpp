@@ -22,8 +22,7 @@ namespace {
 // What Connect hands its worker, and what the worker hands back.
 class ConnectRequest final : public com::BoundedWork {
 public:
-    ComPtr<IWbemLocator> locator;
-    bool serialise = false;  // the locator is Wine's own WMI
+    wmi::Ref<IWbemLocator> locator;
     com::UniqueBstr path;
     com::UniqueBstr authority;
     com::UniqueBstr user;
@@ -36,54 +35,46 @@ public:
     // every WMI provides).
     bool sameApartment = false;
     ComPtr<IStream> stream;
-    ComPtr<IWbemServices> services;
+    wmi::Ref<IWbemServices> services;
 
 private:
-    ~ConnectRequest() override {
-        ReleaseWmi(serialise, services);
-        ReleaseWmi(serialise, locator);
-    }
-
     HRESULT Run() noexcept override {
-        // The lock within what is left of Connect's wait.
-        CWmiCallGuard wmi(serialise, RemainingMs());
-        if (!wmi.ok()) return com::kTimeoutResult;
-        ComPtr<IWbemServices> connected;
-        HRESULT hr = locator->ConnectServer(path.get(), user.get(), password.get(), locale.get(), 0, authority.get(),
-                                            nullptr, &connected);
+        // Within what is left of Connect's wait, the lock included.
+        wmi::Session session(RemainingMs());
+        wmi::Ref<IWbemServices> connected;
+        HRESULT hr = session.ConnectServer(locator, path.get(), user.get(), password.get(), locale.get(),
+                                           authority.get(), &connected);
         locator.Reset();
         if (FAILED(hr)) return hr;
         if (sameApartment) {
             services = std::move(connected);
             return S_OK;
         }
-        hr = CoMarshalInterface(stream.Get(), IID_IWbemServices, connected.Get(), MSHCTX_INPROC, nullptr,
-                                MSHLFLAGS_NORMAL);
+        hr = session.Marshal(stream.Get(), connected);
         marshalled_ = SUCCEEDED(hr);
+        serialised_ = connected.Serialised();
         return hr;
     }
 
     // Connect has given up: nobody will take the services, so release the
     // reference held by the hand-over or by the marshalled data.
     void Abandoned() noexcept override {
-        ReleaseWmi(serialise, services);
-        // Marshalled data holds only a WMI that registers a proxy for its
-        // services, which Wine's (the one serialised) does not.
+        services.Reset();
         if (marshalled_) {
-            LARGE_INTEGER zero = {};
-            stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-            CoReleaseMarshalData(stream.Get());
+            wmi::Session session(INFINITE);
+            session.ReleaseMarshalData(stream.Get(), serialised_);
         }
     }
 
     bool marshalled_ = false;
+    bool serialised_ = false;
 };
 
 // Runs ConnectServer on a worker and waits for it at most timeoutMs.
 // target names the namespace and user for the worker's bound on abandoned
 // connections.
 HRESULT ConnectWithTimeout(ConnectRequest* request, DWORD timeoutMs, const wchar_t* target,
-                           ComPtr<IWbemServices>* services) {
+                           wmi::Ref<IWbemServices>* services) {
     APTTYPE type;
     APTTYPEQUALIFIER qualifier;
     request->sameApartment = SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA;
@@ -97,15 +88,14 @@ HRESULT ConnectWithTimeout(ConnectRequest* request, DWORD timeoutMs, const wchar
         }
     }
 
+    const bool serialised = request->locator.Serialised();
+    wmi::Session session(timeoutMs);  // the unmarshalling takes the lock within the same time
     RETURN_IF_FAILED(request->Start(timeoutMs, false, target));
     if (request->sameApartment) {
         *services = std::move(request->services);
         return S_OK;
     }
-    LARGE_INTEGER zero = {};
-    request->stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-    return CoUnmarshalInterface(request->stream.Get(), IID_IWbemServices,
-                                reinterpret_cast<void**>(services->ReleaseAndGetAddressOf()));
+    return session.Unmarshal(request->stream.Get(), serialised, services);
 }
 
 // Strips backslashes from the end and then from the start.
@@ -153,11 +143,10 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
     if (!ppServer) return ReportError(kAction, E_POINTER, IDS_ARG_NULL, L"ppServer");
     *ppServer = nullptr;
 
-    bool serialise = false;
-    ComPtr<IWbemLocator> locator = Locator(&serialise);
+    wmi::Ref<IWbemLocator> locator = Locator();
     if (!locator) return ReportError(kAction, E_FAIL, IDS_INVALID_STATE);
 
-    ComPtr<IWbemServices> services;
+    wmi::Ref<IWbemServices> services;
     std::wstring serverName, namespaceName, networkPath, user, domain, authority;
     bool hasUser = false, hasDomain = false;
     try {
@@ -234,15 +223,14 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
             !copy(locale, localeLength, locale != nullptr, &localeText))
             return E_OUTOFMEMORY;
         // No limit asked for: the lock is waited for without one too.
-        CWmiCallGuard wmi(serialise, INFINITE);
-        hr = locator->ConnectServer(path.get(), userText.get(), passwordText.get(), localeText.get(), 0,
-                                    authorityText.get(), nullptr, &services);
+        wmi::Session session(INFINITE);
+        hr = session.ConnectServer(locator, path.get(), userText.get(), passwordText.get(), localeText.get(),
+                                   authorityText.get(), &services);
         if (FAILED(hr)) return hr;
     } else {
         auto* request = new (std::nothrow) ConnectRequest;
         if (!request) return E_OUTOFMEMORY;
         request->locator = locator;
-        request->serialise = serialise;
         // The authority reaches the worker only together with a user name.
         const bool complete = copy(networkPath.c_str(), networkPath.size(), true, &request->path) &&
                               copy(authority.c_str(), authority.size(), hasDomain && hasUser, &request->authority) &&
@@ -264,9 +252,7 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
         if (FAILED(hr)) return hr;
     }
 
-    hr = CQvWMIServer::Create(this, services.Get(), serialise, serverName.c_str(), namespaceName.c_str(),
-                              networkPath.c_str(), hasDomain ? domain.c_str() : nullptr,
-                              hasUser ? user.c_str() : nullptr, password, locale, ppServer);
-    ReleaseWmi(serialise, services);
-    return hr;
+    return CQvWMIServer::Create(this, services, serverName.c_str(), namespaceName.c_str(), networkPath.c_str(),
+                                hasDomain ? domain.c_str() : nullptr, hasUser ? user.c_str() : nullptr, password,
+                                locale, ppServer);
 }

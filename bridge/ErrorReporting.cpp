@@ -148,13 +148,14 @@ HRESULT ReportWin32Error(const wchar_t* action, long win32Error, UINT messageId,
 }
 
 HRESULT ReportRefusal(const wchar_t* action, HRESULT hr, const com::BoundedWork& work) noexcept {
-    if (hr != com::kTargetBusy && hr != com::kWorkersBusy) return hr;
+    const com::BoundedWork::Refusal why = work.Refused();
+    if (why == com::BoundedWork::Refusal::kNone) return hr;
     wchar_t seconds[32], count[16];
     swprintf(seconds, 32, L"%.1f", static_cast<double>(work.BlockerRunningMs()) / 1000.0);
-    swprintf(count, 16, L"%d", com::kMaxWorkers);
+    swprintf(count, 16, L"%d", com::kMaxAbandoned);
     const wchar_t* target = work.BlockerTarget().c_str();
-    if (hr == com::kTargetBusy) return ReportError(action, hr, IDS_TARGET_BUSY, target, seconds);
-    return ReportError(action, hr, IDS_WORKERS_BUSY, count, target, seconds);
+    if (why == com::BoundedWork::Refusal::kTargetStuck) return ReportError(action, hr, IDS_TARGET_BUSY, target, seconds);
+    return ReportError(action, hr, IDS_TOO_MANY_ABANDONED, count, target, seconds);
 }
 
 void ClearErrorInfo() noexcept { SetErrorInfo(0, nullptr); }

@@ -20,9 +20,9 @@ HRESULT ReportWin32Error(const wchar_t* action, long win32Error, UINT messageId,
 namespace com {
 class BoundedWork;
 }
-// hr from work's Start: a refusal (com::kTargetBusy, com::kWorkersBusy) is
-// reported with the unfinished call that stood in the way and how long it
-// has run; any other result is returned unchanged.
+// hr from work's Start: a refusal (ERROR_TIMEOUT, with work.Refused() set) is
+// reported with the abandoned call that stood in the way and how long it has
+// run; any other result is returned unchanged.
 HRESULT ReportRefusal(const wchar_t* action, HRESULT hr, const com::BoundedWork& work) noexcept;
 
 // Clears the thread's error information, so that a failure returned without a

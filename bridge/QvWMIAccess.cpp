@@ -62,31 +62,26 @@ STDMETHODIMP CQvWMIAccess::Initialize() {
     if (FAILED(security) && security != RPC_E_TOO_LATE)
         return ReportError(L"Component::Initialize", security, IDS_SET_SECURITY_FAILED);
 
-    com::ComPtr<IWbemLocator> locator;
+    IWbemLocator* createdLocator = nullptr;
     const HRESULT created =
         CoCreateInstance(CLSID_WbemLocator, nullptr,
                          CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
-                         IID_IWbemLocator, &locator);
-    bool serialise = IsWineWmi(locator.Get());
+                         IID_IWbemLocator, reinterpret_cast<void**>(&createdLocator));
+    wmi::Ref<IWbemLocator> locator(createdLocator, wmi::Serialised(createdLocator));
     // Swapped in under the object's lock; the replaced locator is released
-    // here, under its own WMI's rule. A Connect still using it holds its own
-    // reference.
+    // when this scope ends, under its own WMI's rule. A Connect still using
+    // it holds its own reference.
     {
         CAutoLock guard(*this);
         std::swap(locator_, locator);
-        std::swap(serialiseWmi_, serialise);
     }
-    ReleaseWmi(serialise, locator);
     if (FAILED(created)) return ReportError(L"Component::Initialize", created, IDS_CREATE_LOCATOR_FAILED);
     return S_OK;
 }
 
-CQvWMIAccess::~CQvWMIAccess() {
-    ReleaseWmi(serialiseWmi_, locator_);
-}
+CQvWMIAccess::~CQvWMIAccess() = default;
 
-com::ComPtr<IWbemLocator> CQvWMIAccess::Locator(bool* serialise) noexcept {
+wmi::Ref<IWbemLocator> CQvWMIAccess::Locator() noexcept {
     CAutoLock guard(*this);
-    *serialise = serialiseWmi_;
     return locator_;
 }

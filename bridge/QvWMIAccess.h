@@ -8,6 +8,7 @@
 
 #include "../common/ComObject.h"
 #include "Lock.h"
+#include "Wmi.h"
 #include "qvWMI_h.h"
 
 // The process-wide levels, read by every server object when it sets proxy security.
@@ -33,14 +34,12 @@ public:
     STDMETHODIMP Initialize() override;
 
     // A counted reference to the current locator (null before a successful
-    // Initialize), taken under the object's lock; *serialise tells whether
-    // calls into its WMI take the process-wide WMI lock (Wine's own WMI).
-    com::ComPtr<IWbemLocator> Locator(bool* serialise) noexcept;
+    // Initialize), taken under the object's lock.
+    wmi::Ref<IWbemLocator> Locator() noexcept;
 
 private:
     ~CQvWMIAccess() override;
 
     long timeout_ = 120000;  // milliseconds; -1 = no limit
-    com::ComPtr<IWbemLocator> locator_;
-    bool serialiseWmi_ = false;
+    wmi::Ref<IWbemLocator> locator_;
 };

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "../common/BoundedWork.h"
 #include "ErrorReporting.h"
 #include "QvWMIInstance.h"
 #include "QvWMIInstanceCollection.h"
@@ -68,19 +67,14 @@ bool HasUnterminatedQuote(const wchar_t* text, size_t length) noexcept {
 
 }  // namespace
 
-CQvWMIClass::~CQvWMIClass() {
-    objectPath_.reset();
-    ReleaseWmi(serialiseWmi_, classDefinition_);
-    ReleaseWmi(serialiseWmi_, services_);
-}
+CQvWMIClass::~CQvWMIClass() = default;
 
-HRESULT CQvWMIClass::Create(CQvWMIServer* server, IWbemServices* services, IWbemClassObject* classDefinition,
+HRESULT CQvWMIClass::Create(CQvWMIServer* server, const wmi::Ref<IWbemClassObject>& classDefinition,
                             const wchar_t* objectPath, IQvWMIClass** ppClass) noexcept {
     ComPtr<CQvWMIClass> object = Make();
     if (!object) return ReportError(L"Class::Create", E_OUTOFMEMORY, IDS_CREATE_OBJECT_FAILED, L"Class");
     object->server_ = server;
-    object->serialiseWmi_ = server->SerialisesWmi();
-    object->services_ = services;
+    object->services_ = server->Services();
     object->classDefinition_ = classDefinition;
     HRESULT hr = com::CopyBstr(objectPath, object->objectPath_.put());
     if (FAILED(hr)) return BareFailure(hr);
@@ -124,11 +118,9 @@ HRESULT CQvWMIClass::GetProperties(bool keysOnly, IQvWMIPropertyCollection** ppP
     get_ObjectPath(path.put());
     const wchar_t* pathText = path ? path.get() : L"";
 
-    CWmiCallGuard wmi(serialiseWmi_, WmiLockLimit(server_->Timeout()));
-    if (!wmi.ok()) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_PROPERTIES_FAILED, pathText);
+    wmi::Session session(StepTime(server_->Timeout()));
     SAFEARRAY* names = nullptr;
-    HRESULT hr = classDefinition_->GetNames(nullptr, keysOnly ? WBEM_FLAG_KEYS_ONLY : WBEM_FLAG_ALWAYS, nullptr,
-                                            &names);
+    HRESULT hr = session.GetNames(classDefinition_, keysOnly ? WBEM_FLAG_KEYS_ONLY : WBEM_FLAG_ALWAYS, &names);
     if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_PROPERTIES_FAILED, pathText);
     std::vector<com::UniqueBstr> nameList;
     hr = CopyNames(names, &nameList);
@@ -137,7 +129,7 @@ HRESULT CQvWMIClass::GetProperties(bool keysOnly, IQvWMIPropertyCollection** ppP
     InterfaceList<IQvWMIPropertyDescriptor> descriptors;
     for (const com::UniqueBstr& name : nameList) {
         IQvWMIPropertyDescriptor* descriptor = nullptr;
-        hr = CQvWMIPropertyDescriptor::Create(name.get(), classDefinition_.Get(), &descriptor);
+        hr = CQvWMIPropertyDescriptor::Create(session, name.get(), classDefinition_, &descriptor);
         if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_PROPERTIES_FAILED, pathText);
         if (!descriptors.Adopt(descriptor)) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_PROPERTIES_FAILED, pathText);
     }
@@ -156,13 +148,13 @@ STDMETHODIMP CQvWMIClass::get_Instances(VARIANT bstrWQLFilter, IQvWMIInstanceCol
 
     com::UniqueBstr path;
     get_ObjectPath(path.put());
-    const wchar_t* pathText = path ? path.get() : L"";
+    const wchar_t* classPath = path ? path.get() : L"";
     if (!omitted && V_BSTR(filter) && HasUnterminatedQuote(V_BSTR(filter), SysStringLen(V_BSTR(filter))))
-        return ReportError(kAction, static_cast<HRESULT>(WBEM_E_INVALID_QUERY), IDS_QUERY_INSTANCES_FAILED, pathText);
+        return ReportError(kAction, static_cast<HRESULT>(WBEM_E_INVALID_QUERY), IDS_QUERY_INSTANCES_FAILED, classPath);
     com::UniqueBstr statement;
     try {
         std::wstring text = L"SELECT * FROM ";
-        text += pathText;
+        text += classPath;
         if (!omitted && V_BSTR(filter) && SysStringLen(V_BSTR(filter)) > 0) {
             text += L" WHERE ";
             text.append(V_BSTR(filter), SysStringLen(V_BSTR(filter)));
@@ -170,62 +162,43 @@ STDMETHODIMP CQvWMIClass::get_Instances(VARIANT bstrWQLFilter, IQvWMIInstanceCol
         statement.reset(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
     } catch (const std::bad_alloc&) {
     }
-    if (!statement) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_INSTANCES_FAILED, pathText);
-
     com::UniqueBstr language(SysAllocString(L"WQL"));
-    if (!language) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_INSTANCES_FAILED, pathText);
-    // Held for the whole pull, and had within the time-out, which bounds
-    // the pull as well: a long query on another thread ends this one at its
-    // own limit.
-    const long timeout = server_->Timeout();
-    CWmiCallGuard wmi(serialiseWmi_, WmiLockLimit(timeout));
-    if (!wmi.ok()) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_INSTANCES_FAILED, pathText);
-    ComPtr<IEnumWbemClassObject> results;
-    HRESULT hr = services_->ExecQuery(language.get(), statement.get(),
-                                      WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &results);
-    if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_INSTANCES_FAILED, pathText);
-    hr = server_->ApplyProxySecurity(results.Get());
-    if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
+    if (!statement || !language)
+        return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_INSTANCES_FAILED, classPath);
 
-    // The time-out bounds the whole pull, not each batch.
-    const bool limited = timeout != -1;
-    const LONGLONG deadline =
-        static_cast<LONGLONG>(com::MonotonicMs()) + timeout - static_cast<LONGLONG>(wmi.WaitedMs());
+    // The time-out bounds the whole pull, the wait for the lock included,
+    // not each batch; the session holds the lock (where this WMI needs it)
+    // for the whole pull.
+    wmi::Session session(StepTime(server_->Timeout()));
+    wmi::Ref<IEnumWbemClassObject> results;
+    HRESULT hr = session.ExecQuery(services_, language.get(), statement.get(),
+                                   WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, &results);
+    if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_INSTANCES_FAILED, classPath);
+    hr = server_->ApplyProxySecurity(session, results);
+    if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
 
     InterfaceList<IQvWMIInstance> instances;
     bool skipped = false;
     for (;;) {
-        long wait = WBEM_INFINITE;
-        if (limited) {
-            const LONGLONG remaining = deadline - static_cast<LONGLONG>(com::MonotonicMs());
-            if (remaining < 1) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_INSTANCES_FAILED, pathText);
-            wait = static_cast<long>(remaining);
-        }
-        IWbemClassObject* batch[kBatchSize] = {};
+        const LONG wait = session.RemainingWmiTimeout();
+        if (wait == 0) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_INSTANCES_FAILED, classPath);
+        wmi::Ref<IWbemClassObject> batch[kBatchSize];
         ULONG returned = 0;
-        hr = results->Next(wait, kBatchSize, batch, &returned);
-        if (FAILED(hr)) {
-            for (ULONG i = 0; i < returned && i < kBatchSize; ++i)
-                if (batch[i]) batch[i]->Release();
-            return ReportError(kAction, hr, IDS_QUERY_INSTANCES_FAILED, pathText);
-        }
-        if (hr == WBEM_S_TIMEDOUT) {
-            for (ULONG i = 0; i < returned && i < kBatchSize; ++i)
-                if (batch[i]) batch[i]->Release();
-            return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_INSTANCES_FAILED, pathText);
-        }
+        hr = session.Next(results, wait, kBatchSize, batch, &returned);
+        if (FAILED(hr)) return ReportError(kAction, hr, IDS_QUERY_INSTANCES_FAILED, classPath);
+        if (hr == WBEM_S_TIMEDOUT) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_QUERY_INSTANCES_FAILED, classPath);
         bool outOfMemory = false;
-        for (ULONG i = 0; i < returned && i < kBatchSize; ++i) {
+        for (ULONG i = 0; i < returned; ++i) {
             IQvWMIInstance* instance = nullptr;
             // An object whose snapshot cannot be built is left out.
-            if (!outOfMemory && SUCCEEDED(CQvWMIInstance::Create(path.get(), batch[i], &instance))) {
+            if (!outOfMemory && SUCCEEDED(CQvWMIInstance::Create(session, path.get(), batch[i], &instance))) {
                 outOfMemory = !instances.Adopt(instance);
             } else {
                 skipped = true;
             }
-            batch[i]->Release();
+            batch[i].Reset();
         }
-        if (outOfMemory) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_INSTANCES_FAILED, pathText);
+        if (outOfMemory) return ReportError(kAction, E_OUTOFMEMORY, IDS_QUERY_INSTANCES_FAILED, classPath);
         if (hr != S_OK || returned < kBatchSize) break;
     }
 

@@ -9,6 +9,7 @@
 #include "../common/ComObject.h"
 #include "../common/Raii.h"
 #include "Lock.h"
+#include "Wmi.h"
 #include "qvWMI_h.h"
 
 class CQvWMIServer;
@@ -20,7 +21,7 @@ public:
     CQvWMIClass() noexcept = default;
 
     // Wraps a class definition that the server read for objectPath.
-    static HRESULT Create(CQvWMIServer* server, IWbemServices* services, IWbemClassObject* classDefinition,
+    static HRESULT Create(CQvWMIServer* server, const wmi::Ref<IWbemClassObject>& classDefinition,
                           const wchar_t* objectPath, IQvWMIClass** ppClass) noexcept;
 
     // IQvWMIClass
@@ -36,9 +37,8 @@ private:
 
     com::ComPtr<CQvWMIServer> server_;
     com::UniqueBstr objectPath_;
-    com::ComPtr<IWbemServices> services_;
-    com::ComPtr<IWbemClassObject> classDefinition_;
+    wmi::Ref<IWbemServices> services_;
+    wmi::Ref<IWbemClassObject> classDefinition_;
     com::ComPtr<IQvWMIPropertyCollection> keyProperties_;
     com::ComPtr<IQvWMIPropertyCollection> properties_;
-    bool serialiseWmi_ = false;  // calls into this WMI take the process-wide WMI lock
 };

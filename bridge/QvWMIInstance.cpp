@@ -14,53 +14,43 @@ struct SafeArrayTraits {
 };
 using UniqueSafeArray = com::UniqueResource<SAFEARRAY*, SafeArrayTraits>;
 
-// A value that is, or may contain, an interface pointer belongs to the
-// apartment that made it; an instance holding one must not be agile.
-bool HoldsInterface(const VARIANT& value) noexcept {
-    switch (V_VT(&value) & VT_TYPEMASK) {
-    case VT_UNKNOWN:
-    case VT_DISPATCH:
-    case VT_VARIANT:
-    case VT_RECORD:
-        return true;
-    default:
-        return false;
-    }
-}
-
 HRESULT CreateFailed(HRESULT hr) noexcept {
     return ReportError(L"Instance::Create", hr, IDS_CREATE_OBJECT_FAILED, L"Instance");
 }
 
 }  // namespace
 
-HRESULT CQvWMIInstance::Create(BSTR objectPath, IWbemClassObject* object, IQvWMIInstance** ppInstance) noexcept {
+HRESULT CQvWMIInstance::Create(wmi::Session& session, BSTR objectPath, const wmi::Ref<IWbemClassObject>& object,
+                               IQvWMIInstance** ppInstance) noexcept {
     if (!ppInstance) return CreateFailed(E_POINTER);
     *ppInstance = nullptr;
     if (!object) return CreateFailed(E_INVALIDARG);
     com::ComPtr<CQvWMIInstance> instance = Make();
     if (!instance) return CreateFailed(E_OUTOFMEMORY);
     if (FAILED(com::CopyBstr(objectPath, instance->objectPath_.put()))) return CreateFailed(E_OUTOFMEMORY);
-    RETURN_IF_FAILED(instance->GetFields(object));
+    instance->serialised_ = object.Serialised();
+    RETURN_IF_FAILED(instance->GetFields(session, object));
+    // A value that holds an interface pointer (an embedded object) belongs
+    // to the apartment that made it; an instance holding one is not agile.
     const auto& values = instance->values_;
-    if (std::none_of(values.begin(), values.end(), HoldsInterface))
+    if (std::none_of(values.begin(), values.end(), wmi::HoldsInterface))
         instance->marshaler_.Aggregate(instance->ControllingUnknown());
     const HRESULT hr = instance->QueryInterface(IID_PPV_ARGS(ppInstance));
     return FAILED(hr) ? CreateFailed(hr) : S_OK;
 }
 
 CQvWMIInstance::~CQvWMIInstance() {
-    for (VARIANT& value : values_) VariantClear(&value);
+    for (VARIANT& value : values_) wmi::ClearValue(serialised_, &value);
 }
 
-HRESULT CQvWMIInstance::GetFields(IWbemClassObject* object) noexcept {
+HRESULT CQvWMIInstance::GetFields(wmi::Session& session, const wmi::Ref<IWbemClassObject>& object) noexcept {
     const wchar_t* path = objectPath_ ? objectPath_.get() : L"";
     auto failed = [path](HRESULT hr) {
         return ReportError(L"Instance::GetFields", hr, IDS_QUERY_PROPERTIES_FAILED, path);
     };
 
     UniqueSafeArray names;
-    HRESULT hr = object->GetNames(nullptr, WBEM_FLAG_ALWAYS, nullptr, names.put());
+    HRESULT hr = session.GetNames(object, WBEM_FLAG_ALWAYS, names.put());
     if (FAILED(hr)) return failed(hr);
     VARTYPE type = VT_EMPTY;
     LONG lower = 0, upper = -1;
@@ -84,7 +74,7 @@ HRESULT CQvWMIInstance::GetFields(IWbemClassObject* object) noexcept {
     for (size_t i = 0; i < count; ++i) {
         VARIANT value;
         VariantInit(&value);
-        hr = object->Get(name[i], 0, &value, nullptr, nullptr);
+        hr = session.Get(object, name[i], &value, nullptr, nullptr);
         if (FAILED(hr)) return failed(hr);
         values_.push_back(value);
         index_.Add(name[i], SysStringLen(name[i]));

@@ -14,6 +14,7 @@
 #include "../common/Raii.h"
 #include "Collections.h"
 #include "Lock.h"
+#include "Wmi.h"
 #include "qvWMI_h.h"
 
 class CQvWMIInstance final
@@ -21,9 +22,10 @@ class CQvWMIInstance final
                             com::ErrorInfoFor<IQvWMIInstance>>,
       public CMutex {
 public:
-    // Snapshot of every property value of object (which the caller keeps);
+    // Snapshot of every property value of object, read within session;
     // objectPath is the queried class's path, copied. Reports its failures.
-    static HRESULT Create(BSTR objectPath, IWbemClassObject* object, IQvWMIInstance** ppInstance) noexcept;
+    static HRESULT Create(wmi::Session& session, BSTR objectPath, const wmi::Ref<IWbemClassObject>& object,
+                          IQvWMIInstance** ppInstance) noexcept;
 
     CQvWMIInstance() noexcept = default;
 
@@ -37,7 +39,7 @@ public:
 private:
     ~CQvWMIInstance() override;
 
-    HRESULT GetFields(IWbemClassObject* object) noexcept;
+    HRESULT GetFields(wmi::Session& session, const wmi::Ref<IWbemClassObject>& object) noexcept;
     HRESULT GetItemAt(ULONG index, VARIANT* pValue) override;
     HRESULT GetItem(BSTR key, VARIANT* pValue) override;
     HRESULT ItemToVariant(VARIANT& item, VARIANT* result) override;
@@ -45,6 +47,7 @@ private:
 
     com::UniqueBstr objectPath_;
     std::vector<VARIANT> values_;  // owned, exactly as WMI's Get produced them
+    bool serialised_ = false;      // embedded objects in values_ belong to a serialised WMI
     CNameIndex index_;             // names of values_, position for position
     com::FreeThreadedMarshaler marshaler_;
 };

@@ -30,9 +30,10 @@ HRESULT ReadField(CLock& lock, const wchar_t* action, const wchar_t* argument, c
 
 // The qualifier's value as type vt; VT_EMPTY when the qualifier is absent or
 // its value does not convert.
-com::UniqueVariant ReadQualifier(IWbemQualifierSet* qualifiers, const wchar_t* name, VARTYPE vt) noexcept {
+com::UniqueVariant ReadQualifier(wmi::Session& session, const wmi::Ref<IWbemQualifierSet>& qualifiers,
+                                 const wchar_t* name, VARTYPE vt) noexcept {
     com::UniqueVariant value;
-    if (FAILED(qualifiers->Get(name, 0, value.put(), nullptr)) ||
+    if (FAILED(session.Get(qualifiers, name, value.put())) ||
         (V_VT(value.get()) != vt && FAILED(VariantChangeType(value.get(), value.get(), 0, vt))))
         value.reset();
     return value;
@@ -40,7 +41,8 @@ com::UniqueVariant ReadQualifier(IWbemQualifierSet* qualifiers, const wchar_t* n
 
 }  // namespace
 
-HRESULT CQvWMIPropertyDescriptor::Create(BSTR name, IWbemClassObject* classDefinition,
+HRESULT CQvWMIPropertyDescriptor::Create(wmi::Session& session, BSTR name,
+                                         const wmi::Ref<IWbemClassObject>& classDefinition,
                                          IQvWMIPropertyDescriptor** ppDescriptor) noexcept {
     if (!ppDescriptor) return CreateFailed(E_POINTER);
     *ppDescriptor = nullptr;
@@ -49,28 +51,29 @@ HRESULT CQvWMIPropertyDescriptor::Create(BSTR name, IWbemClassObject* classDefin
     if (!descriptor) return CreateFailed(E_OUTOFMEMORY);
     CIMTYPE type = CIM_EMPTY;
     LONG flavor = 0;
-    HRESULT hr = classDefinition->Get(name, 0, nullptr, &type, &flavor);
+    HRESULT hr = session.Get(classDefinition, name, nullptr, &type, &flavor);
     if (FAILED(hr)) return CreateFailed(hr);
     if (FAILED(com::CopyBstr(name, descriptor->name_.put()))) return CreateFailed(E_OUTOFMEMORY);
     descriptor->type_ = static_cast<EQvWMIPropertyType>(type);
     descriptor->flavor_ = static_cast<EQvWMIPropertyFlavor>(flavor);
-    descriptor->ReadQualifiers(classDefinition);
+    descriptor->ReadQualifiers(session, classDefinition);
     descriptor->marshaler_.Aggregate(descriptor->ControllingUnknown());
     hr = descriptor->QueryInterface(IID_PPV_ARGS(ppDescriptor));
     return FAILED(hr) ? CreateFailed(hr) : S_OK;
 }
 
-void CQvWMIPropertyDescriptor::ReadQualifiers(IWbemClassObject* classDefinition) noexcept {
+void CQvWMIPropertyDescriptor::ReadQualifiers(wmi::Session& session,
+                                              const wmi::Ref<IWbemClassObject>& classDefinition) noexcept {
     // System properties have no qualifier set.
-    com::ComPtr<IWbemQualifierSet> qualifiers;
-    if (FAILED(classDefinition->GetPropertyQualifierSet(name_.get(), &qualifiers)) || !qualifiers) return;
+    wmi::Ref<IWbemQualifierSet> qualifiers;
+    if (FAILED(session.GetPropertyQualifierSet(classDefinition, name_.get(), &qualifiers)) || !qualifiers) return;
 
     // One call for the names the set holds, then a read of only those: a
     // property usually carries few of the nine, and under Wine every read
     // is a query of its own. Without the list every qualifier is asked for.
     std::vector<com::UniqueBstr> present;
     SAFEARRAY* names = nullptr;
-    const bool listed = SUCCEEDED(qualifiers->GetNames(0, &names)) && SUCCEEDED(CopyNames(names, &present));
+    const bool listed = SUCCEEDED(session.GetNames(qualifiers, &names)) && SUCCEEDED(CopyNames(names, &present));
     auto holds = [&](const wchar_t* name) {
         if (!listed) return true;
         for (const com::UniqueBstr& held : present)
@@ -80,19 +83,19 @@ void CQvWMIPropertyDescriptor::ReadQualifiers(IWbemClassObject* classDefinition)
 
     auto text = [&](const wchar_t* name, com::UniqueBstr& field) {
         if (!holds(name)) return;
-        com::UniqueVariant value = ReadQualifier(qualifiers.Get(), name, VT_BSTR);
+        com::UniqueVariant value = ReadQualifier(session, qualifiers, name, VT_BSTR);
         if (V_VT(value.get()) != VT_BSTR) return;
         field.reset(V_BSTR(value.get()));  // taken over from the VARIANT
         V_VT(value.get()) = VT_EMPTY;
     };
     auto flag = [&](const wchar_t* name, VARIANT_BOOL& field) {
         if (!holds(name)) return;
-        com::UniqueVariant value = ReadQualifier(qualifiers.Get(), name, VT_BOOL);
+        com::UniqueVariant value = ReadQualifier(session, qualifiers, name, VT_BOOL);
         if (V_VT(value.get()) == VT_BOOL) field = V_BOOL(value.get());
     };
     auto number = [&](const wchar_t* name, int& field) {
         if (!holds(name)) return;
-        com::UniqueVariant value = ReadQualifier(qualifiers.Get(), name, VT_INT);
+        com::UniqueVariant value = ReadQualifier(session, qualifiers, name, VT_INT);
         if (V_VT(value.get()) == VT_INT) field = V_INT(value.get());
     };
     text(L"DisplayName", displayName_);

@@ -10,6 +10,7 @@
 #include "../common/FreeThreadedMarshaler.h"
 #include "../common/Raii.h"
 #include "Lock.h"
+#include "Wmi.h"
 #include "qvWMI_h.h"
 
 class CQvWMIPropertyDescriptor final
@@ -17,9 +18,9 @@ class CQvWMIPropertyDescriptor final
                             com::ErrorInfoFor<IQvWMIPropertyDescriptor>>,
       public CMutex {
 public:
-    // Describes the property name of classDefinition (which the caller
-    // keeps). Reports its failures.
-    static HRESULT Create(BSTR name, IWbemClassObject* classDefinition,
+    // Describes the property name of classDefinition, read within session.
+    // Reports its failures.
+    static HRESULT Create(wmi::Session& session, BSTR name, const wmi::Ref<IWbemClassObject>& classDefinition,
                           IQvWMIPropertyDescriptor** ppDescriptor) noexcept;
 
     CQvWMIPropertyDescriptor() noexcept = default;
@@ -43,7 +44,7 @@ private:
 
     // Fills the qualifier fields; an absent or unconvertible qualifier
     // leaves its field at the default.
-    void ReadQualifiers(IWbemClassObject* classDefinition) noexcept;
+    void ReadQualifiers(wmi::Session& session, const wmi::Ref<IWbemClassObject>& classDefinition) noexcept;
     HRESULT QueryExtraInterface(REFIID riid, void** object) override;
 
     com::UniqueBstr name_;

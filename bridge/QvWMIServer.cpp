@@ -18,7 +18,6 @@ using com::ComPtr;
 
 CQvWMIServer::~CQvWMIServer() {
     if (!protectedPassword_.empty()) com::SecureZero(protectedPassword_.data(), protectedPassword_.size());
-    ReleaseWmi(serialiseWmi_, services_);
 }
 
 std::wstring WmiTarget(const wchar_t* networkPath, const wchar_t* user) {
@@ -27,7 +26,7 @@ std::wstring WmiTarget(const wchar_t* networkPath, const wchar_t* user) {
     return target;
 }
 
-HRESULT CQvWMIServer::Create(IQvWMIAccess* access, IWbemServices* services, bool serialise, const wchar_t* server,
+HRESULT CQvWMIServer::Create(IQvWMIAccess* access, const wmi::Ref<IWbemServices>& services, const wchar_t* server,
                              const wchar_t* nameSpace, const wchar_t* networkPath, const wchar_t* domain,
                              const wchar_t* user, const wchar_t* password, const wchar_t* locale,
                              IQvWMIServer** ppServer) noexcept {
@@ -37,8 +36,9 @@ HRESULT CQvWMIServer::Create(IQvWMIAccess* access, IWbemServices* services, bool
     ComPtr<CQvWMIServer> object = Make();
     if (!object) return ReportError(kAction, E_OUTOFMEMORY, IDS_GET_OBJECT_FAILED, name);
 
-    object->serialiseWmi_ = serialise;
-    HRESULT hr = services->QueryInterface(IID_IWbemServices, &object->services_);
+    // Within the access object's time-out, the wait for the lock included.
+    wmi::Session session(StepTime(object->TimeoutOf(access)));
+    HRESULT hr = session.As(services, &object->services_);
     if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, name);
     object->access_ = access;
 
@@ -68,7 +68,7 @@ HRESULT CQvWMIServer::Create(IQvWMIAccess* access, IWbemServices* services, bool
         }
     }
 
-    hr = object->ApplyProxySecurity(object->services_.Get());
+    hr = object->ApplyProxySecurity(session, object->services_);
     if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
 
     hr = object->QueryInterface(IID_IQvWMIServer, reinterpret_cast<void**>(ppServer));
@@ -76,7 +76,7 @@ HRESULT CQvWMIServer::Create(IQvWMIAccess* access, IWbemServices* services, bool
     return S_OK;
 }
 
-HRESULT CQvWMIServer::ApplyProxySecurity(IUnknown* proxy) noexcept {
+HRESULT CQvWMIServer::ApplyProxySecurity(wmi::Session& session, wmi::AnyRef proxy) noexcept {
     // The password is unprotected into a buffer of the system's and used
     // from there: no other copy of it is made, and the buffer is wiped.
     DATA_BLOB clear = {};
@@ -105,14 +105,16 @@ HRESULT CQvWMIServer::ApplyProxySecurity(IUnknown* proxy) noexcept {
         identity.PasswordLength = characters ? static_cast<ULONG>(characters - 1) : 0;
         identity.Flags = SEC_WINNT_AUTH_IDENTITY_UNICODE;
     }
-    return CoSetProxyBlanket(proxy, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                             static_cast<DWORD>(ProcessAuthenticationLevel()),
-                             static_cast<DWORD>(ProcessImpersonationLevel()), user_ ? &identity : nullptr, EOAC_NONE);
+    const wmi::Blanket blanket = {static_cast<DWORD>(ProcessAuthenticationLevel()),
+                                  static_cast<DWORD>(ProcessImpersonationLevel()), user_ ? &identity : nullptr};
+    return session.SetBlanket(proxy, blanket);
 }
 
-long CQvWMIServer::Timeout() noexcept {
+long CQvWMIServer::Timeout() noexcept { return TimeoutOf(access_.Get()); }
+
+long CQvWMIServer::TimeoutOf(IQvWMIAccess* access) noexcept {
     long timeout = 0;
-    access_->get_Timeout(&timeout);
+    access->get_Timeout(&timeout);
     return timeout;
 }
 
@@ -158,41 +160,38 @@ bool IsRefusal(HRESULT hr) {
 // time limit.
 class ClassFetch final : public com::BoundedWork {
 public:
-    ComPtr<IWbemServices> services;
-    bool serialise = false;
+    wmi::Ref<IWbemServices> services;
     com::UniqueBstr path;
-    ComPtr<IWbemClassObject> definition;
+    wmi::Ref<IWbemClassObject> definition;
 
 private:
-    ~ClassFetch() override {
-        ReleaseWmi(serialise, definition);
-        ReleaseWmi(serialise, services);
-    }
     HRESULT Run() noexcept override {
-        CWmiCallGuard wmi(serialise, RemainingMs());
-        if (!wmi.ok()) return com::kTimeoutResult;
-        return services->GetObject(path.get(), 0, nullptr, &definition, nullptr);
+        wmi::Session session(RemainingMs());
+        return session.GetObject(services, path.get(), 0, &definition, nullptr);
     }
 };
 
-HRESULT FetchClassSynchronously(IWbemServices* services, bool serialise, BSTR path, long timeout,
-                                const wchar_t* target, ComPtr<IWbemClassObject>* definition) noexcept {
+// Reports its failures, a refusal with what stood in the way.
+HRESULT FetchClassSynchronously(const wmi::Ref<IWbemServices>& services, BSTR path, long timeout,
+                                const wchar_t* target, wmi::Ref<IWbemClassObject>* definition) noexcept {
     static const wchar_t kAction[] = L"Server::GetClass";
+    HRESULT hr;
     if (timeout == -1) {
-        CWmiCallGuard wmi(serialise, INFINITE);
-        return services->GetObject(path, 0, nullptr, definition->ReleaseAndGetAddressOf(), nullptr);
+        wmi::Session session(INFINITE);
+        hr = session.GetObject(services, path, 0, definition, nullptr);
+    } else {
+        auto* fetch = new (std::nothrow) ClassFetch;
+        if (!fetch) return ReportError(kAction, E_OUTOFMEMORY, IDS_GET_OBJECT_FAILED, path);
+        fetch->services = services;
+        fetch->path.reset(SysAllocStringLen(path, SysStringLen(path)));
+        hr = fetch->path ? fetch->Start(StepTime(timeout), false, target) : E_OUTOFMEMORY;
+        const bool refused = fetch->Refused() != com::BoundedWork::Refusal::kNone;
+        if (refused) hr = ReportRefusal(kAction, hr, *fetch);
+        else if (SUCCEEDED(hr)) *definition = std::move(fetch->definition);
+        fetch->Release();
+        if (refused) return hr;
     }
-    if (timeout < -1) return com::kTimeoutResult;
-    auto* fetch = new (std::nothrow) ClassFetch;
-    if (!fetch) return E_OUTOFMEMORY;
-    fetch->services = services;
-    fetch->serialise = serialise;
-    fetch->path.reset(SysAllocStringLen(path, SysStringLen(path)));
-    HRESULT hr = fetch->path ? fetch->Start(static_cast<DWORD>(timeout), false, target) : E_OUTOFMEMORY;
-    hr = ReportRefusal(kAction, hr, *fetch);
-    if (SUCCEEDED(hr)) *definition = std::move(fetch->definition);
-    fetch->Release();
-    return hr;
+    return FAILED(hr) ? ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, path) : hr;
 }
 
 }  // namespace
@@ -206,23 +205,22 @@ STDMETHODIMP CQvWMIServer::GetClass(BSTR bstrObjectPath, IQvWMIClass** ppClass) 
     *ppClass = nullptr;
 
     const long timeout = Timeout();
-    ComPtr<IWbemClassObject> definition;
+    wmi::Ref<IWbemClassObject> definition;
     HRESULT hr = S_OK;
     if (!g_semiSynchronousRefused.load()) {
-        CWmiCallGuard wmi(serialiseWmi_, WmiLockLimit(timeout));
-        if (!wmi.ok()) return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_GET_OBJECT_FAILED, bstrObjectPath);
-        ComPtr<IWbemCallResult> callResult;
-        hr = services_->GetObject(bstrObjectPath, WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, nullptr, &callResult);
+        wmi::Session session(StepTime(timeout));
+        wmi::Ref<IWbemCallResult> callResult;
+        hr = session.GetObject(services_, bstrObjectPath, WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &callResult);
         if (IsRefusal(hr)) {
             g_semiSynchronousRefused = true;
         } else {
             if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
-            hr = ApplyProxySecurity(callResult.Get());
+            hr = ApplyProxySecurity(session, callResult);
             if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
             // What the wait for the lock left of the time-out.
             long remaining = timeout;
-            if (timeout > 0) remaining = std::max(0L, timeout - static_cast<long>(wmi.WaitedMs()));
-            hr = callResult->GetResultObject(remaining, &definition);
+            if (timeout > 0) remaining = std::max(0L, timeout - static_cast<long>(session.WaitedMs()));
+            hr = session.GetResultObject(callResult, remaining, &definition);
             if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
             if (hr == WBEM_S_TIMEDOUT)
                 return ReportWin32Error(kAction, ERROR_TIMEOUT, IDS_GET_OBJECT_FAILED, bstrObjectPath);
@@ -232,19 +230,14 @@ STDMETHODIMP CQvWMIServer::GetClass(BSTR bstrObjectPath, IQvWMIClass** ppClass) 
         }
     }
     if (!definition) {
-        // Not under the WMI lock: the worker takes it for its own call.
+        // Not within a session of this thread's: the worker makes the call.
         std::wstring target;
         try {
             target = WmiTarget(networkPath_.get(), user_.get());
         } catch (const std::bad_alloc&) {
             return ReportError(kAction, E_OUTOFMEMORY, IDS_GET_OBJECT_FAILED, bstrObjectPath);
         }
-        hr = FetchClassSynchronously(services_.Get(), serialiseWmi_, bstrObjectPath, timeout, target.c_str(),
-                                     &definition);
-        if (hr == com::kTargetBusy || hr == com::kWorkersBusy) return hr;  // reported with what stood in the way
-        if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, bstrObjectPath);
+        RETURN_IF_FAILED(FetchClassSynchronously(services_, bstrObjectPath, timeout, target.c_str(), &definition));
     }
-    hr = CQvWMIClass::Create(this, services_.Get(), definition.Get(), bstrObjectPath, ppClass);
-    ReleaseWmi(serialiseWmi_, definition);
-    return hr;
+    return CQvWMIClass::Create(this, definition, bstrObjectPath, ppClass);
 }

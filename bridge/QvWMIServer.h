@@ -12,11 +12,18 @@
 #include "../common/ComObject.h"
 #include "../common/Raii.h"
 #include "Lock.h"
+#include "Wmi.h"
 #include "qvWMI_h.h"
 
 // What the bridge's bounded workers name as their target: the namespace's
 // network path and, when given, the user.
 std::wstring WmiTarget(const wchar_t* networkPath, const wchar_t* user);
+
+// A step's time-out in milliseconds as the time a session has: -1 (no
+// limit) is INFINITE, any other negative value has run out.
+inline DWORD StepTime(long timeoutMs) noexcept {
+    return timeoutMs == -1 ? INFINITE : timeoutMs < 0 ? 0 : static_cast<DWORD>(timeoutMs);
+}
 
 class CQvWMIServer final
     : public com::ComObject<CQvWMIServer, com::Dual<IQvWMIServer>, com::ErrorInfoFor<IQvWMIServer>>,
@@ -25,22 +32,21 @@ public:
     CQvWMIServer() noexcept = default;
 
     // Builds a server object over services and hands out its IQvWMIServer.
-    // The strings are borrowed; a null one gives a null field. serialise:
-    // calls into this WMI take the process-wide WMI lock (Wine's own WMI).
-    static HRESULT Create(IQvWMIAccess* access, IWbemServices* services, bool serialise, const wchar_t* server,
+    // The strings are borrowed; a null one gives a null field.
+    static HRESULT Create(IQvWMIAccess* access, const wmi::Ref<IWbemServices>& services, const wchar_t* server,
                           const wchar_t* nameSpace, const wchar_t* networkPath, const wchar_t* domain,
                           const wchar_t* user, const wchar_t* password, const wchar_t* locale,
                           IQvWMIServer** ppServer) noexcept;
 
-    // Sets the connection's security blanket on a WMI proxy. Not reported
-    // here: the callers report the failure under their own action.
-    HRESULT ApplyProxySecurity(IUnknown* proxy) noexcept;
+    // Sets the connection's security blanket on a WMI proxy, within
+    // session. Not reported here: the callers report the failure under
+    // their own action.
+    HRESULT ApplyProxySecurity(wmi::Session& session, wmi::AnyRef proxy) noexcept;
 
     // The access object's time-out in milliseconds.
     long Timeout() noexcept;
 
-    IWbemServices* Services() const noexcept { return services_.Get(); }
-    bool SerialisesWmi() const noexcept { return serialiseWmi_; }
+    const wmi::Ref<IWbemServices>& Services() const noexcept { return services_; }
 
     // IQvWMIServer
     STDMETHODIMP get_Server(BSTR* pbstrServer) override;
@@ -53,6 +59,7 @@ public:
 
 private:
     ~CQvWMIServer() override;
+    static long TimeoutOf(IQvWMIAccess* access) noexcept;
     HRESULT CopyField(const com::UniqueBstr& field, BSTR* out, const wchar_t* action, const wchar_t* argument);
 
     com::UniqueBstr server_;
@@ -62,7 +69,6 @@ private:
     com::UniqueBstr user_;
     com::UniqueBstr locale_;
     com::ComPtr<IQvWMIAccess> access_;
-    com::ComPtr<IWbemServices> services_;
+    wmi::Ref<IWbemServices> services_;
     std::vector<BYTE> protectedPassword_;  // CryptProtectData output; empty without a password
-    bool serialiseWmi_ = false;
 };

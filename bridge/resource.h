@@ -15,4 +15,4 @@
 #define IDS_QUERY_PROPERTIES_FAILED  111
 #define IDS_QUERY_INSTANCES_FAILED   112
 #define IDS_TARGET_BUSY              113
-#define IDS_WORKERS_BUSY             114
+#define IDS_TOO_MANY_ABANDONED       114

@@ -35,47 +35,52 @@ public:
         return registry;
     }
 
-    // Lists work, or says why not: kTargetBusy, kWorkersBusy, or the pool's
-    // creation failure.
+    // Lists work, or says why not: kTimeoutResult for a refusal (the work's
+    // Refused() says which), or the pool's creation failure. Only abandoned
+    // works are looked at: running ones never stand in the way.
     HRESULT Admit(BoundedWork* work) noexcept {
         CriticalSectionGuard guard(lock_);
         if (!pool_) {
             pool_ = CreateThreadpool(nullptr);
             if (!pool_) return HResultFromLastError();
-            SetThreadpoolThreadMaximum(pool_, kMaxWorkers);
+            SetThreadpoolThreadMaximum(pool_, kMaxPoolThreads);
             InitializeThreadpoolEnvironment(&environment_);
             SetThreadpoolCallbackPool(&environment_, pool_);
         }
         const ULONGLONG now = MonotonicMs();
-        BoundedWork* oldest = nullptr;
-        for (BoundedWork* other : works_) {
-            if (!other) continue;
+        const BoundedWork* oldest = nullptr;
+        for (const BoundedWork* other = abandoned_; other; other = other->nextAbandoned_) {
             if (!oldest || other->startedMs_ < oldest->startedMs_) oldest = other;
-            if (other->abandoned_ && !work->target_.empty() &&
+            if (!work->target_.empty() &&
                 CompareStringOrdinal(other->target_.c_str(), -1, work->target_.c_str(), -1, TRUE) == CSTR_EQUAL)
-                return Refuse(work, other, kTargetBusy, now);
+                return Refuse(work, other, BoundedWork::Refusal::kTargetStuck, now);
         }
-        for (BoundedWork*& slot : works_) {
-            if (slot) continue;
-            slot = work;
-            work->listed_ = true;
-            work->startedMs_ = now;
-            return S_OK;
-        }
-        return Refuse(work, oldest, kWorkersBusy, now);
+        if (abandonedCount_ >= kMaxAbandoned) return Refuse(work, oldest, BoundedWork::Refusal::kTooManyAbandoned, now);
+        work->listed_ = true;
+        work->startedMs_ = now;
+        ++unfinished_;
+        return S_OK;
     }
 
     void Unlist(BoundedWork* work) noexcept {
         CriticalSectionGuard guard(lock_);
-        for (BoundedWork*& slot : works_)
-            if (slot == work) slot = nullptr;
+        if (!work->listed_) return;
         work->listed_ = false;
+        --unfinished_;
+        if (!work->abandoned_) return;
+        for (BoundedWork** link = &abandoned_; *link; link = &(*link)->nextAbandoned_) {
+            if (*link != work) continue;
+            *link = work->nextAbandoned_;
+            work->nextAbandoned_ = nullptr;
+            --abandonedCount_;
+            break;
+        }
     }
 
     // The caller has given up on work. Work that has not begun yet is
     // cancelled: it never runs, so it holds up nothing. Work that has
-    // begun now blocks its target, and an outgoing COM call that its
-    // worker is making is asked to end.
+    // begun is listed as abandoned, holding up its target, and an outgoing
+    // COM call that its worker is making is asked to end.
     void Abandon(BoundedWork* work) noexcept {
         CriticalSectionGuard guard(lock_);
         if (!work->listed_) return;
@@ -83,7 +88,12 @@ public:
             work->cancelled_ = true;
             return;
         }
-        work->abandoned_ = true;
+        if (!work->abandoned_) {
+            work->abandoned_ = true;
+            work->nextAbandoned_ = abandoned_;
+            abandoned_ = work;
+            ++abandonedCount_;
+        }
         // While listed the worker is inside Run or just after it, never on
         // other work, so the thread id still means this work's call.
         if (work->workerThread_) CancelOutgoingCall(work->workerThread_);
@@ -108,9 +118,11 @@ public:
 
     int Unfinished() noexcept {
         CriticalSectionGuard guard(lock_);
-        int count = 0;
-        for (BoundedWork* slot : works_) count += slot != nullptr;
-        return count;
+        return unfinished_;
+    }
+    int AbandonedUnfinished() noexcept {
+        CriticalSectionGuard guard(lock_);
+        return abandonedCount_;
     }
 
     PTP_CALLBACK_ENVIRON Environment() noexcept { return &environment_; }
@@ -124,23 +136,28 @@ private:
         if (pool_ && !ThisModule().ProcessTerminating()) CloseThreadpool(pool_);
     }
 
-    static HRESULT Refuse(BoundedWork* work, const BoundedWork* blocker, HRESULT why, ULONGLONG now) noexcept {
-        work->blockerRunningMs_ = now - blocker->startedMs_;
+    static HRESULT Refuse(BoundedWork* work, const BoundedWork* blocker, BoundedWork::Refusal why,
+                          ULONGLONG now) noexcept {
+        work->refusal_ = why;
+        work->blockerRunningMs_ = blocker ? now - blocker->startedMs_ : 0;
         try {
-            work->blockerTarget_ = blocker->target_;
+            if (blocker) work->blockerTarget_ = blocker->target_;
         } catch (const std::bad_alloc&) {
             work->blockerTarget_.clear();
         }
-        return why;
+        return kTimeoutResult;
     }
 
     CriticalSection lock_;
     PTP_POOL pool_ = nullptr;
     TP_CALLBACK_ENVIRON environment_ = {};
-    BoundedWork* works_[kMaxWorkers] = {};
+    int unfinished_ = 0;
+    BoundedWork* abandoned_ = nullptr;  // linked through nextAbandoned_
+    int abandonedCount_ = 0;
 };
 
 int BoundedWork::Unfinished() noexcept { return WorkRegistry::Get().Unfinished(); }
+int BoundedWork::AbandonedUnfinished() noexcept { return WorkRegistry::Get().AbandonedUnfinished(); }
 
 DWORD BoundedWork::RemainingMs() const noexcept {
     if (timeoutMs_ == INFINITE) return INFINITE;

@@ -7,19 +7,20 @@
 // touches stays valid until it is done, and the DLL stays loaded until the
 // worker's last instruction.
 //
-// Abandoned work is bounded. The workers come from a thread pool of the DLL's
-// own with at most kMaxWorkers threads, and a work is admitted only while
-// fewer than that are unfinished; a work with a target (a computer and
-// namespace, say) is also refused while an abandoned work with the same
-// target has not finished. A refusal is immediate, so a stuck target costs
-// one thread and never the caller's whole deadline.
+// Only abandoned work is bounded; work that is running is never refused, and
+// the DLL's thread pool grows for it (past kMaxPoolThreads a work waits for a
+// thread within its own deadline). A work is refused at once, as if its time
+// had run out, while an abandoned work with the same target (a computer and
+// namespace, say) has not returned, or while kMaxAbandoned abandoned works of
+// the DLL have not. So a stuck target costs one thread, and never the
+// caller's whole deadline.
 //
 //   class Fetch final : public com::BoundedWork {
 //       HRESULT Run() noexcept override { ... }         // on the worker
 //       void Abandoned() noexcept override { ... }      // release what nobody will take
 //   };
 //   auto* work = new (std::nothrow) Fetch(...);
-//   HRESULT hr = work->Start(timeoutMs, false, target);  // Run's result, a refusal or the time-out
+//   HRESULT hr = work->Start(timeoutMs, false, target);  // Run's result, the time-out or a refusal
 //   work->Release();
 #pragma once
 
@@ -32,17 +33,19 @@
 
 namespace com {
 
-// ERROR_TIMEOUT as an HRESULT: what Start returns when the time ran out.
+// ERROR_TIMEOUT as an HRESULT: what Start returns when the time ran out, and
+// when the work was refused for abandoned work that has not returned.
 constexpr HRESULT kTimeoutResult = static_cast<HRESULT>(0x800705B4);
-// ERROR_BUSY: an abandoned work with the same target has not finished.
-constexpr HRESULT kTargetBusy = static_cast<HRESULT>(0x800700AA);
-// ERROR_MAX_THRDS_REACHED: all of the pool's workers are taken.
-constexpr HRESULT kWorkersBusy = static_cast<HRESULT>(0x800700A4);
+// ERROR_BUSY: the plug-in's answer to a call nested inside a running one.
+constexpr HRESULT kBusyResult = static_cast<HRESULT>(0x800700AA);
 
-// The most workers a DLL's pool runs at once, abandoned ones included. A
-// single-threaded host runs one check at a time; the rest of the room is for
-// stuck targets (one each) and for hosts with a few threads.
-constexpr int kMaxWorkers = 8;
+// The most abandoned works of one DLL that may be unfinished before every new
+// work is refused. A stuck target holds one; the rest is room for several
+// stuck targets at once, each a thread and its stack until its call returns.
+constexpr int kMaxAbandoned = 16;
+// The most threads of one DLL's pool: room for many host threads checking at
+// once, plus the abandoned works.
+constexpr DWORD kMaxPoolThreads = 512;
 
 // Milliseconds on a clock that only moves forward (the system's tick count),
 // for deadlines and ages: unlike the wall clock, no clock change moves it.
@@ -50,6 +53,9 @@ inline ULONGLONG MonotonicMs() noexcept { return GetTickCount64(); }
 
 class BoundedWork {
 public:
+    // Why Start refused a work.
+    enum class Refusal { kNone, kTargetStuck, kTooManyAbandoned };
+
     BoundedWork() noexcept;
     BoundedWork(const BoundedWork&) = delete;
     BoundedWork& operator=(const BoundedWork&) = delete;
@@ -68,21 +74,26 @@ public:
     // for none. Returns Run's result when it finished in time,
     // kTimeoutResult when the time ran out (Abandoned then runs on the
     // worker once Run returns; when no worker had begun Run by then, Run
-    // never runs and the target is not held up; nor does a worker begin
-    // Run after the time has run out), the failure of the wait itself (a message
-    // filter that cancels it, say; the worker is abandoned likewise),
-    // kTargetBusy or kWorkersBusy when the work was refused (Blocker() then
-    // names the work in the way), or the failure that kept the worker from
-    // starting. Call once.
+    // never runs and the target is not held up; nor does a worker begin Run
+    // after the time has run out) or when the work was refused (Refused()
+    // then says why and Blocker...() names the work in the way), the
+    // failure of the wait itself (a message filter that cancels it, say; the
+    // worker is abandoned likewise), or the failure that kept the worker
+    // from starting. Call once.
     HRESULT Start(DWORD timeoutMs, bool pumpMessages, const wchar_t* target = nullptr) noexcept;
 
-    // After a refusal: the target of the unfinished work that stood in the
-    // way (the oldest one when the pool was full) and how long it has run.
+    // After Start: why the work was refused, kNone when it was not.
+    Refusal Refused() const noexcept { return refusal_; }
+    // After a refusal: the target of the abandoned work that stood in the
+    // way (the oldest one when too many were abandoned) and how long it has
+    // run.
     const std::wstring& BlockerTarget() const noexcept { return blockerTarget_; }
     ULONGLONG BlockerRunningMs() const noexcept { return blockerRunningMs_; }
 
     // Works of this DLL admitted and not finished yet, abandoned included.
     static int Unfinished() noexcept;
+    // Abandoned works of this DLL that have not returned yet.
+    static int AbandonedUnfinished() noexcept;
 
 protected:
     virtual ~BoundedWork();
@@ -111,6 +122,7 @@ private:
     DWORD timeoutMs_ = INFINITE;  // the caller's wait, from startedMs_
     UniqueHandle done_;
     HMODULE pinned_ = nullptr;  // this DLL, held by the worker until it ends
+    Refusal refusal_ = Refusal::kNone;
 
     // Kept by the DLL's registry of unfinished works, under its lock.
     std::wstring target_;
@@ -118,7 +130,8 @@ private:
     bool listed_ = false;
     bool began_ = false;      // the worker has started Run
     bool cancelled_ = false;  // given up (or out of time) before Run began: Run never runs
-    bool abandoned_ = false;  // given up while Run ran: blocks the target
+    bool abandoned_ = false;  // given up while Run ran: listed among the abandoned
+    BoundedWork* nextAbandoned_ = nullptr;
     DWORD workerThread_ = 0;  // the worker's thread while it runs Run
     std::wstring blockerTarget_;
     ULONGLONG blockerRunningMs_ = 0;

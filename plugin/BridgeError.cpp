@@ -167,14 +167,15 @@ std::wstring RunTarget(const std::wstring& host, const std::wstring& nameSpace, 
 }
 
 std::wstring DescribeRunFailure(HRESULT hr, const com::BoundedWork& work) {
-    if (hr != com::kTargetBusy && hr != com::kWorkersBusy) return BridgeError::DescribeCode(hr);
+    const com::BoundedWork::Refusal why = work.Refused();
+    if (why == com::BoundedWork::Refusal::kNone) return BridgeError::DescribeCode(hr);
     wchar_t seconds[32];
     swprintf(seconds, 32, L"%.1f", static_cast<double>(work.BlockerRunningMs()) / 1000.0);
-    if (hr == com::kTargetBusy)
-        return L"A check of " + work.BlockerTarget() + L" has not returned for " + seconds +
+    if (why == com::BoundedWork::Refusal::kTargetStuck)
+        return L"A check of " + work.BlockerTarget() + L" timed out and has not returned for " + seconds +
                L" s; no other check of that target runs until it does.";
-    return std::to_wstring(com::kMaxWorkers) + L" checks have not returned, the oldest (of " + work.BlockerTarget() +
-           L") for " + seconds + L" s; no other check runs until one of them does.";
+    return std::to_wstring(com::kMaxAbandoned) + L" checks that timed out have not returned, the oldest (of " +
+           work.BlockerTarget() + L") for " + seconds + L" s; no other check runs until one of them does.";
 }
 
 HRESULT ReportPluginError(HRESULT hr, const wchar_t* what) noexcept {

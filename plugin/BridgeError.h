@@ -108,18 +108,19 @@ void KeepMultithreadedApartment() noexcept;
 // by it, plus one second.
 DWORD RunDeadline(long timeoutMs) noexcept;
 
+
 // What a run over the bridge talks to, as its texts name it and as its
 // worker's target: the computer (default "."), the namespace and the user.
 std::wstring RunTarget(const std::wstring& host, const std::wstring& nameSpace, const std::wstring& user);
 
 // The description of a run whose worker did not deliver a result (hr from
-// BoundedWork::Start): for a refusal, which unfinished run stood in the way
+// BoundedWork::Start): for a refusal, which abandoned run stood in the way
 // and for how long it has run; else the system's text for hr.
 std::wstring DescribeRunFailure(HRESULT hr, const com::BoundedWork& work);
 
 // "A check is already running on this object": the code of a refused nested
 // call.
-constexpr HRESULT kCheckRunning = com::kTargetBusy;
+constexpr HRESULT kCheckRunning = com::kBusyResult;
 
 // The plug-in's one way of failing a host's call: sets the thread's error
 // information (source "ostrel.WMICom", the system's text for hr followed by

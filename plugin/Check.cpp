@@ -180,6 +180,23 @@ private:
 
 }  // namespace
 
+namespace {
+// Runs waiting on this thread; nested when a call that a wait dispatches
+// starts a run of its own.
+thread_local int t_runsWaiting = 0;
+}  // namespace
+
+HRESULT StartRunAndWait(com::BoundedWork& run, long timeoutMs, const std::wstring& target) noexcept {
+    KeepMultithreadedApartment();
+    struct Waiting {
+        Waiting() noexcept { ++t_runsWaiting; }
+        ~Waiting() { --t_runsWaiting; }
+    } waiting;
+    return run.Start(RunDeadline(timeoutMs), true, target.c_str());
+}
+
+bool ThreadWaitsForRun() noexcept { return t_runsWaiting > 0; }
+
 HRESULT DoCheck(const VARIANT& hostname, const VARIANT& timeout, const VARIANT& parameter, bool* verdict,
                 std::wstring* result) noexcept {
     *verdict = false;
@@ -196,10 +213,9 @@ HRESULT DoCheck(const VARIANT& hostname, const VARIANT& timeout, const VARIANT& 
         RETURN_IF_FAILED(ReadParameterString(parameterText, &work->parameters));
         // The members belong to the host's thread: read here, not on the worker.
         work->timeoutRead = ReadTimeoutSeconds(timeout, &work->timeoutMs);
-        const std::wstring target = RunTarget(work->host, work->parameters.nameSpace, work->parameters.user);
         // From here on every outcome is a verdict with a text.
-        KeepMultithreadedApartment();
-        const HRESULT hr = work->Start(RunDeadline(work->timeoutMs), true, target.c_str());
+        const HRESULT hr = StartRunAndWait(
+            *work, work->timeoutMs, RunTarget(work->host, work->parameters.nameSpace, work->parameters.user));
         if (SUCCEEDED(hr)) {
             *verdict = work->verdict;
             *result = std::move(work->result);

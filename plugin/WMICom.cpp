@@ -119,6 +119,8 @@ STDMETHODIMP WMICom::km_showGUI() {
     // A modal form inside a running check's wait (or inside the open form)
     // would hold that call up for as long as the form stays open.
     if (checking_) return ReportPluginError(kCheckRunning, L"km_showGUI: a check is running on this object");
+    if (ThreadWaitsForRun())
+        return ReportPluginError(kCheckRunning, L"km_showGUI: a check is waiting on this thread");
     if (showing_) return ReportPluginError(kCheckRunning, L"km_showGUI: the form is already open");
     com::ComPtr<WMICom> self(this);
     FlagScope showing(showing_);

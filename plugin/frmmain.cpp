@@ -11,6 +11,7 @@
 #include "../common/HResult.h"
 #include "../common/Raii.h"
 #include "BridgeError.h"
+#include "Check.h"
 #include "CheckRules.h"
 #include "ParameterString.h"
 #include "Support.h"
@@ -514,9 +515,7 @@ void frmmain::ListProperties() noexcept try {
     work->locale = ControlText(form, txtLocale);
     work->classPath = ControlText(form, txtObjectPath);
 
-    KeepMultithreadedApartment();
-    const std::wstring target = RunTarget(work->server, work->nameSpace, work->user);
-    const HRESULT hr = work->Start(RunDeadline(work->timeoutMs), true, target.c_str());
+    const HRESULT hr = StartRunAndWait(*work, work->timeoutMs, RunTarget(work->server, work->nameSpace, work->user));
     if (FAILED(hr)) {
         BridgeError error;
         error.Record(hr, DescribeRunFailure(hr, *work).c_str());

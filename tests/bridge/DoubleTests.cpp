@@ -400,6 +400,49 @@ TEST_F(AgainstDouble, AStalledConnectionTimesOutAndItsWorkerCleansUpAfterIt) {
     }
 }
 
+// A computer that never answers costs its first call the time-out; every
+// later call to it fails at once with the same answer, ERROR_TIMEOUT, and
+// says which call has not returned for how long. Only -1 still waits.
+TEST_F(AgainstDouble, ConnectionsToAComputerThatNeverAnswersTimeOutAtOnceAfterTheFirst) {
+    access_->put_Timeout(250);
+    const long kAccessTimeout = LONG_MIN;  // the argument left out
+    auto connect = [&](long timeout) {
+        ConnectArgs args;
+        args.server = Arg(L"SRV01");
+        args.nameSpace = Arg(L"stall2000000000");
+        if (timeout != kAccessTimeout) args.timeout = Arg::Number(timeout);
+        ComPtr<IQvWMIServer> server;
+        const ULONGLONG start = Now();
+        EXPECT_HR(kTimedOut, Connect(access_.Get(), args, &server));
+        return Now() - start;
+    };
+    EXPECT_GE(connect(kAccessTimeout), 240u);
+    EXPECT_FALSE(TakeErrorInfo().present) << "a time-out comes back bare";
+    const struct {
+        const char* name;
+        long timeout;
+    } later[] = {{"the access object's time-out", kAccessTimeout}, {"a time-out of its own", 5000},
+                 {"a time-out of 0", 0}};
+    for (int round = 0; round < 3; ++round) {
+        for (const auto& c : later) {
+            SCOPED_TRACE(c.name);
+            EXPECT_LT(connect(c.timeout), 100u) << "a refusal waited";
+            const ErrorRecord error = TakeErrorInfo();
+            EXPECT_NE(std::wstring::npos,
+                      error.description.find(L"A call to '\\\\SRV01\\root\\stall2000000000' has not returned for"))
+                << Narrow(error.description);
+        }
+    }
+    // Another computer is not held up.
+    ComPtr<IQvWMIServer> other;
+    EXPECT_HR(S_OK, Connect(access_.Get(), ConnectArgs{Arg(L"SRV02")}, &other));
+    const std::vector<std::wstring> connects = RecordLines(L"ConnectServer");
+    EXPECT_EQ(1, std::count_if(connects.begin(), connects.end(), [](const std::wstring& line) {
+                  return line.find(L"\\\\SRV01\\") != std::wstring::npos;
+              })) << "refusals never reach WMI";
+    EXPECT_EQ(0, WmiDoubleCancelStalls());
+}
+
 TEST_F(AgainstDouble, TimeoutMinusOneConnectsOnTheCallingThread) {
     for (long timeout : {-1L, 30000L}) {
         SCOPED_TRACE(timeout);

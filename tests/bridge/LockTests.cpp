@@ -6,6 +6,7 @@
 
 #include "../../common/BoundedWork.h"
 #include "Lock.h"
+#include "Wmi.h"
 #include "QvWMIAccess.h"
 #include "TestSupport.h"
 
@@ -69,17 +70,27 @@ TEST(Lock, FiniteTimeoutGivesUpWhileAnotherThreadHoldsTheLock) {
     mutex.Unlock();
 }
 
-// The test's hook on the process-wide WMI lock: a thread of its own takes
-// the real lock, as a slow call of Wine's WMI would, and holds it until
-// released.
+// The test's hook on the process-wide WMI lock: a thread of its own makes a
+// call into Wine's WMI in a session, which takes the real lock, and holds
+// the session open, as a slow call of Wine's WMI would, until released.
 class WmiLockHolder {
 public:
     WmiLockHolder() {
         HANDLE taken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         holder_ = std::thread([this, taken] {
-            CWmiCallGuard guard(true, INFINITE);
-            SetEvent(taken);
-            WaitForSingleObject(release_, INFINITE);
+            ComApartment apartment;
+            IWbemLocator* created = nullptr;
+            EXPECT_HR(S_OK, CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                                             reinterpret_cast<void**>(&created)));
+            wmi::Ref<IWbemLocator> locator(created, wmi::Serialised(created));
+            EXPECT_TRUE(locator.Serialised()) << "Wine's own WMI is serialised";
+            {
+                wmi::Session session(INFINITE);
+                wmi::Ref<IUnknown> unknown;
+                EXPECT_HR(S_OK, session.As(locator, &unknown));
+                SetEvent(taken);
+                WaitForSingleObject(release_, INFINITE);
+            }
         });
         WaitForSingleObject(taken, INFINITE);
         CloseHandle(taken);

@@ -284,10 +284,21 @@ private:
 // ---------------------------------------------------------------------------
 // Building the snapshots
 
+// The snapshots' creators, over a fake WMI object that the caller keeps.
+HRESULT CreateInstance(BSTR path, IWbemClassObject* object, IQvWMIInstance** instance) {
+    wmi::Session session(INFINITE);
+    return CQvWMIInstance::Create(session, path, wmi::Ref<IWbemClassObject>::Share(object, false), instance);
+}
+HRESULT CreateDescriptor(BSTR name, IWbemClassObject* definition, IQvWMIPropertyDescriptor** descriptor) {
+    wmi::Session session(INFINITE);
+    return CQvWMIPropertyDescriptor::Create(session, name, wmi::Ref<IWbemClassObject>::Share(definition, false),
+                                            descriptor);
+}
+
 ComPtr<IQvWMIInstance> MakeInstance(IWbemClassObject* object, const wchar_t* path = L"Fake_Class") {
     Bstr objectPath(path);
     ComPtr<IQvWMIInstance> instance;
-    EXPECT_HR(S_OK, CQvWMIInstance::Create(objectPath.get(), object, &instance));
+    EXPECT_HR(S_OK, CreateInstance(objectPath.get(), object, &instance));
     return instance;
 }
 
@@ -305,7 +316,7 @@ std::vector<ComPtr<IQvWMIPropertyDescriptor>> MakeDescriptors(IWbemClassObject* 
     for (const std::wstring& name : names) {
         Bstr key(name.c_str());
         descriptors.emplace_back();
-        EXPECT_HR(S_OK, CQvWMIPropertyDescriptor::Create(key.get(), definition, &descriptors.back())) << name;
+        EXPECT_HR(S_OK, CreateDescriptor(key.get(), definition, &descriptors.back())) << name;
     }
     return descriptors;
 }
@@ -648,15 +659,15 @@ TEST_F(Snapshots, FailedCreationIsReportedAndLeavesNoObject) {
         std::wstring context;
     };
     const std::vector<Case> cases = {
-        {[&] { return CQvWMIInstance::Create(path.get(), unlisted.Get(), &instance); }, HRESULT(WBEM_E_ACCESS_DENIED),
+        {[&] { return CreateInstance(path.get(), unlisted.Get(), &instance); }, HRESULT(WBEM_E_ACCESS_DENIED),
          L"Instance::GetFields", unread},
-        {[&] { return CQvWMIInstance::Create(path.get(), unreadable.Get(), &instance); }, HRESULT(WBEM_E_FAILED),
+        {[&] { return CreateInstance(path.get(), unreadable.Get(), &instance); }, HRESULT(WBEM_E_FAILED),
          L"Instance::GetFields", unread},
-        {[&] { return CQvWMIInstance::Create(path.get(), nullptr, &instance); }, E_INVALIDARG, L"Instance::Create",
+        {[&] { return CreateInstance(path.get(), nullptr, &instance); }, E_INVALIDARG, L"Instance::Create",
          notCreated(L"Instance")},
         {[&] { return CQvWMIInstanceCollection::Create(&nullInstance, 1, &instances); }, E_INVALIDARG,
          L"InstanceCollection::Create", notCreated(L"Instance Collection")},
-        {[&] { return CQvWMIPropertyDescriptor::Create(missing.get(), unreadable.Get(), &descriptor); },
+        {[&] { return CreateDescriptor(missing.get(), unreadable.Get(), &descriptor); },
          HRESULT(WBEM_E_NOT_FOUND), L"PropertyDescriptor::Create", notCreated(L"Property Descriptor")},
         {[&] { return CQvWMIPropertyCollection::Create(nullptr, 0, nullptr); }, E_POINTER,
          L"PropertyCollection::Create", notCreated(L"Property Collection")},

@@ -271,6 +271,11 @@ TEST_F(Form, MembersWithoutTextFailBeforeTheFormOpens) {
                                             *Text(L"10").get(), *Text(c.parameter).get());
         EXPECT_HR(c.expected, check->km_showGUI());
         EXPECT_EQ(c.parameter, ParameterOf(check.Get()));
+        // The failure leaves the object as it was: with readable members
+        // the next km_showGUI opens the form.
+        check->put_km_hostname(*Text(L".").get());
+        check->put_km_parameter(*Text(L"").get());
+        EXPECT_HR(S_OK, ShowForm(check.Get(), [](const FormDriver&) {}));
     }
 }
 

@@ -1,8 +1,10 @@
 // The check against the WMI test double: what reaches WMI, the last matching
 // instance deciding, values Wine's WMI cannot produce, and failures inside
 // the walk.
+#include <algorithm>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "../../common/BoundedWork.h"
 #include "CheckHarness.h"
@@ -275,7 +277,8 @@ TEST_F(AbandonedChecks, AStalledTargetCostsOneThreadAndFailsFast) {
     const int start = ProcessThreadCount();
 
     // A connection that does not return (the bridge's worker is abandoned),
-    // and a step that no WMI time-out bounds (the check's worker is).
+    // and a step that no WMI time-out bounds (the check's worker is). Every
+    // check of it fails with the time-out's number; after the first, at once.
     const struct {
         const wchar_t* nameSpace;
         const wchar_t* classPath;
@@ -285,7 +288,7 @@ TEST_F(AbandonedChecks, AStalledTargetCostsOneThreadAndFailsFast) {
         {L"root\\stall2000000000", L"Double_Service", 0.1,
          L"A call to '\\\\.\\root\\stall2000000000' has not returned for"},
         {L"root\\namesstall", L"Double_NamesStall", 0.1,
-         L"A check of \\\\.\\root\\namesstall has not returned for"},
+         L"A check of \\\\.\\root\\namesstall timed out and has not returned for"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.nameSpace));
@@ -295,7 +298,7 @@ TEST_F(AbandonedChecks, AStalledTargetCostsOneThreadAndFailsFast) {
             const ULONGLONG took = Took(&run, c.nameSpace, c.classPath, c.seconds);
             ASSERT_HR(S_OK, run.hr);
             EXPECT_FALSE(run.verdict);
-            EXPECT_EQ(0u, run.result.find(L"(-2147024726)")) << Narrow(run.result);
+            EXPECT_EQ(0u, run.result.find(L"(-2147023436)")) << Narrow(run.result);
             EXPECT_NE(std::wstring::npos, run.result.find(c.refusal)) << Narrow(run.result);
             EXPECT_LT(took, 500u) << "the refusal waited";
         }
@@ -314,51 +317,125 @@ TEST_F(AbandonedChecks, AStalledTargetCostsOneThreadAndFailsFast) {
         SCOPED_TRACE(Narrow(c.nameSpace));
         for (ULONGLONG wait = GetTickCount64(); GetTickCount64() - wait < 5000; Sleep(20)) {
             Took(&run, c.nameSpace, c.classPath, 30);
-            if (run.result.find(L"(-2147024726)") != 0) break;
+            if (run.result.find(L"has not returned") == std::wstring::npos) break;
         }
         EXPECT_EQ(0u, run.result.find(L"(-2147217358)")) << Narrow(run.result);
     }
     EXPECT_LE(ThreadsAtRest(start), start + 1);
 }
 
-// However many targets stall, no more than the pool's workers are held.
-TEST_F(AbandonedChecks, ThePoolHasACap) {
+// However many targets stall, no more than kMaxAbandoned calls are left
+// behind: past that, every call is refused at once with the time-out.
+TEST_F(AbandonedChecks, AbandonedCallsHaveACap) {
     CheckRun run;
     Took(&run, L"root\\cimv2", L"Double_Service", 30);
     const int start = ProcessThreadCount();
     int refused = 0;
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < com::kMaxAbandoned + 4; ++i) {
         const std::wstring nameSpace = L"root\\stall2000000" + std::to_wstring(100 + i);
         const ULONGLONG took = Took(&run, nameSpace, L"Double_Service", 0.05);
         EXPECT_LT(took, 500u);
-        if (run.result.find(L"(-2147024732)") == 0) {
+        EXPECT_EQ(0u, run.result.find(L"(-2147023436)")) << Narrow(run.result);
+        if (run.result.find(L"calls that timed out have not returned, the oldest (to '\\\\.\\root\\stall2000000100')") !=
+            std::wstring::npos)
             ++refused;
-            EXPECT_NE(std::wstring::npos,
-                      run.result.find(L"calls have not returned, the oldest (to '\\\\.\\root\\stall2000000100')"))
-                << Narrow(run.result);
-        }
     }
-    EXPECT_EQ(12 - com::kMaxWorkers, refused);
-    EXPECT_LE(ProcessThreadCount(), start + com::kMaxWorkers);
+    EXPECT_EQ(4, refused);
+    EXPECT_LE(ProcessThreadCount(), start + com::kMaxAbandoned + 2);
     EXPECT_EQ(0, WmiDoubleCancelStalls());
     EXPECT_LE(ThreadsAtRest(start), start + 1);
 }
 
+// What one host thread's check saw.
+struct HostThreadCheck {
+    std::wstring computer;
+    int latencyMs = 0;
+    HANDLE go = nullptr;  // set when every thread is ready
+    CheckRun run;
+    ULONGLONG tookMs = 0;
+};
+
+DWORD WINAPI CheckOnHostThread(void* parameter) {
+    auto* check = static_cast<HostThreadCheck*>(parameter);
+    ComApartment apartment{COINIT_APARTMENTTHREADED};
+    WaitForSingleObject(check->go, INFINITE);
+    const ULONGLONG start = GetTickCount64();
+    check->run = RunCheck(check->computer, NumberVariant(20),
+                          Parameters(L"Double_Service", L"", L"Name", L"CON", L"svc",
+                                     L"root\\stall" + std::to_wstring(check->latencyMs)));
+    check->tookMs = GetTickCount64() - start;
+    return 0;
+}
+
+// A monitoring host checks many computers at once, each from a host thread
+// of its own: no check is refused or called stuck because others run, and
+// each takes about its computer's time.
+TEST_F(CheckAgainstDouble, ManyHostThreadsCheckAtOnce) {
+    const struct {
+        int threads;
+        int fastestMs, slowestMs;  // the computers' answers spread over this
+    } cases[] = {{8, 0, 0}, {16, 300, 1500}, {64, 300, 300}, {64, 0, 1500}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.threads) + " threads, " + std::to_string(c.fastestMs) + "-" +
+                     std::to_string(c.slowestMs) + " ms");
+        HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::vector<HostThreadCheck> checks(c.threads);
+        std::vector<HANDLE> threads;
+        for (int i = 0; i < c.threads; ++i) {
+            checks[i].computer = L"HOST" + std::to_wstring(i);
+            checks[i].latencyMs = c.fastestMs + (c.slowestMs - c.fastestMs) * i / std::max(1, c.threads - 1);
+            checks[i].go = go;
+            threads.push_back(CreateThread(nullptr, 0, CheckOnHostThread, &checks[i], 0, nullptr));
+            ASSERT_NE(nullptr, threads.back());
+        }
+        SetEvent(go);
+        for (HANDLE thread : threads) {
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
+        CloseHandle(go);
+        for (const HostThreadCheck& check : checks) {
+            SCOPED_TRACE(Narrow(check.computer));
+            EXPECT_HR(S_OK, check.run.hr);
+            EXPECT_TRUE(check.run.verdict) << Narrow(check.run.result);
+            EXPECT_EQ(std::wstring::npos, check.run.result.find(L"have not returned")) << Narrow(check.run.result);
+            EXPECT_LT(check.tookMs, static_cast<ULONGLONG>(check.latencyMs) + 5000u);
+        }
+    }
+    // The double's calls ran at the same time: it is not serialised, and
+    // its count of overlapping calls works.
+    EXPECT_GT(WmiDoubleOverlaps(), 0);
+}
+
 // What a second apartment saw of its calls on an object whose check runs.
 struct NestedCallsMade {
-    IStream* stream = nullptr;  // the object, marshalled
-    HRESULT checkHr = E_FAIL, guiHr = E_FAIL;
+    IStream* stream = nullptr;       // the object, marshalled
+    IStream* otherStream = nullptr;  // another object of the same host thread
+    HRESULT checkHr = E_FAIL, guiHr = E_FAIL, otherGuiHr = E_FAIL;
     VARIANT_BOOL verdict = VARIANT_TRUE;
-    std::wstring result, guiError;
+    std::wstring result, guiError, otherGuiError;
 };
+
+// km_showGUI as a late-bound host calls it: the error arrives in EXCEPINFO.
+HRESULT ShowGuiLateBound(_WMICom* object, std::wstring* error) {
+    DISPPARAMS none = {};
+    EXCEPINFO info = {};
+    const HRESULT hr = object->Invoke(0x60030005, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, &info, nullptr);
+    if (info.bstrDescription) *error = info.bstrDescription;
+    SysFreeString(info.bstrDescription);
+    SysFreeString(info.bstrSource);
+    SysFreeString(info.bstrHelpFile);
+    return hr;
+}
 
 // In a multithreaded apartment: km_docheck, km_result and km_showGUI (the
 // last late-bound, as a host calls it) while the object's check waits.
 DWORD WINAPI NestedCalls(void* parameter) {
     auto* out = static_cast<NestedCallsMade*>(parameter);
     ComApartment apartment;
-    ComPtr<_WMICom> proxy;
+    ComPtr<_WMICom> proxy, other;
     if (FAILED(CoGetInterfaceAndReleaseStream(out->stream, IID__WMICom, &proxy))) return 1;
+    if (FAILED(CoGetInterfaceAndReleaseStream(out->otherStream, IID__WMICom, &other))) return 1;
     Sleep(300);  // inside the outer check's wait
     out->checkHr = proxy->km_docheck(&out->verdict);
     VARIANT result;
@@ -366,25 +443,23 @@ DWORD WINAPI NestedCalls(void* parameter) {
     proxy->get_km_result(&result);
     if (V_VT(&result) == VT_BSTR) out->result = V_BSTR(&result);
     VariantClear(&result);
-    // As a late-bound host calls it: the error arrives in EXCEPINFO.
-    DISPPARAMS none = {};
-    EXCEPINFO error = {};
-    out->guiHr = proxy->Invoke(0x60030005, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, &error, nullptr);
-    if (error.bstrDescription) out->guiError = error.bstrDescription;
-    SysFreeString(error.bstrDescription);
-    SysFreeString(error.bstrSource);
-    SysFreeString(error.bstrHelpFile);
+    out->guiHr = ShowGuiLateBound(proxy.Get(), &out->guiError);
+    // Another object of the host's thread: its form would hold up the
+    // waiting check until someone closed it.
+    out->otherGuiHr = ShowGuiLateBound(other.Get(), &out->otherGuiError);
     return 0;
 }
 
 // While a check waits, a call from another apartment can be dispatched on
-// the host's thread: a nested km_docheck or km_showGUI on the same object is
-// refused at once, and the running check goes on to its own deadline.
+// the host's thread: a nested km_docheck or km_showGUI on the same object, and
+// km_showGUI on any other object of that thread, are refused at once, and the
+// running check goes on to its own deadline.
 TEST_F(CheckAgainstDouble, NestedCallsDuringACheckAreRefused) {
     CLSID clsid;
     ASSERT_HR(S_OK, CLSIDFromProgID(L"ostrel.WMICom", &clsid));
-    ComPtr<_WMICom> check;
+    ComPtr<_WMICom> check, other;
     ASSERT_HR(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &check));
+    ASSERT_HR(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &other));
     VARIANT host = TextVariant(L"."), parameters = TextVariant(
         Parameters(L"Double_NamesStall", L"", L"Name", L"CON", L"", L"root\\reentry"));
     check->put_km_hostname(host);
@@ -392,11 +467,13 @@ TEST_F(CheckAgainstDouble, NestedCallsDuringACheckAreRefused) {
     check->put_km_parameter(parameters);
     VariantClear(&host);
     VariantClear(&parameters);
-    ComPtr<IStream> stream;
+    ComPtr<IStream> stream, otherStream;
     ASSERT_HR(S_OK, CoMarshalInterThreadInterfaceInStream(IID__WMICom, check.Get(), &stream));
+    ASSERT_HR(S_OK, CoMarshalInterThreadInterfaceInStream(IID__WMICom, other.Get(), &otherStream));
 
     NestedCallsMade nested;
     nested.stream = stream.Detach();
+    nested.otherStream = otherStream.Detach();
     HANDLE caller = CreateThread(nullptr, 0, NestedCalls, &nested, 0, nullptr);
     ASSERT_NE(nullptr, caller);
 
@@ -417,6 +494,9 @@ TEST_F(CheckAgainstDouble, NestedCallsDuringACheckAreRefused) {
     EXPECT_HR(DISP_E_EXCEPTION, nested.guiHr);
     EXPECT_NE(std::wstring::npos, nested.guiError.find(L"a check is running on this object"))
         << Narrow(nested.guiError);
+    EXPECT_HR(DISP_E_EXCEPTION, nested.otherGuiHr);
+    EXPECT_NE(std::wstring::npos, nested.otherGuiError.find(L"a check is waiting on this thread"))
+        << Narrow(nested.otherGuiError);
     // The outer check: its own deadline (three time-outs and a second), its own text.
     EXPECT_EQ(VARIANT_FALSE, verdict);
     EXPECT_LT(took, 1900u);

@@ -43,6 +43,41 @@ com::UniqueHandle g_stallsCancelled(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 constexpr int kStallSlots = 64;
 volatile LONG g_stalledThreads[kStallSlots];
 
+// Calls in progress on any thread (a call made from inside another call of
+// the same thread counts once), and how many calls began while another was
+// in progress: a WMI whose calls are serialised sees none.
+std::atomic<LONG> g_callsInProgress{0};
+std::atomic<LONG> g_overlaps{0};
+thread_local int t_callDepth = 0;
+// Milliseconds that each round trip (a call that would cross the network to a
+// remote computer) takes, from WMIDOUBLE_LATENCY_MS or WmiDoubleSetLatency.
+std::atomic<DWORD> g_latencyMs{[] {
+    wchar_t text[16];
+    const DWORD length = GetEnvironmentVariableW(L"WMIDOUBLE_LATENCY_MS", text, 16);
+    return length > 0 && length < 16 ? static_cast<DWORD>(_wtol(text)) : 0u;
+}()};
+
+// Marks a call of the double in progress for its scope.
+class InCall {
+public:
+    InCall() noexcept {
+        if (t_callDepth++ == 0 && g_callsInProgress.fetch_add(1) > 0) ++g_overlaps;
+    }
+    ~InCall() {
+        if (--t_callDepth == 0) --g_callsInProgress;
+    }
+    InCall(const InCall&) = delete;
+    InCall& operator=(const InCall&) = delete;
+};
+
+// A call that is a round trip to the computer: it takes the latency.
+class RoundTrip : public InCall {
+public:
+    RoundTrip() noexcept {
+        if (const DWORD ms = g_latencyMs.load()) Sleep(ms);
+    }
+};
+
 // Waits ms milliseconds (INFINITE allowed) unless the stalls are cancelled.
 // Holds no lock, so a caller may give up on (or terminate) a stalled thread.
 // True when the whole time passed.
@@ -233,8 +268,12 @@ const PropertyDef kProcessorProperties[] = {
     {L"LoadPercentage", CIM_UINT16, kNoQualifiers},
 };
 const wchar_t* const kProcessorRows[][2] = {{L"CPU0", L"35"}, {L"CPU1", L"97"}};
+const PropertyDef kEmbeddedProperties[] = {
+    {L"Id", CIM_UINT32, kItemId},
+    {L"Owner", CIM_OBJECT, kNoQualifiers},
+};
 
-enum class Shape { Service, Item, Bulk, Disk, Processor };
+enum class Shape { Service, Item, Bulk, Disk, Processor, Embedded };
 
 struct ShapeDef {
     const PropertyDef* properties;
@@ -247,6 +286,7 @@ ShapeDef ShapeOf(Shape shape) noexcept {
     case Shape::Item: return {kItemProperties, static_cast<int>(std::size(kItemProperties))};
     case Shape::Disk: return {kDiskProperties, static_cast<int>(std::size(kDiskProperties))};
     case Shape::Processor: return {kProcessorProperties, static_cast<int>(std::size(kProcessorProperties))};
+    case Shape::Embedded: return {kEmbeddedProperties, static_cast<int>(std::size(kEmbeddedProperties))};
     case Shape::Bulk: break;
     }
     return {kBulkProperties, static_cast<int>(std::size(kBulkProperties))};
@@ -300,6 +340,7 @@ const FixedClass kFixedClasses[] = {
     {L"Double_Crash", Shape::Service, 3, Behaviour::Crash, 0},
     {L"Double_Disk", Shape::Disk, 3, Behaviour::Normal, 0},
     {L"Win32_Processor", Shape::Processor, 2, Behaviour::Normal, 0},
+    {L"Double_Embedded", Shape::Embedded, 2, Behaviour::Normal, 0},
 };
 
 // Classes whose name ends in a number: a count, milliseconds or an HRESULT.
@@ -438,6 +479,24 @@ const wchar_t* RowText(Shape shape, int index, ULONG instance) noexcept {
                                 : kProcessorRows[instance % std::size(kProcessorRows)][index];
 }
 
+HRESULT MakeClassObject(const std::shared_ptr<const ScriptedClass>& scripted, LONG instance,
+                        IWbemClassObject** object) noexcept;
+
+// An embedded object: the instance of Double_Service in the same position.
+HRESULT EmbeddedValue(const ScriptedClass& scripted, ULONG instance, VARIANT* value) noexcept {
+    std::shared_ptr<ScriptedClass> owner;
+    try {
+        owner = FindClass(L"Double_Service", scripted.nameSpace);
+    } catch (...) {
+        return Wbem(WBEM_E_OUT_OF_MEMORY);
+    }
+    IWbemClassObject* object = nullptr;
+    RETURN_IF_FAILED(MakeClassObject(owner, static_cast<LONG>(instance), &object));
+    V_VT(value) = VT_UNKNOWN;
+    V_UNKNOWN(value) = object;
+    return S_OK;
+}
+
 // The value of property index of an instance (both counted from 0).
 HRESULT InstanceValue(const ScriptedClass& scripted, int index, ULONG instance, VARIANT* value) noexcept {
     wchar_t text[32];
@@ -455,7 +514,8 @@ HRESULT InstanceValue(const ScriptedClass& scripted, int index, ULONG instance, 
     }
     if (scripted.shape == Shape::Service)
         return ServiceValue(index, ServiceRowOf(scripted, instance), value);
-    if (scripted.shape == Shape::Item && index == 0) {
+    if (scripted.shape == Shape::Embedded && index == 1) return EmbeddedValue(scripted, instance, value);
+    if ((scripted.shape == Shape::Item || scripted.shape == Shape::Embedded) && index == 0) {
         V_VT(value) = VT_I4;
         V_I4(value) = static_cast<LONG>(instance + 1);
         return S_OK;
@@ -478,6 +538,7 @@ std::wstring RelativePath(const ScriptedClass& scripted, LONG instance) {
         swprintf(key, 64, L".Name=\"%ls\"", ServiceRowOf(scripted, static_cast<ULONG>(instance)).name);
         return scripted.name + key;
     case Shape::Item:
+    case Shape::Embedded:
         swprintf(key, 64, L".Id=%ld", instance + 1);
         return scripted.name + key;
     case Shape::Disk:
@@ -523,9 +584,18 @@ class DoubleObject : public com::ComObject<Derived, Interfaces...> {
 protected:
     DoubleObject() noexcept { ++g_liveObjects; }
     ~DoubleObject() override {
+        InCall call;  // the final release
         if (marshaler_) marshaler_->Release();
         --g_liveObjects;
     }
+
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        InCall call;
+        return com::ComObject<Derived, Interfaces...>::QueryInterface(riid, object);
+    }
+
+protected:
 
     HRESULT QueryExtraInterface(REFIID riid, void** object) override {
         *object = nullptr;
@@ -549,6 +619,7 @@ class BlanketRecorder : public IClientSecurity {
 public:
     STDMETHODIMP QueryBlanket(IUnknown*, DWORD* authn, DWORD* authz, OLECHAR** principal, DWORD* level,
                               DWORD* impersonation, void** identity, DWORD* capabilities) override {
+        InCall call;
         if (authn) *authn = authn_;
         if (authz) *authz = authz_;
         if (principal) *principal = nullptr;
@@ -561,6 +632,7 @@ public:
 
     STDMETHODIMP SetBlanket(IUnknown*, DWORD authn, DWORD authz, OLECHAR* principal, DWORD level,
                             DWORD impersonation, void* identity, DWORD capabilities) override {
+        InCall call;
         RecordLine line(L"SetBlanket");
         line.Add(L" on=").Add(BlanketTarget()).Number(L" authn=", authn).Number(L" authz=", authz);
         if (principal == COLE_DEFAULT_PRINCIPAL) line.Add(L" principal=(default)");
@@ -636,6 +708,7 @@ public:
     explicit QualifierSet(const QualifierDef* qualifiers) noexcept : qualifiers_(qualifiers) {}
 
     STDMETHODIMP Get(LPCWSTR name, LONG, VARIANT* value, LONG* flavor) override {
+        InCall call;
         if (!name) return Wbem(WBEM_E_INVALID_PARAMETER);
         for (const QualifierDef* q = qualifiers_; q->name; ++q) {
             if (_wcsicmp(q->name, name) != 0) continue;
@@ -657,6 +730,7 @@ public:
     STDMETHODIMP Put(LPCWSTR, VARIANT*, LONG) override { return E_NOTIMPL; }
     STDMETHODIMP Delete(LPCWSTR) override { return E_NOTIMPL; }
     STDMETHODIMP GetNames(LONG, SAFEARRAY** names) override {
+        InCall call;
         if (names) *names = nullptr;
         return E_NOTIMPL;
     }
@@ -680,6 +754,7 @@ public:
         : scripted_(scripted), instance_(instance) {}
 
     STDMETHODIMP Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE* type, LONG* flavor) override {
+        InCall call;
         if (!name) return Wbem(WBEM_E_INVALID_PARAMETER);
         if (IsBad()) return Wbem(WBEM_E_FAILED);
         if (value) VariantInit(value);
@@ -710,6 +785,7 @@ public:
     }
 
     STDMETHODIMP GetNames(LPCWSTR qualifierName, LONG flags, VARIANT*, SAFEARRAY** names) override {
+        InCall call;
         if (!names) return Wbem(WBEM_E_INVALID_PARAMETER);
         *names = nullptr;
         if (qualifierName) return Wbem(WBEM_E_NOT_SUPPORTED);
@@ -730,6 +806,7 @@ public:
     }
 
     STDMETHODIMP GetPropertyQualifierSet(LPCWSTR name, IWbemQualifierSet** set) override {
+        InCall call;
         if (!set || !name) return Wbem(WBEM_E_INVALID_PARAMETER);
         *set = nullptr;
         for (const wchar_t* system : kSystemProperties)
@@ -809,6 +886,7 @@ public:
         : scripted_(scripted), started_(GetTickCount64()) {}
 
     STDMETHODIMP GetResultObject(LONG timeout, IWbemClassObject** object) override {
+        RoundTrip call;
         RecordLine(L"GetResultObject").Number(L" timeout=", timeout).Commit();
         if (!object) return Wbem(WBEM_E_INVALID_PARAMETER);
         *object = nullptr;
@@ -852,6 +930,7 @@ public:
     explicit Enumerator(const std::shared_ptr<const ScriptedClass>& scripted) noexcept : scripted_(scripted) {}
 
     STDMETHODIMP Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override {
+        RoundTrip call;
         RecordLine(L"Next").Number(L" timeout=", timeout).Number(L" count=", count).Commit();
         if (!objects || !returned) return Wbem(WBEM_E_INVALID_PARAMETER);
         *returned = 0;
@@ -933,6 +1012,7 @@ public:
 
     STDMETHODIMP GetObject(const BSTR path, LONG flags, IWbemContext* context, IWbemClassObject** object,
                            IWbemCallResult** callResult) override {
+        RoundTrip call;
         RecordLine(L"GetObject")
             .Text(L" path=", path)
             .Hex(L" flags=", static_cast<unsigned long>(flags))
@@ -974,6 +1054,7 @@ public:
 
     STDMETHODIMP ExecQuery(const BSTR language, const BSTR query, LONG flags, IWbemContext* context,
                            IEnumWbemClassObject** enumerator) override {
+        RoundTrip call;
         RecordLine(L"ExecQuery")
             .Text(L" language=", language)
             .Text(L" query=", query)
@@ -1091,6 +1172,7 @@ public:
     STDMETHODIMP ConnectServer(const BSTR path, const BSTR user, const BSTR password, const BSTR locale,
                                LONG flags, const BSTR authority, IWbemContext* context,
                                IWbemServices** services) override {
+        RoundTrip call;
         g_connectThread = GetCurrentThreadId();
         RecordLine(L"ConnectServer")
             .Text(L" path=", path)
@@ -1214,6 +1296,7 @@ STDAPI DllUnregisterServer() {
 void WmiDoubleReset(void) {
     WmiDoubleCancelStalls();
     ResetEvent(g_stallsCancelled.get());
+    g_overlaps = 0;
     com::CriticalSectionGuard guard(g_recordLock);
     g_record.clear();
 }
@@ -1235,6 +1318,10 @@ int WmiDoubleRecord(wchar_t* buffer, int size) {
 }
 
 LONG WmiDoubleLiveObjects(void) { return g_liveObjects.load(); }
+
+LONG WmiDoubleOverlaps(void) { return g_overlaps.load(); }
+
+void WmiDoubleSetLatency(DWORD ms) { g_latencyMs = ms; }
 
 DWORD WmiDoubleConnectThread(void) { return g_connectThread.load(); }
 

@@ -57,6 +57,9 @@
 //                     D: 0 of 0, E: 5 of VT_NULL.
 //   Win32_Processor   2 instances: DeviceID (8; Key = true) CPU0 CPU1,
 //                     LoadPercentage (18, VT_I4) 35 97 (Wine's has none).
+//   Double_Embedded   2 instances: Id (19, VT_I4) 1, 2; Key = true. Owner
+//                     (13, VT_UNKNOWN): an embedded object, the instance of
+//                     Double_Service in the same position.
 //   Double_ServiceStoppedLast  Double_Service delivered as svc1, svc3, svc2
 //                     (Running, Running, Stopped).
 //   Double_BadInstance  Double_Service whose second instance fails every Get
@@ -162,6 +165,18 @@ WMIDOUBLE_API void WmiDoubleClearRecord(void);
 // The number of the double's COM objects alive now (locators, services,
 // call results, enumerators, class objects, qualifier sets).
 WMIDOUBLE_API LONG WmiDoubleLiveObjects(void);
+
+// How many calls into the double began while another call (of any thread)
+// was in progress, since the last WmiDoubleReset. Every method but AddRef
+// and Release counts, and so does an object's final release; a call made
+// from inside another call of the same thread does not.
+WMIDOUBLE_API LONG WmiDoubleOverlaps(void);
+
+// Makes every round trip (ConnectServer, GetObject, GetResultObject,
+// ExecQuery, Next) take ms milliseconds first, as a remote computer's
+// network would; 0 for none. The environment variable WMIDOUBLE_LATENCY_MS
+// sets it at load, for processes that do not link the double.
+WMIDOUBLE_API void WmiDoubleSetLatency(DWORD ms);
 
 // The id of the thread that made the last ConnectServer call, 0 before any.
 WMIDOUBLE_API DWORD WmiDoubleConnectThread(void);
