@@ -166,10 +166,13 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
         networkPath = L"\\\\" + serverName + pathBelowServer;
 
         std::wstring userDomain;
-        bool hasUserDomain = false;
+        bool hasUserDomain = false, userPrincipalName = false;
         if (V_VT(userName) == VT_BSTR && V_BSTR(userName)) {
             hasUser = true;
             user.assign(V_BSTR(userName), SysStringLen(V_BSTR(userName)));
+            // user@domain: the name carries its domain, and WMI refuses it
+            // together with an authority.
+            userPrincipalName = user.find(L'@') != std::wstring::npos && user.find_first_of(L"\\/") == std::wstring::npos;
             const size_t separator = user.find_first_of(L"\\/");
             if (separator != std::wstring::npos && separator > 0) {
                 userDomain = user.substr(0, separator);
@@ -183,6 +186,8 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
         } else if (serverName == L".") {
             domain = userDomain;
             hasDomain = hasUserDomain;
+        } else if (userPrincipalName) {
+            hasDomain = false;
         } else {
             domain = serverName;
             hasDomain = true;

@@ -26,7 +26,7 @@ inline DWORD StepTime(long timeoutMs) noexcept {
 }
 
 class CQvWMIServer final
-    : public com::ComObject<CQvWMIServer, com::Dual<IQvWMIServer>, com::ErrorInfoFor<IQvWMIServer>>,
+    : public com::ComObject<CQvWMIServer, com::Dual<IQvWMIServer2>, com::ErrorInfoFor<IQvWMIServer2, IQvWMIServer>>,
       public CMutex {
 public:
     CQvWMIServer() noexcept = default;
@@ -56,10 +56,21 @@ public:
     STDMETHODIMP get_User(BSTR* pbstrUser) override;
     STDMETHODIMP get_Locale(BSTR* pbstrLocale) override;
     STDMETHODIMP GetClass(BSTR bstrObjectPath, IQvWMIClass** ppClass) override;
+    // IQvWMIServer2
+    STDMETHODIMP Instances(BSTR bstrObjectPath, VARIANT bstrWQLFilter, IQvWMIInstanceCollection** ppInstances) override;
+
+    // The instances of classPath that the filter selects (an argument as
+    // automation passes it), pulled within the access object's time-out;
+    // failures are reported under action. Shared by the class object's
+    // Instances and the server's own.
+    HRESULT QueryInstances(const wchar_t* action, const wchar_t* classPath, VARIANT filter,
+                           IQvWMIInstanceCollection** ppInstances) noexcept;
 
 private:
     ~CQvWMIServer() override;
     static long TimeoutOf(IQvWMIAccess* access) noexcept;
+    // IQvWMIServer, the interface IQvWMIServer2 extends.
+    HRESULT QueryExtraInterface(REFIID riid, void** object) override;
     HRESULT CopyField(const com::UniqueBstr& field, BSTR* out, const wchar_t* action, const wchar_t* argument);
 
     com::UniqueBstr server_;

@@ -301,8 +301,25 @@ HRESULT Session::QueryInterface(IUnknown* object, bool serialised, REFIID iid, v
 
 HRESULT Session::SetBlanket(AnyRef proxy, const Blanket& blanket) noexcept {
     WMI_ENTER(proxy);
-    return CoSetProxyBlanket(proxy.p_, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, blanket.authenticationLevel,
-                             blanket.impersonationLevel, blanket.identity, EOAC_NONE);
+    auto set = [&](IUnknown* on) {
+        return CoSetProxyBlanket(on, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, blanket.authenticationLevel,
+                                 blanket.impersonationLevel, blanket.identity, EOAC_NONE);
+    };
+    HRESULT hr = set(proxy.p_);
+    if (FAILED(hr)) return hr;
+    // A remote proxy's IUnknown is a proxy of its own, which QueryInterface
+    // and the final release go through: without the same blanket they run
+    // under the process's identity, and fail (or lag) where that identity
+    // has no access. An object whose IUnknown is the same pointer, or has
+    // no security to set (an in-process one), needs nothing more.
+    IUnknown* identity = nullptr;
+    if (FAILED(proxy.p_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity))) || !identity) return hr;
+    if (identity != proxy.p_) {
+        const HRESULT onIdentity = set(identity);
+        if (onIdentity != E_NOINTERFACE) hr = onIdentity;
+    }
+    identity->Release();
+    return hr;
 }
 
 HRESULT Session::Marshal(IStream* stream, const Ref<IWbemServices>& services) noexcept {

@@ -62,19 +62,20 @@ public:
     }
 };
 
-// ISupportErrorInfo answering S_OK for the interface I only.
-template <class I>
+// ISupportErrorInfo answering S_OK for the interface I (and Also, an
+// interface that I derives from) only.
+template <class I, class... Also>
 class ErrorInfoFor : public ISupportErrorInfo {
 public:
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override {
-        return IsEqualIID(riid, __uuidof(I)) ? S_OK : S_FALSE;
+        return IsEqualIID(riid, __uuidof(I)) || (IsEqualIID(riid, __uuidof(Also)) || ...) ? S_OK : S_FALSE;
     }
 };
 
 namespace detail {
 template <class B> struct InterfaceOf { using type = B; static constexpr bool dual = false; };
 template <class I> struct InterfaceOf<Dual<I>> { using type = I; static constexpr bool dual = true; };
-template <class I> struct InterfaceOf<ErrorInfoFor<I>> { using type = ISupportErrorInfo; static constexpr bool dual = false; };
+template <class I, class... Also> struct InterfaceOf<ErrorInfoFor<I, Also...>> { using type = ISupportErrorInfo; static constexpr bool dual = false; };
 }  // namespace detail
 
 template <class Derived, class... Bases>

@@ -238,6 +238,10 @@ TEST_F(AgainstDouble, WhatReachesConnectServer) {
          L"\\\\.\\root\\cimv2", nullptr, L"ntlmdomain:DOM", nullptr},
         {"domain argument wins over the user's", L"SRV01", nullptr, L"DOM", L"CORP\\admin", nullptr, nullptr,
          false, L"\\\\SRV01\\root\\cimv2", L"admin", L"ntlmdomain:DOM", L"DOM"},
+        {"user principal name: no authority", L"SRV01", nullptr, nullptr, L"monitor@corp.example", L"pw", nullptr,
+         false, L"\\\\SRV01\\root\\cimv2", L"monitor@corp.example", nullptr, nullptr},
+        {"user principal name, direct", L"SRV01", nullptr, nullptr, L"monitor@corp.example", L"pw", nullptr, true,
+         L"\\\\SRV01\\root\\cimv2", L"monitor@corp.example", nullptr, nullptr},
         {"namespace from the root", L"SRV01", L"root\\cimv2", nullptr, nullptr, nullptr, nullptr, false,
          L"\\\\SRV01\\root\\cimv2", nullptr, nullptr, nullptr},
         {"namespace from the root with a slash", L"SRV01", L"root/cimv2", nullptr, nullptr, nullptr, nullptr,
@@ -252,7 +256,11 @@ TEST_F(AgainstDouble, WhatReachesConnectServer) {
                          TextOrMissing(c.user),     TextOrMissing(c.password),  TextOrMissing(c.locale),
                          c.direct ? Arg::Number(-1) : Arg()};
         ComPtr<IQvWMIServer> server;
-        ASSERT_HR(S_OK, Connect(access_.Get(), args, &server));
+        // WMI refuses credentials for the local computer: what reached it
+        // is all there is to see.
+        const bool local = !c.server || wcscmp(c.server, L"127.0.0.1") == 0;
+        const bool refused = local && c.expectUser && *c.expectUser;
+        ASSERT_HR(refused ? static_cast<HRESULT>(WBEM_E_LOCAL_CREDENTIALS) : S_OK, Connect(access_.Get(), args, &server));
         // The blanket carries the user's domain and an empty password when none is known.
         const std::wstring identity =
             c.expectUser ? L" user=" + Quoted(c.expectUser) + L" domain=" +
@@ -261,9 +269,9 @@ TEST_F(AgainstDouble, WhatReachesConnectServer) {
                          : std::wstring(L" identity=(null)");
         EXPECT_EQ(L"ConnectServer path=" + Quoted(c.path) + L" user=" + Quoted(c.expectUser) +
                       L" password=" + Quoted(c.password) + L" locale=" + Quoted(c.locale) +
-                      L" flags=0x0 authority=" + Quoted(c.authority) + L" context=no\n"
-                      L"SetBlanket on=services authn=10 authz=0 principal=(null) level=6 impersonation=3 "
-                      L"capabilities=0x0" + identity + L"\n",
+                      L" flags=0x0 authority=" + Quoted(c.authority) + L" context=no\n" +
+                      (refused ? L"" : L"SetBlanket on=services authn=10 authz=0 principal=(null) level=6 "
+                                       L"impersonation=3 capabilities=0x0" + identity + L"\n"),
                   WmiDoubleRecordText());
     }
 }
@@ -296,10 +304,16 @@ TEST_F(AgainstDouble, ArgumentsByReferenceAreJudgedByTheirValue) {
     }
 }
 
+// Against a remote computer of a domain (APP01 of CORP), with a domain
+// account: every proxy (services, call result, enumerator) and each one's
+// IUnknown carries the connection's credentials, so that no call and no
+// release runs under the process's own identity.
 TEST_F(AgainstDouble, ACheckReachesWmiInThisOrder) {
     ConnectArgs args;
-    args.user = Arg(L"CORP\\admin");
-    args.password = Arg(L"pw");
+    args.server = Arg(L"APP01");
+    args.domain = Arg(L"CORP");
+    args.user = Arg(L"monitor");
+    args.password = Arg(L"M0nitor!");
     ComPtr<IQvWMIServer> server;
     ASSERT_HR(S_OK, Connect(access_.Get(), args, &server));
     ComPtr<IQvWMIClass> cls = GetClass(server.Get(), L"Double_Service");
@@ -308,23 +322,29 @@ TEST_F(AgainstDouble, ACheckReachesWmiInThisOrder) {
     ASSERT_HR(S_OK, cls->get_Instances(Arg(L"State = 'Running'"), &instances));
 
     const std::wstring blanket = L" authn=10 authz=0 principal=(null) level=6 impersonation=3 capabilities=0x0 "
-                                 L"user=\"admin\" domain=\"CORP\" password=\"pw\" flags=2\n";
+                                 L"user=\"monitor\" domain=\"CORP\" password=\"M0nitor!\" flags=2\n";
     std::wstring record = WmiDoubleRecordText();
     const size_t next = record.rfind(L"Next timeout=");
     ASSERT_NE(std::wstring::npos, next) << Narrow(record);
     const long wait = NextTimeout(record.substr(next));
     EXPECT_TRUE(wait > 100000 && wait <= 120000) << wait << ": what is left of the access object's two minutes";
     record.erase(next);
-    EXPECT_EQ(L"ConnectServer path=\"\\\\.\\root\\cimv2\" user=\"admin\" password=\"pw\" locale=(null) flags=0x0 "
-              L"authority=\"ntlmdomain:CORP\" context=no\n"
-              L"SetBlanket on=services" + blanket +
+    EXPECT_EQ(L"ConnectServer path=\"\\\\APP01\\root\\cimv2\" user=\"monitor\" password=\"M0nitor!\" locale=(null) "
+              L"flags=0x0 authority=\"ntlmdomain:CORP\" context=no\n"
+              L"SetBlanket on=services" + blanket + L"SetBlanket on=services/IUnknown" + blanket +
                   L"GetObject path=\"Double_Service\" flags=0x10 context=no object=no callresult=yes\n"
-                  L"SetBlanket on=callresult" + blanket +
+                  L"SetBlanket on=callresult" + blanket + L"SetBlanket on=callresult/IUnknown" + blanket +
                   L"GetResultObject timeout=120000\n"
                   L"ExecQuery language=\"WQL\" query=\"SELECT * FROM Double_Service WHERE State = 'Running'\" "
                   L"flags=0x30 context=no\n"
-                  L"SetBlanket on=enumerator" + blanket,
+                  L"SetBlanket on=enumerator" + blanket + L"SetBlanket on=enumerator/IUnknown" + blanket,
               record);
+    // Every release went through an IUnknown with the credentials: none lagged.
+    instances.Reset();
+    cls.Reset();
+    server.Reset();
+    EXPECT_TRUE(RecordLines(L"Release").empty()) << Narrow(WmiDoubleRecordText());
+    EXPECT_TRUE(RecordLines(L"Denied").empty()) << Narrow(WmiDoubleRecordText());
 }
 
 TEST_F(AgainstDouble, ConnectFailuresComeBackBare) {
@@ -333,8 +353,9 @@ TEST_F(AgainstDouble, ConnectFailuresComeBackBare) {
         const wchar_t* nameSpace;
         HRESULT expected;
     } cases[] = {
-        {L"DOWN", nullptr, static_cast<HRESULT>(WBEM_E_TRANSPORT_FAILURE)},
-        {nullptr, L"refuse", static_cast<HRESULT>(WBEM_E_INVALID_NAMESPACE)},
+        {L"DOWN", nullptr, static_cast<HRESULT>(0x800706BA)},  // RPC server unavailable
+        {L"SRV01", L"refuse", static_cast<HRESULT>(WBEM_E_INVALID_NAMESPACE)},
+        {nullptr, nullptr, static_cast<HRESULT>(WBEM_E_LOCAL_CREDENTIALS)},
     };
     for (const auto& c : cases) {
         for (long timeout : {-1L, 30000L}) {
@@ -696,6 +717,7 @@ TEST_F(AgainstDouble, ThePasswordIsNeverHeldInClear) {
         ComPtr<IQvWMIServer> server;
         {
             ConnectArgs args;
+            args.server = Arg(L"SRV01");  // the local computer refuses credentials
             args.user = Arg(user.c_str());
             args.password = Arg(kPassword);
             args.timeout = Arg::Number(timeout);
@@ -709,7 +731,7 @@ TEST_F(AgainstDouble, ThePasswordIsNeverHeldInClear) {
         EXPECT_FALSE(ObjectHoldsText(server.Get(), kPassword));
 
         const std::wstring identity =
-            L"user=\"" + user + L"\" domain=\"\" password=\"" + kPassword + L"\" flags=2";
+            L"user=\"" + user + L"\" domain=\"SRV01\" password=\"" + kPassword + L"\" flags=2";
         const std::vector<std::wstring> blankets = RecordLines(L"SetBlanket");
         ASSERT_EQ(2u, blankets.size());
         for (const std::wstring& line : blankets)

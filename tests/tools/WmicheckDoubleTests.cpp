@@ -148,7 +148,7 @@ TEST(WmicheckAgainstDouble, EmptyResultsAndMissingProperties) {
           L"name"},
          3, {L"--label", L"close: Name"}},
         {{L"--class", L"Double_NoSuchClass", L"--property", L"State", L"-w", L"1"}, 3, {L"0x80041002"}},
-        {{L"--host", L"DOWN", L"--class", L"Double_Service", L"--count"}, 3, {L"0x80041015"}},
+        {{L"--host", L"DOWN", L"--class", L"Double_Service", L"--count"}, 3, {L"0x800706BA"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.args[1] + L" " + c.args[3]));

@@ -18,6 +18,7 @@
 #include "ComModule.h"
 #include "ComObject.h"
 #include "HResult.h"
+#include "Network.h"
 #include "Raii.h"
 #include "Registration.h"
 
@@ -630,11 +631,12 @@ public:
         return S_OK;
     }
 
-    STDMETHODIMP SetBlanket(IUnknown*, DWORD authn, DWORD authz, OLECHAR* principal, DWORD level,
+    STDMETHODIMP SetBlanket(IUnknown* proxy, DWORD authn, DWORD authz, OLECHAR* principal, DWORD level,
                             DWORD impersonation, void* identity, DWORD capabilities) override {
         InCall call;
         RecordLine line(L"SetBlanket");
-        line.Add(L" on=").Add(BlanketTarget()).Number(L" authn=", authn).Number(L" authz=", authz);
+        line.Add(L" on=").Add(BlanketTarget()).Add(IsIdentity(proxy) ? L"/IUnknown" : L"");
+        line.Number(L" authn=", authn).Number(L" authz=", authz);
         if (principal == COLE_DEFAULT_PRINCIPAL) line.Add(L" principal=(default)");
         else line.Text(L" principal=", principal);
         line.Number(L" level=", level).Number(L" impersonation=", impersonation).Hex(L" capabilities=", capabilities);
@@ -651,6 +653,7 @@ public:
             line.Number(L" flags=", id->Flags);
         }
         line.Commit();
+        BlanketSet(proxy, identity == COLE_DEFAULT_AUTHINFO ? nullptr : static_cast<const COAUTHIDENTITY*>(identity));
         authn_ = authn;
         authz_ = authz;
         level_ = level;
@@ -667,6 +670,10 @@ public:
 protected:
     // "services", "callresult" or "enumerator", for the record.
     virtual const wchar_t* BlanketTarget() const noexcept = 0;
+    // Whether proxy is the object's IUnknown identity (a pointer of its own).
+    virtual bool IsIdentity(IUnknown*) const noexcept { return false; }
+    // A blanket was set on proxy with identity (null: the process's own).
+    virtual void BlanketSet(IUnknown*, const COAUTHIDENTITY*) noexcept {}
 
 private:
     static void AddIdentityText(RecordLine& line, const wchar_t* label, const USHORT* text, ULONG length,
@@ -699,6 +706,91 @@ struct InterfaceOf<BlanketRecorder> {
 }  // namespace com::detail
 
 namespace {
+
+// ---------------------------------------------------------------------------
+// The proxies of a remote connection: services, call results, enumerators.
+
+// A connection to a member computer of the domain: the account it
+// authenticated as, whose credentials every proxy's blanket must carry.
+struct Remote {
+    std::wstring computer;
+    network::Account account;
+};
+
+// How long a final release lags when the proxy's IUnknown carries no blanket
+// with the connection's credentials: DCOM then releases under the process's
+// identity, which the remote computer refuses after a delay.
+constexpr DWORD kReleaseLagMs = 1500;
+
+// An object that stands for a proxy. Of a remote connection (remote_ set),
+// it behaves as DCOM's proxies do against a computer where the process's own
+// identity has no access: its IUnknown is a pointer of its own with a
+// blanket of its own; a call through the interface whose blanket lacks the
+// connection's credentials fails with E_ACCESSDENIED, and the final release
+// lags when the IUnknown's blanket lacks them.
+template <class Derived, class Interface>
+class ProxyObject : public DoubleObject<Derived, Interface, BlanketRecorder> {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        if (remote_ && object && IsEqualIID(riid, IID_IUnknown)) {
+            InCall call;
+            *object = &identity_;
+            identity_.AddRef();
+            return S_OK;
+        }
+        return DoubleObject<Derived, Interface, BlanketRecorder>::QueryInterface(riid, object);
+    }
+
+protected:
+    // target: "services", "callresult" or "enumerator", for the record.
+    ProxyObject(std::shared_ptr<const Remote> remote, const wchar_t* target) noexcept
+        : remote_(std::move(remote)), target_(target), identity_(this) {}
+    ~ProxyObject() override {
+        if (!remote_ || identityCarries_) return;
+        RecordLine(L"Release").Add(L" on=").Add(target_).Add(L" lagged: its IUnknown has no blanket with ")
+            .Add(remote_->account.Name().c_str()).Commit();
+        Sleep(kReleaseLagMs);
+    }
+
+    // S_OK, or E_ACCESSDENIED (recorded) when the interface's blanket lacks
+    // the connection's credentials.
+    HRESULT Admit(const wchar_t* call) const noexcept {
+        if (!remote_ || interfaceCarries_) return S_OK;
+        RecordLine(L"Denied").Add(L" on=").Add(target_).Add(L" call=").Add(call)
+            .Add(L": no blanket with ").Add(remote_->account.Name().c_str()).Commit();
+        return E_ACCESSDENIED;
+    }
+    const std::shared_ptr<const Remote>& RemoteConnection() const noexcept { return remote_; }
+
+    const wchar_t* BlanketTarget() const noexcept final { return target_; }
+    bool IsIdentity(IUnknown* proxy) const noexcept override { return remote_ && proxy == &identity_; }
+    void BlanketSet(IUnknown* proxy, const COAUTHIDENTITY* identity) noexcept override {
+        if (!remote_) return;
+        const bool carries = network::Carries(identity, remote_->account);
+        if (IsIdentity(proxy)) identityCarries_ = carries;
+        else interfaceCarries_ = carries;
+    }
+
+private:
+    // The IUnknown of a remote proxy, a pointer of its own.
+    class Identity final : public IUnknown {
+    public:
+        explicit Identity(ProxyObject* owner) noexcept : owner_(owner) {}
+        STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+            return owner_->QueryInterface(riid, object);
+        }
+        STDMETHODIMP_(ULONG) AddRef() override { return static_cast<IClientSecurity*>(owner_)->AddRef(); }
+        STDMETHODIMP_(ULONG) Release() override { return static_cast<IClientSecurity*>(owner_)->Release(); }
+
+    private:
+        ProxyObject* owner_;
+    };
+
+    std::shared_ptr<const Remote> remote_;
+    const wchar_t* target_;
+    Identity identity_;
+    std::atomic<bool> interfaceCarries_{false}, identityCarries_{false};
+};
 
 // ---------------------------------------------------------------------------
 // Qualifier set of one property.
@@ -880,16 +972,17 @@ HRESULT MakeClassObject(const std::shared_ptr<const ScriptedClass>& scripted, LO
 // ---------------------------------------------------------------------------
 // Call result of a semi-synchronous GetObject.
 
-class CallResult final : public DoubleObject<CallResult, IWbemCallResult, BlanketRecorder> {
+class CallResult final : public ProxyObject<CallResult, IWbemCallResult> {
 public:
-    explicit CallResult(const std::shared_ptr<const ScriptedClass>& scripted) noexcept
-        : scripted_(scripted), started_(GetTickCount64()) {}
+    CallResult(const std::shared_ptr<const ScriptedClass>& scripted, std::shared_ptr<const Remote> remote) noexcept
+        : ProxyObject(std::move(remote), L"callresult"), scripted_(scripted), started_(GetTickCount64()) {}
 
     STDMETHODIMP GetResultObject(LONG timeout, IWbemClassObject** object) override {
         RoundTrip call;
         RecordLine(L"GetResultObject").Number(L" timeout=", timeout).Commit();
         if (!object) return Wbem(WBEM_E_INVALID_PARAMETER);
         *object = nullptr;
+        RETURN_IF_FAILED(Admit(L"GetResultObject"));
         if (timeout < 0 && timeout != static_cast<LONG>(WBEM_INFINITE)) return Wbem(WBEM_E_INVALID_PARAMETER);
         if (scripted_->behaviour == Behaviour::GetResult && scripted_->code != S_OK) return scripted_->code;
         if (scripted_->behaviour == Behaviour::GetSlow && !StallWithin(RemainingMs(), timeout))
@@ -907,9 +1000,6 @@ public:
     }
     STDMETHODIMP GetCallStatus(LONG, LONG*) override { return Wbem(WBEM_E_NOT_SUPPORTED); }
 
-protected:
-    const wchar_t* BlanketTarget() const noexcept override { return L"callresult"; }
-
 private:
     // Until the slow result is ready, measured from GetObject.
     DWORD RemainingMs() const noexcept {
@@ -925,15 +1015,17 @@ private:
 // ---------------------------------------------------------------------------
 // Forward-only enumerator of a query's instances, made as they are fetched.
 
-class Enumerator final : public DoubleObject<Enumerator, IEnumWbemClassObject, BlanketRecorder> {
+class Enumerator final : public ProxyObject<Enumerator, IEnumWbemClassObject> {
 public:
-    explicit Enumerator(const std::shared_ptr<const ScriptedClass>& scripted) noexcept : scripted_(scripted) {}
+    Enumerator(const std::shared_ptr<const ScriptedClass>& scripted, std::shared_ptr<const Remote> remote) noexcept
+        : ProxyObject(std::move(remote), L"enumerator"), scripted_(scripted) {}
 
     STDMETHODIMP Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override {
         RoundTrip call;
         RecordLine(L"Next").Number(L" timeout=", timeout).Number(L" count=", count).Commit();
         if (!objects || !returned) return Wbem(WBEM_E_INVALID_PARAMETER);
         *returned = 0;
+        RETURN_IF_FAILED(Admit(L"Next"));
         if (timeout < 0 && timeout != static_cast<LONG>(WBEM_INFINITE)) return Wbem(WBEM_E_INVALID_PARAMETER);
         if (scripted_->behaviour == Behaviour::NextTimedOut) return WBEM_S_TIMEDOUT;
         // A provider that crashes inside the caller's process.
@@ -971,9 +1063,6 @@ public:
     }
     STDMETHODIMP Skip(LONG, ULONG) override { return Wbem(WBEM_E_NOT_SUPPORTED); }
 
-protected:
-    const wchar_t* BlanketTarget() const noexcept override { return L"enumerator"; }
-
 private:
     std::shared_ptr<const ScriptedClass> scripted_;
     com::CriticalSection lock_;  // guards position_ only, never held while waiting
@@ -1006,9 +1095,10 @@ bool QueryClass(const wchar_t* query, std::wstring* name) {
     }
 }
 
-class Services final : public DoubleObject<Services, IWbemServices, BlanketRecorder> {
+class Services final : public ProxyObject<Services, IWbemServices> {
 public:
-    explicit Services(std::wstring&& nameSpace) noexcept : nameSpace_(std::move(nameSpace)) {}
+    Services(std::wstring&& nameSpace, std::shared_ptr<const Remote> remote) noexcept
+        : ProxyObject(std::move(remote), L"services"), nameSpace_(std::move(nameSpace)) {}
 
     STDMETHODIMP GetObject(const BSTR path, LONG flags, IWbemContext* context, IWbemClassObject** object,
                            IWbemCallResult** callResult) override {
@@ -1022,6 +1112,7 @@ public:
             .Commit();
         if (object) *object = nullptr;
         if (callResult) *callResult = nullptr;
+        RETURN_IF_FAILED(Admit(L"GetObject"));
         const bool semiSynchronous = (flags & WBEM_FLAG_RETURN_IMMEDIATELY) != 0;
         if (semiSynchronous && (!callResult || object)) return Wbem(WBEM_E_INVALID_PARAMETER);
         if (!path || !*path) return Wbem(WBEM_E_INVALID_PARAMETER);
@@ -1041,7 +1132,7 @@ public:
             ComPtr<IWbemClassObject> definition;
             if (object) RETURN_IF_FAILED(MakeClassObject(scripted, -1, &definition));
             if (callResult) {
-                ComPtr<CallResult> result = CallResult::Make(scripted);
+                ComPtr<CallResult> result = CallResult::Make(scripted, RemoteConnection());
                 if (!result) return Wbem(WBEM_E_OUT_OF_MEMORY);
                 *callResult = result.Detach();
             }
@@ -1063,13 +1154,14 @@ public:
             .Commit();
         if (!enumerator || !language || !query) return Wbem(WBEM_E_INVALID_PARAMETER);
         *enumerator = nullptr;
+        RETURN_IF_FAILED(Admit(L"ExecQuery"));
         if (_wcsicmp(language, L"WQL") != 0) return Wbem(WBEM_E_INVALID_QUERY_TYPE);
         try {
             std::wstring name;
             if (!QueryClass(query, &name)) return Wbem(WBEM_E_INVALID_QUERY);
             std::shared_ptr<ScriptedClass> scripted = FindClass(name.c_str(), nameSpace_);
             if (!scripted) return Wbem(WBEM_E_INVALID_CLASS);
-            ComPtr<Enumerator> created = Enumerator::Make(scripted);
+            ComPtr<Enumerator> created = Enumerator::Make(scripted, RemoteConnection());
             if (!created) return Wbem(WBEM_E_OUT_OF_MEMORY);
             *enumerator = created.Detach();
             return S_OK;
@@ -1144,9 +1236,6 @@ public:
         return Wbem(WBEM_E_NOT_SUPPORTED);
     }
 
-protected:
-    const wchar_t* BlanketTarget() const noexcept override { return L"services"; }
-
 private:
     template <class T>
     static void Clear(T** out) noexcept {
@@ -1163,6 +1252,10 @@ private:
 
 // ---------------------------------------------------------------------------
 // Locator.
+
+// RPC_S_SERVER_UNAVAILABLE, after this long.
+constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);
+constexpr DWORD kDownDelayMs = 1000;
 
 // The one password the server LOCKED accepts (for user "admin").
 const wchar_t kLockedPassword[] = L"Pa55 w\u00F6rd";
@@ -1198,7 +1291,25 @@ public:
                 server = text.substr(2, end == std::wstring::npos ? std::wstring::npos : end - 2);
                 nameSpace = end == std::wstring::npos ? std::wstring() : text.substr(end + 1);
             }
-            if (_wcsicmp(server.c_str(), L"DOWN") == 0) return Wbem(WBEM_E_TRANSPORT_FAILURE);
+            const bool credentials = user && *user;
+            std::shared_ptr<Remote> remote;
+            switch (network::KindOf(server)) {
+            case network::Kind::Local:
+                // WMI refuses credentials for the local computer.
+                if (credentials) return Wbem(WBEM_E_LOCAL_CREDENTIALS);
+                break;
+            case network::Kind::Down:
+                // DCOM gives up on a computer that does not answer only after a while.
+                Stall(kDownDelayMs);
+                return kServerUnavailable;
+            case network::Kind::Member: {
+                remote = std::make_shared<Remote>();
+                remote->computer = server;
+                RETURN_IF_FAILED(network::Authenticate(server, user, password, authority, &remote->account));
+                break;
+            }
+            case network::Kind::Lenient: break;
+            }
             if (_wcsicmp(server.c_str(), L"LOCKED") == 0 &&
                 !(user && wcscmp(user, L"admin") == 0 && password && wcscmp(password, kLockedPassword) == 0))
                 return Wbem(WBEM_E_ACCESS_DENIED);
@@ -1211,7 +1322,7 @@ public:
             if (_wcsnicmp(last, L"stall", 5) == 0 && ParseNumber(last + 5, 10, 0x7FFFFFFF, &ms) &&
                 !Stall(static_cast<DWORD>(ms)))
                 return Wbem(WBEM_E_CALL_CANCELLED);
-            ComPtr<Services> created = Services::Make(std::move(nameSpace));
+            ComPtr<Services> created = Services::Make(std::move(nameSpace), std::move(remote));
             if (!created) return Wbem(WBEM_E_OUT_OF_MEMORY);
             *services = created.Detach();
             return S_OK;

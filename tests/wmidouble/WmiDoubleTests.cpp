@@ -142,7 +142,7 @@ TEST_F(WmiDoubleTest, ConnectAcceptsOrRefusesByServerAndNamespace) {
         {L"\\\\127.0.0.1\\root\\cimv2", S_OK},
         {L"//localhost/root/default", S_OK},
         {L"root\\cimv2", S_OK},
-        {L"\\\\DOWN\\root\\cimv2", static_cast<HRESULT>(0x80041015)},
+        {L"\\\\DOWN\\root\\cimv2", static_cast<HRESULT>(0x800706BA)},
         {L"\\\\.\\root\\refuse", static_cast<HRESULT>(0x8004100E)},
         {L"\\\\.\\cimv2", static_cast<HRESULT>(0x8004100E)},
     };
