@@ -1,35 +1,47 @@
 #include "Options.h"
 
 #include <cwctype>
+#include <initializer_list>
 #include <map>
 
 #include "CheckRules.h"
 
 const wchar_t kUsage[] =
-    L"usage: wmicheck [--host NAME] [--timeout SECONDS] (--param STRING | CHECK OPTIONS) [--print-param]\n"
-    L"       wmicheck CHECK OPTIONS (--match all|any|none | -w RANGE | -c RANGE | --count) [PLUGIN OPTIONS]\n"
+    L"usage: wmicheck [--host NAME] [--timeout SECONDS] CHECK OPTIONS [PLUGIN OPTIONS]\n"
+    L"       wmicheck [--host NAME] [--timeout SECONDS] (--param STRING | --last-instance CHECK OPTIONS)\n"
+    L"                [--print-param]\n"
     L"       wmicheck --configure [--host NAME] [--timeout SECONDS] [--param STRING]\n"
+    L"       wmicheck --diagnose [--host NAME --user USER [--domain DOMAIN] [--password-file FILE]]\n"
     L"\n"
-    L"Runs one WMI check and prints its result on one line.\n"
-    L"Without --match, thresholds, --count, --json, --label and --allow-empty the check runs\n"
-    L"through the plug-in ostrel.WMICom exactly as the monitoring host runs it: the last\n"
-    L"instance that has the property decides, and the exit code is 0 (the condition holds),\n"
-    L"2 (it does not, or an error text) or 3 (the check could not run).\n"
-    L"With any of them wmicheck is a monitoring plugin: every instance counts, the line reads\n"
+    L"Runs one WMI check and prints its result on one line, as a monitoring plugin: every\n"
+    L"instance counts, the line reads\n"
     L"  WMI <STATE> - <text> | <performance data>\n"
     L"and the exit code is 0 OK, 1 WARNING, 2 CRITICAL or 3 UNKNOWN.\n"
+    L"With --param, --last-instance or --print-param the check runs through the plug-in\n"
+    L"ostrel.WMICom exactly as the monitoring host runs it instead: the last instance that\n"
+    L"has the property decides, and the exit code is 0 (the condition holds), 2 (it does\n"
+    L"not, or an error text) or 3 (the check could not run). --configure and --diagnose\n"
+    L"do what they say below. Any other option keeps the monitoring-plugin form.\n"
     L"\n"
     L"  -h, --help           this text\n"
-    L"  --host NAME          computer to check (default \".\", the local one)\n"
-    L"  --timeout SECONDS    time-out in seconds, above 0 and at most 86400 (default 30).\n"
+    L"  -V, --version        the release, then exit\n"
+    L"  -v, --verbose        the steps on standard error: the account as it reached WMI,\n"
+    L"                       the query, the time of each step (-vv and more: the same)\n"
+    L"  -H, --host NAME      computer to check (default \".\", the local one); --hostname too\n"
+    L"  -t, --timeout SECONDS time-out in seconds, above 0 and at most 86400 (default 30).\n"
     L"                       Whatever WMI does, a monitoring-plugin run ends within it plus\n"
     L"                       1 s, the plug-in's check within three times it plus 2 s\n"
     L"  --param STRING       a whole check parameter string, as the host stores it\n"
-    L"  --print-param        print the parameter string before the check (its PWD field\n"
-    L"                       holds the password encoded, not encrypted)\n"
+    L"  --last-instance      the plug-in's check, as the monitoring host runs it, from the\n"
+    L"                       check options\n"
+    L"  --print-param        print the plug-in's parameter string before its check (its PWD\n"
+    L"                       field holds the password encoded, not encrypted)\n"
     L"  --configure          open the plug-in's configuration form for the check (a new\n"
     L"                       one without --param) and print the parameter string it\n"
     L"                       leaves: the new one after OK, the given one after the close box\n"
+    L"  --diagnose           check this installation (bitness, registered DLLs, COM\n"
+    L"                       security, a local query) and, with --host, a connection and\n"
+    L"                       query of that computer, saying what to fix for each failure\n"
     L"check options:\n"
     L"  --namespace NS       WMI namespace (default root\\cimv2)\n"
     L"  --class CLASS        WMI class, e.g. Win32_Service\n"
@@ -38,8 +50,10 @@ const wchar_t kUsage[] =
     L"  --op CODE            CON (contains), NCO (does not contain), EXA (equals), DIF\n"
     L"                       (differs), LES (<), LEQ (<=), MOR (>), MEQ (>=)\n"
     L"  --value TEXT         compare value\n"
-    L"  --user USER          user name (DOMAIN\\user allowed); without it the caller's own\n"
-    L"                       identity is used and no password is sent\n"
+    L"  --user USER          account for another computer: DOMAIN\\user, user@domain, or\n"
+    L"                       user with --domain; without it the caller's own identity is\n"
+    L"                       used and no password is sent\n"
+    L"  --domain DOMAIN      the account's domain (a computer's name for its local account)\n"
     L"  --password PASSWORD  password; other users can see it in process listings\n"
     L"  --password-file FILE the password from the first line of FILE (UTF-8, or UTF-16 with\n"
     L"                       a byte order mark); with --user and neither option, the\n"
@@ -64,8 +78,9 @@ const wchar_t kUsage[] =
     L"  --percent-of PROPERTY the value is 100 x --property / PROPERTY of the same instance\n"
     L"                       (an instance whose PROPERTY is 0, null or no number is UNKNOWN)\n"
     L"  --age                --property is a CIM datetime; the value is its age in seconds\n"
-    L"  --uom UNIT           unit of the performance data: s, %, B, KB, MB, GB, TB, c or none\n"
-    L"                       (default % with --percent-of, s with --age, else none)\n"
+    L"  --uom UNIT           unit of the performance data: s, ms, us, %, B, KB, MB, GB, TB,\n"
+    L"                       c or none (default % with --percent-of, s with --age, else\n"
+    L"                       none; not with --count)\n"
     L"\n"
     L"Output goes to the console as Unicode; redirected to a file or pipe it is UTF-8.\n"
     L"Exit codes of --configure: 0 the form was shown and closed, 3 it could not be shown.\n"
@@ -80,8 +95,9 @@ const wchar_t kUsage[] =
     L"  wmicheck --class Win32_Service --filter \"StartMode='Auto' AND State<>'Running'\"\n"
     L"           --count -c 0\n"
     L"  wmicheck --class Win32_Process --count -w 300 -c 500\n"
-    L"the plug-in's check of one service, as the monitoring host runs it:\n"
-    L"  wmicheck --class Win32_Service --filter \"Name='Spooler'\" --property State\n"
+    L"another computer, with a domain account (its password in a file only it can read):\n"
+    L"  wmicheck -H SRV01 --user CORP\\monitor --password-file C:\\secrets\\wmi.txt\n"
+    L"           --class Win32_Service --filter \"Name='Spooler'\" --property State\n"
     L"           --op EXA --value Running\n";
 
 namespace {
@@ -93,7 +109,10 @@ struct OptionDef {
     Kind kind;
 };
 const OptionDef kOptions[] = {
-    {L"host", nullptr, Kind::Value},          {L"timeout", nullptr, Kind::Value},
+    {L"host", L"H", Kind::Value},             {L"timeout", L"t", Kind::Value},
+    {L"hostname", nullptr, Kind::Value},      {L"version", L"V", Kind::Flag},
+    {L"verbose", L"v", Kind::Flag},           {L"domain", nullptr, Kind::Value},
+    {L"last-instance", nullptr, Kind::Flag},  {L"diagnose", nullptr, Kind::Flag},
     {L"param", nullptr, Kind::Value},         {L"print-param", nullptr, Kind::Flag},
     {L"configure", nullptr, Kind::Flag},      {L"namespace", nullptr, Kind::Value},
     {L"class", nullptr, Kind::Value},         {L"filter", nullptr, Kind::Value},
@@ -108,13 +127,15 @@ const OptionDef kOptions[] = {
     {L"percent-of", nullptr, Kind::Value},    {L"age", nullptr, Kind::Flag},
     {L"uom", nullptr, Kind::Value},
 };
-// Any of these makes the run a monitoring-plugin check.
+// The monitoring-plugin options: none of them belongs to the plug-in's check.
 const wchar_t* const kPluginOptions[] = {L"warning", L"critical",   L"match", L"count",      L"label",
                                          L"allow-empty", L"json", L"percent-of", L"age", L"uom"};
+// Any of these runs the plug-in's check instead of a monitoring-plugin one.
+const wchar_t* const kHostCheckOptions[] = {L"param", L"last-instance", L"print-param"};
 
 // The units of performance data that monitoring engines know.
 bool IsUnit(const std::wstring& unit) {
-    for (const wchar_t* known : {L"s", L"%", L"B", L"KB", L"MB", L"GB", L"TB", L"c", L""})
+    for (const wchar_t* known : {L"s", L"ms", L"us", L"%", L"B", L"KB", L"MB", L"GB", L"TB", L"c", L""})
         if (unit == known) return true;
     return false;
 }
@@ -144,28 +165,64 @@ std::wstring Quoted(const std::wstring& text) { return L"'" + text + L"'"; }
 
 }  // namespace
 
+ReachingAccount AccountReachingWmi(const RunnerOptions& options) {
+    ReachingAccount account;
+    if (options.user.empty()) return account;
+    account.user = options.user;
+    std::wstring host = options.host;
+    while (!host.empty() && host.back() == L'\\') host.pop_back();
+    while (!host.empty() && host.front() == L'\\') host.erase(0, 1);
+    std::wstring domain = options.domain;
+    // A user principal name carries its domain; on the local computer a bare
+    // user has none; on another one a bare user is that computer's account.
+    if (domain.empty() && options.user.find(L'@') == std::wstring::npos && !host.empty() && host != L".")
+        domain = host;
+    if (domain.empty()) {
+        account.name = options.user;
+    } else {
+        account.authority = L"ntlmdomain:" + domain;
+        account.name = domain + L"\\" + options.user;
+    }
+    return account;
+}
+
 std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions* options) {
     // The mode first, so that even a malformed command line is answered in
     // the form its caller expects.
+    bool hostCheck = false, configure = false, diagnose = false;
     for (const std::wstring& arg : args) {
         const OptionDef* option = FindOption(arg);
-        for (const wchar_t* name : kPluginOptions)
-            if (option && option->name == std::wstring(name)) options->mode = RunMode::Plugin;
-        if (option && option->name == std::wstring(L"json")) options->json = true;
+        if (!option) continue;
+        const std::wstring name = option->name;
+        for (const wchar_t* hostOption : kHostCheckOptions) hostCheck = hostCheck || name == hostOption;
+        configure = configure || name == L"configure";
+        diagnose = diagnose || name == L"diagnose";
+        if (name == L"json") options->json = true;
     }
+    options->mode = configure ? RunMode::Configure
+                    : diagnose ? RunMode::Diagnose
+                    : hostCheck ? RunMode::Check
+                                : RunMode::Plugin;
     std::map<std::wstring, std::wstring> given;
     for (size_t i = 0; i < args.size(); ++i) {
+        // -v, -vv, -vvv: as often as it is given.
+        if (args[i].size() > 1 && args[i][0] == L'-' && args[i].find_first_not_of(L'v', 1) == std::wstring::npos) {
+            options->verbosity += static_cast<int>(args[i].size() - 1);
+            continue;
+        }
         const OptionDef* option = FindOption(args[i]);
         if (!option) {
             return args[i].rfind(L"-", 0) == 0 ? L"unknown option " + args[i]
                                                 : L"unexpected argument " + Quoted(args[i]);
         }
+        std::wstring name = option->name == std::wstring(L"hostname") ? L"host" : option->name;
         if (option->kind == Kind::Flag) {
-            given[option->name] = L"";
+            if (name == L"verbose") ++options->verbosity;
+            given[name] = L"";
             continue;
         }
         if (i + 1 >= args.size()) return L"--" + std::wstring(option->name) + L" needs a value";
-        given[option->name] = args[++i];
+        given[name] = args[++i];
     }
 
     RunnerOptions& o = *options;
@@ -174,7 +231,10 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions
         o.mode = RunMode::Help;
         return L"";
     }
-    if (has(L"configure")) o.mode = RunMode::Configure;
+    if (has(L"version")) {
+        o.mode = RunMode::Version;
+        return L"";
+    }
 
     auto text = [&](const wchar_t* name, std::wstring* field) {
         if (has(name)) *field = given[name];
@@ -188,7 +248,7 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions
     text(L"filter", &o.filter);
     text(L"property", &o.property);
     text(L"value", &o.value);
-    text(L"user", &o.user);
+    text(L"domain", &o.domain);
     text(L"password", &o.password);
     text(L"password-file", &o.passwordFile);
     text(L"label", &o.label);
@@ -199,6 +259,25 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions
     o.json = has(L"json");
     o.allowEmpty = has(L"allow-empty");
 
+    if (has(L"host") && o.host.empty()) return L"--host needs a computer's name";
+    if (has(L"user")) {
+        // DOMAIN\user (or DOMAIN/user) names the domain; --domain wins over it.
+        const std::wstring& user = given[L"user"];
+        const size_t separator = user.find_first_of(L"\\/");
+        if (separator != std::wstring::npos && separator > 0) {
+            if (!has(L"domain")) o.domain = user.substr(0, separator);
+            o.user = user.substr(separator + 1);
+        } else {
+            o.user = user;
+        }
+        if (o.user.empty()) return L"--user needs a user name, not " + Quoted(user);
+    }
+    if (has(L"domain")) {
+        if (o.domain.empty()) return L"--domain needs a domain name";
+        if (!has(L"user")) return L"--domain needs --user";
+        if (o.user.find(L'@') != std::wstring::npos)
+            return L"--domain and a user principal name (" + o.user + L") exclude each other: the name holds its domain";
+    }
     if (has(L"timeout")) {
         const std::wstring& t = given[L"timeout"];
         if (!ReadDecimal(t, &o.timeoutSeconds) || !(o.timeoutSeconds > 0) || o.timeoutSeconds > 86400)
@@ -224,7 +303,7 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions
     if (has(L"uom")) {
         o.unit = given[L"uom"] == L"none" ? L"" : given[L"uom"];
         if (!IsUnit(o.unit))
-            return L"--uom needs one of s, %, B, KB, MB, GB, TB, c or none, not " + Quoted(given[L"uom"]);
+            return L"--uom needs one of s, ms, us, %, B, KB, MB, GB, TB, c or none, not " + Quoted(given[L"uom"]);
     } else {
         o.unit = o.age ? L"s" : has(L"percent-of") ? L"%" : L"";
     }
@@ -238,31 +317,56 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions
         o.matchGiven = true;
     }
 
-    if (o.mode == RunMode::Configure) {
-        for (const auto& entry : given)
-            if (entry.first != L"configure" && entry.first != L"host" && entry.first != L"timeout" &&
-                entry.first != L"param")
-                return L"--configure takes only --host, --timeout and --param, not --" + entry.first;
+    // Which options each of the other modes takes.
+    auto only = [&](const wchar_t* mode, std::initializer_list<const wchar_t*> allowed) -> std::wstring {
+        for (const auto& entry : given) {
+            bool ok = entry.first == mode || entry.first == L"verbose";
+            for (const wchar_t* name : allowed) ok = ok || entry.first == name;
+            if (!ok) {
+                std::wstring list;
+                for (const wchar_t* name : allowed) list += (list.empty() ? L"--" : L", --") + std::wstring(name);
+                return std::wstring(L"--") + mode + L" takes only " + list + L", not --" + entry.first;
+            }
+        }
+        return L"";
+    };
+    if (o.mode == RunMode::Configure) return only(L"configure", {L"host", L"timeout", L"param"});
+    if (o.mode == RunMode::Diagnose)
+        return only(L"diagnose", {L"host", L"timeout", L"namespace", L"user", L"domain", L"password",
+                                  L"password-file", L"auth-level", L"imp-level"});
+
+    if (o.mode == RunMode::Check) {
+        for (const wchar_t* name : kPluginOptions)
+            if (has(name))
+                return std::wstring(L"--") + name +
+                       L" belongs to a monitoring-plugin check; the plug-in's check (--param, --last-instance, "
+                       L"--print-param) takes none";
+        if (o.paramGiven) {
+            for (const wchar_t* name : {L"namespace", L"class", L"filter", L"property", L"op", L"value", L"user",
+                                        L"domain", L"password", L"password-file", L"auth-level", L"imp-level"})
+                if (has(name)) return std::wstring(L"--param holds the whole check; it takes no --") + name;
+            return L"";
+        }
+        if (o.classPath.empty()) return L"--class is needed";
+        if (o.property.empty()) return L"--property is needed: the plug-in's check compares one property";
         return L"";
     }
-    if (o.mode != RunMode::Plugin) return L"";
 
     // Monitoring-plugin checks: the combinations that make sense.
     const bool thresholds = o.warning.IsSet() || o.critical.IsSet();
-    if (o.paramGiven) return L"--param belongs to the plug-in's check; give the check options instead";
-    if (o.printParam) return L"--print-param belongs to the plug-in's check";
     if (o.classPath.empty()) return L"--class is needed";
     if (o.age && has(L"percent-of")) return L"--age and --percent-of exclude each other";
     if (o.count) {
-        for (const wchar_t* name : {L"op", L"match", L"property", L"label", L"percent-of", L"age"})
+        for (const wchar_t* name : {L"op", L"match", L"property", L"label", L"percent-of", L"age", L"uom"})
             if (has(name)) return std::wstring(L"--count counts instances and takes no --") + name;
         return L"";
     }
+    if (o.property.empty()) return L"--property is needed (or --count)";
     if (o.matchGiven && o.op.empty()) return L"--match needs --op";
-    if (!o.op.empty() && o.property.empty()) return L"--op needs --property";
-    if (thresholds && o.property.empty()) return L"--warning and --critical need --property (or --count)";
     if ((o.age || has(L"percent-of")) && o.property.empty())
         return std::wstring(o.age ? L"--age" : L"--percent-of") + L" needs --property";
-    if (o.op.empty() && !thresholds) return L"a monitoring-plugin check needs --op, --warning, --critical or --count";
+    if (o.op.empty() && !thresholds)
+        return L"a monitoring-plugin check needs --op, --warning, --critical or --count (the plug-in's check, where "
+               L"the last instance decides: --last-instance)";
     return L"";
 }

@@ -9,16 +9,18 @@
 
 enum class RunMode {
     Help,       // --help: the usage text
+    Version,    // --version: the release
     Check,      // the plug-in's check through ostrel.WMICom, as the host runs it
-    Plugin,     // a monitoring-plugin check straight over the bridge
+    Plugin,     // a monitoring-plugin check straight over the bridge (the default)
     Configure,  // the plug-in's configuration form
+    Diagnose,   // the self-test of this installation and, with --host, of a remote computer
 };
 
 // Which instances must satisfy the operator in a monitoring-plugin check.
 enum class Match { All, Any, None };
 
 struct RunnerOptions {
-    RunMode mode = RunMode::Check;
+    RunMode mode = RunMode::Plugin;
     std::wstring host = L".";
     double timeoutSeconds = 30;
     bool timeoutGiven = false;
@@ -29,8 +31,13 @@ struct RunnerOptions {
     std::wstring nameSpace = L"root\\cimv2", classPath, filter, property;
     std::wstring op;  // one of the eight codes, upper case; empty when not given
     std::wstring value;
-    std::wstring user, password, passwordFile;
+    // The account: user without its domain, and the domain from --domain or
+    // from DOMAIN\user in --user ("" for none; a user principal name,
+    // user@domain, keeps its domain and gets none).
+    std::wstring user, domain, password, passwordFile;
     bool passwordGiven = false;
+    // -v, repeatable: the steps on standard error.
+    int verbosity = 0;
     long authLevel = 4, impLevel = 3;
     // Monitoring-plugin options.
     Range warning, critical;
@@ -45,6 +52,16 @@ struct RunnerOptions {
     // --percent-of, "s" with --age.
     std::wstring unit;
 };
+
+// The account as the bridge hands it to WMI, by its rules for the domain:
+// user and authority as ConnectServer receives them, and the name an
+// administrator reads ("CORP\monitor", "monitor@corp.example",
+// "SRV01\monitor" for a bare user on another computer). All empty without
+// --user: the process's own identity.
+struct ReachingAccount {
+    std::wstring user, authority, name;
+};
+ReachingAccount AccountReachingWmi(const RunnerOptions& options);
 
 // Reads the arguments (without the program name). Returns "" on success, or
 // the usage error, which names the option at fault. *options->mode is set as

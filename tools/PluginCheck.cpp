@@ -10,6 +10,7 @@
 
 #include "../common/Raii.h"
 #include "CheckRules.h"
+#include "Console.h"
 #include "Derived.h"
 #include "qvWMI_h.h"
 
@@ -71,6 +72,30 @@ struct Failure {
 void Check(HRESULT hr, const std::wstring& what) {
     if (FAILED(hr)) throw Failure{what + L": " + DescribeFailure(hr)};
 }
+
+// A VARIANT type that holds a number (WMI gives a boolean as VT_BOOL and a
+// 64-bit integer as text).
+bool IsNumberType(VARTYPE type) {
+    switch (type) {
+    case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_UI1: case VT_UI2: case VT_UI4: case VT_UI8:
+    case VT_INT: case VT_UINT: case VT_R4: case VT_R8: case VT_DECIMAL: case VT_CY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The steps on standard error, with -v.
+class Steps {
+public:
+    explicit Steps(int verbosity) : on_(verbosity > 0) {}
+    void Say(const std::wstring& text) const {
+        if (on_) WriteLine(Stream::Err, L"wmicheck: " + text);
+    }
+
+private:
+    bool on_;
+};
 
 struct PropertyInfo {
     std::wstring name;
@@ -448,24 +473,59 @@ PluginResult Evaluate(const RunnerOptions& options, std::vector<InstanceData>& d
     return result;
 }
 
+// The class, read only when the check needs what the query does not give:
+// the properties close to a name that is missing, a property's CIM type, the
+// key properties, or whether a class that returned no instance exists. Each
+// read is a round trip to the computer; a check that needs none makes only
+// the connection, the query and its batches.
+class ClassOnDemand {
+public:
+    ClassOnDemand(IQvWMIServer* server, const std::wstring& path, Steps* steps)
+        : server_(server), path_(path), steps_(steps) {}
+
+    IQvWMIClass* Get() {
+        if (cls_) return cls_.Get();
+        const ULONGLONG start = GetTickCount64();
+        SetErrorInfo(0, nullptr);
+        Check(server_->GetClass(Bstr(path_).get(), &cls_), L"cannot get the class " + path_);
+        steps_->Say(L"class " + path_ + L" read in " + std::to_wstring(GetTickCount64() - start) + L" ms");
+        return cls_.Get();
+    }
+    const std::vector<PropertyInfo>& Properties() {
+        if (listed_) return properties_;
+        ComPtr<IQvWMIPropertyCollection> properties;
+        SetErrorInfo(0, nullptr);
+        Check(Get()->get_Properties(&properties), L"cannot list the properties of " + path_);
+        properties_ = ListProperties(properties.Get());
+        listed_ = true;
+        return properties_;
+    }
+
+private:
+    IQvWMIServer* server_;
+    std::wstring path_;
+    Steps* steps_;
+    ComPtr<IQvWMIClass> cls_;
+    std::vector<PropertyInfo> properties_;
+    bool listed_ = false;
+};
+
 // Labels without --label: the key in each instance's own path; for those
-// whose path names none, the class's key properties (one call into WMI,
-// made only then; Wine's WMI has no key list: E_NOTIMPL); the position is
-// left to the caller.
-void LabelKeys(IQvWMIClass* cls, const std::vector<ComPtr<IQvWMIInstance>>& instances,
+// whose path names none, the class's key properties (read only then; Wine's
+// WMI has no key list: E_NOTIMPL); the position is left to the caller.
+void LabelKeys(ClassOnDemand& cls, const std::vector<ComPtr<IQvWMIInstance>>& instances,
                std::vector<InstanceData>* data) {
     LabelsFromPaths(instances, data);
     if (std::all_of(data->begin(), data->end(), [](const InstanceData& item) { return !item.label.empty(); }))
         return;
     std::vector<std::wstring> keyNames;
     ComPtr<IQvWMIPropertyCollection> keys;
-    SetErrorInfo(0, nullptr);
-    if (SUCCEEDED(cls->get_KeyProperties(&keys))) {
-        try {
+    try {
+        SetErrorInfo(0, nullptr);
+        if (SUCCEEDED(cls.Get()->get_KeyProperties(&keys)))
             for (const PropertyInfo& key : ListProperties(keys.Get())) keyNames.push_back(key.name);
-        } catch (const Failure&) {
-            keyNames.clear();
-        }
+    } catch (const Failure&) {
+        keyNames.clear();
     }
     SetErrorInfo(0, nullptr);
     for (size_t i = 0; i < instances.size(); ++i) {
@@ -478,7 +538,40 @@ void LabelKeys(IQvWMIClass* cls, const std::vector<ComPtr<IQvWMIInstance>>& inst
     }
 }
 
+// What a failed connection tells an administrator to check, for the
+// failures remote computers commonly give.
+std::wstring AdviceFor(HRESULT hr, const RunnerOptions& options, const ReachingAccount& account) {
+    const std::wstring who = account.name.empty() ? L"this process's own account" : account.name;
+    switch (static_cast<unsigned long>(hr)) {
+    case 0x80070005:  // E_ACCESSDENIED, from DCOM
+    case 0x80041003:  // WBEM_E_ACCESS_DENIED, from the namespace
+        return L"access denied to " + who + L" on " + options.host + L": the account needs the remote WMI rights "
+               L"on " + options.nameSpace + L" (Enable Account, Remote Enable) and DCOM remote activation (for "
+               L"example as a member of Distributed COM Users); a local account also needs remote UAC to let it "
+               L"in (LocalAccountTokenFilterPolicy = 1)" +
+               (!options.user.empty() && options.domain.empty() && options.user.find(L'@') == std::wstring::npos
+                    ? L"; a user name without a domain is " + options.host + L"'s own account: write a domain "
+                      L"account as DOMAIN\\user, user@domain or with --domain"
+                    : L"");
+    case 0x800706BA:  // RPC_S_SERVER_UNAVAILABLE
+        return options.host + L" did not answer (RPC server unavailable): check the host's name or address, that "
+               L"it is up, and that its firewall allows Windows Management Instrumentation (WMI-In)";
+    case 0x80041064:  // WBEM_E_LOCAL_CREDENTIALS
+        return L"WMI takes no credentials for the local computer (" + options.host + L"): leave --user out for it";
+    case 0x8004100E:  // WBEM_E_INVALID_NAMESPACE
+        return options.host + L" has no namespace " + options.nameSpace + L": check --namespace";
+    case 0x80041008:  // WBEM_E_INVALID_PARAMETER
+        if (!account.name.empty())
+            return L"WMI refused the account as given (" + who + L"): write it as DOMAIN\\user, user@domain, or "
+                   L"user with --domain";
+        return L"";
+    default:
+        return L"";
+    }
+}
+
 PluginResult Run(const RunnerOptions& options) {
+    Steps steps(options.verbosity);
     CLSID clsid;
     ComPtr<IQvWMIAccess> access;
     HRESULT hr = CLSIDFromProgID(L"QvWMI.Access", &clsid);
@@ -494,64 +587,118 @@ PluginResult Run(const RunnerOptions& options) {
 
     ComPtr<IQvWMIServer> server;
     {
-        // Credentials only with a user name, as the plug-in passes them
-        // (domain and locale empty); otherwise the caller's own identity.
+        // Credentials only with a user name; otherwise the caller's own
+        // identity. The domain as given (a user principal name has none).
         const bool withUser = !options.user.empty();
+        const ReachingAccount account = AccountReachingWmi(options);
+        steps.Say(L"connecting to \\\\" + options.host + L"\\" + options.nameSpace + L" as " +
+                  (withUser ? account.name + L" (user " + account.user + L", authority " +
+                                  (account.authority.empty() ? L"none" : account.authority) + L")"
+                            : std::wstring(L"this process's own account")) +
+                  L", time-out " + FormatNumber(options.timeoutSeconds) + L" s");
         Argument host(options.host), nameSpace(options.nameSpace), timeout(timeoutMs);
         Argument user(options.user, !withUser), password(withUser ? options.password : L"", !withUser);
-        Argument empty(L"", !withUser);
+        Argument domain(options.domain, true), locale(L"", true);
         SetErrorInfo(0, nullptr);
-        Check(access->Connect(host, nameSpace, empty, user, password, empty, timeout, &server),
-              L"cannot connect to \\\\" + options.host + L"\\" + options.nameSpace);
+        const ULONGLONG start = GetTickCount64();
+        hr = access->Connect(host, nameSpace, domain, user, password, locale, timeout, &server);
+        if (FAILED(hr)) {
+            const std::wstring what = L"cannot connect to \\\\" + options.host + L"\\" + options.nameSpace +
+                                      (withUser ? L" as " + account.name : L"");
+            const std::wstring advice = AdviceFor(hr, options, account);
+            if (advice.empty()) Check(hr, what);
+            wchar_t code[16];
+            swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+            throw Failure{what + L" (" + code + L"): " + advice};
+        }
+        steps.Say(L"connected in " + std::to_wstring(GetTickCount64() - start) + L" ms");
     }
-    ComPtr<IQvWMIClass> cls;
-    SetErrorInfo(0, nullptr);
-    Check(server->GetClass(Bstr(options.classPath).get(), &cls), L"cannot get the class " + options.classPath);
+    ClassOnDemand cls(server.Get(), options.classPath, &steps);
 
-    ComPtr<IQvWMIPropertyCollection> properties;
-    SetErrorInfo(0, nullptr);
-    Check(cls->get_Properties(&properties), L"cannot list the properties of " + options.classPath);
-    const std::vector<PropertyInfo> propertyList = ListProperties(properties.Get());
-    bool numericProperty = false;
-    if (!options.property.empty())
-        numericProperty = FindProperty(propertyList, options.property, options.classPath, L"--property").numeric;
-    if (!options.label.empty()) FindProperty(propertyList, options.label, options.classPath, L"--label");
-    const bool derived = !options.percentOf.empty() || options.age;
-    if (!options.percentOf.empty()) FindProperty(propertyList, options.percentOf, options.classPath, L"--percent-of");
-
+    // The query alone, without reading the class first: the connection, the
+    // query and its batches are all the computer is asked for.
+    ComPtr<IQvWMIServer2> querying;
+    Check(server.As(&querying), L"cannot query " + options.classPath + L" (the bridge is older than wmicheck)");
     ComPtr<IQvWMIInstanceCollection> instances;
     Argument filter(options.filter);
+    steps.Say(L"query SELECT * FROM " + options.classPath +
+              (options.filter.empty() ? L"" : L" WHERE " + options.filter));
     SetErrorInfo(0, nullptr);
-    Check(cls->get_Instances(filter, &instances), L"cannot query " + options.classPath);
+    const ULONGLONG queryStart = GetTickCount64();
+    Check(querying->Instances(Bstr(options.classPath).get(), filter, &instances), L"cannot query " + options.classPath);
     long count = 0;
     Check(instances->get_Count(&count), L"cannot count the instances of " + options.classPath);
+    steps.Say(std::to_wstring(count) + L" instances in " + std::to_wstring(GetTickCount64() - queryStart) + L" ms");
+
+    // No instance: the class must exist (some WMI answers a query for an
+    // unknown class with no rows), and so must the properties named.
+    const bool derived = !options.percentOf.empty() || options.age;
+    if (count == 0) {
+        cls.Get();
+        if (!options.property.empty()) FindProperty(cls.Properties(), options.property, options.classPath, L"--property");
+        if (!options.label.empty()) FindProperty(cls.Properties(), options.label, options.classPath, L"--label");
+        if (!options.percentOf.empty())
+            FindProperty(cls.Properties(), options.percentOf, options.classPath, L"--percent-of");
+    }
 
     std::vector<InstanceData> data(static_cast<size_t>(count));
     std::vector<ComPtr<IQvWMIInstance>> items(static_cast<size_t>(count));
     const double now = Now();
+    // A property that the instances lack: the class's close names say why.
+    auto read = [&](IQvWMIInstance* instance, const std::wstring& name, long position, const wchar_t* option) {
+        com::UniqueVariant value;
+        const HRESULT readHr = TryReadField(instance, name, &value);
+        if (SUCCEEDED(readHr)) return value;
+        FindProperty(cls.Properties(), name, options.classPath, option);
+        Check(readHr, L"cannot read " + name + L" of instance " + std::to_wstring(position + 1));
+        return value;
+    };
+    bool textNumbers = false;  // a value came as text that reads as a number (WMI's 64-bit integers)
     for (long i = 0; i < count; ++i) {
         ComPtr<IQvWMIInstance>& instance = items[static_cast<size_t>(i)];
         SetErrorInfo(0, nullptr);
         hr = instances->get_Item(i, &instance);
         if (FAILED(hr)) Check(hr, L"cannot read instance " + std::to_wstring(i + 1));
         InstanceData& item = data[static_cast<size_t>(i)];
-        if (!options.label.empty()) item.label = ValueTextOf(*ReadField(instance.Get(), options.label, i).get());
+        if (!options.label.empty())
+            item.label = ValueTextOf(*read(instance.Get(), options.label, i, L"--label").get());
         if (options.property.empty()) continue;
-        item.value = ReadField(instance.Get(), options.property, i);
+        item.value = read(instance.Get(), options.property, i, L"--property");
+        double number = 0;
+        if (V_VT(item.value.get()) == VT_BSTR && SUCCEEDED(ValueNumber(*item.value.get(), &number))) textNumbers = true;
         if (!derived) continue;
         // An instance without the divisor is UNKNOWN on its own.
         com::UniqueVariant divisor;
         const bool hasDivisor =
             !options.percentOf.empty() && SUCCEEDED(TryReadField(instance.Get(), options.percentOf, &divisor));
+        if (!options.percentOf.empty() && !hasDivisor && i == 0)
+            FindProperty(cls.Properties(), options.percentOf, options.classPath, L"--percent-of");
         Derive(options, hasDivisor ? divisor.get() : nullptr, now, &item);
     }
-    if (options.label.empty()) LabelKeys(cls.Get(), items, &data);
+    if (options.label.empty()) LabelKeys(cls, items, &data);
     for (size_t i = 0; i < data.size(); ++i)
         if (data[i].label.empty()) data[i].label = L"#" + std::to_wstring(i + 1);
-    return Evaluate(options, data, numericProperty || derived);
+
+    // Whether the property is a number decides its performance data. The
+    // values' own types tell, except for a text that reads as a number,
+    // which only the class's CIM type can (WMI hands out 64-bit integers as
+    // text); with thresholds or a derived value every number counts anyway.
+    bool numericProperty = derived;
+    if (!numericProperty && !options.property.empty() && !options.count) {
+        for (const InstanceData& item : data)
+            numericProperty = numericProperty || IsNumberType(V_VT(item.value.get()));
+        const bool thresholds = options.warning.IsSet() || options.critical.IsSet();
+        if (!numericProperty && textNumbers && !thresholds)
+            numericProperty = FindProperty(cls.Properties(), options.property, options.classPath, L"--property").numeric;
+    }
+    return Evaluate(options, data, numericProperty);
 }
 
 }  // namespace
+
+std::wstring ConnectAdvice(HRESULT hr, const RunnerOptions& options, const ReachingAccount& account) {
+    return AdviceFor(hr, options, account);
+}
 
 std::wstring DescribeFailure(HRESULT hr) {
     std::wstring text;

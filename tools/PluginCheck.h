@@ -17,6 +17,11 @@
 // whose text says what failed. Throws std::bad_alloc only.
 PluginResult RunPluginCheck(const RunnerOptions& options);
 
+// What to check when a connection failed with hr, for the failures remote
+// computers commonly give (access denied, RPC server unavailable, local
+// credentials, an unknown namespace, a refused account form); "" for others.
+std::wstring ConnectAdvice(HRESULT hr, const RunnerOptions& options, const ReachingAccount& account);
+
 // "0x80041002 <description>": the thread's error information when it has a
 // description, else the system's text for the code (as the plug-in's runner
 // has always printed it).

@@ -1,16 +1,18 @@
 // wmicheck: runs one WMI check from the command line.
 //
-// Without the monitoring-plugin options it runs the check the way the
-// monitoring host does: it creates ostrel.WMICom in a single-threaded
-// apartment, puts the host name, time-out and parameter string, calls
-// km_docheck and prints km_result on one line. Exit codes: 0 the condition
-// holds, 2 it does not (an error text included), 3 the check could not run.
-// With --configure it opens the plug-in's configuration form instead, as the
-// host does, and prints km_parameter once the form is closed.
+// By default it is a monitoring plugin (PluginCheck.h): exit codes 0 OK,
+// 1 WARNING, 2 CRITICAL, 3 UNKNOWN, one line "WMI <STATE> - <text> |
+// <performance data>", every instance counting.
 //
-// With --match, thresholds, --count, --json, --label or --allow-empty it is a
-// monitoring plugin (PluginCheck.h): exit codes 0 OK, 1 WARNING, 2 CRITICAL,
-// 3 UNKNOWN, one line "WMI <STATE> - <text> | <performance data>".
+// With --param, --last-instance or --print-param it runs the check the way
+// the monitoring host does: it creates ostrel.WMICom in a single-threaded
+// apartment, puts the host name, time-out and parameter string, calls
+// km_docheck and prints km_result on one line (the last instance that has
+// the property decides). Exit codes: 0 the condition holds, 2 it does not (an
+// error text included), 3 the check could not run. With --configure it opens
+// the plug-in's configuration form instead, as the host does, and prints
+// km_parameter once the form is closed. --diagnose runs the self-test
+// (Diagnose.h).
 //
 // Every run that checks ends within a bound (a watchdog), and a crash or an
 // unexpected error ends in exit code 3 and a line saying so (Console.h).
@@ -26,11 +28,13 @@
 
 #include "../common/Raii.h"
 #include "Console.h"
+#include "Diagnose.h"
 #include "Options.h"
 #include "ParameterString.h"
 #include "PluginCheck.h"
 #include "PluginOutput.h"
 #include "ostrel_h.h"
+#include "release_version.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -150,6 +154,7 @@ int RunHostCheck(RunnerOptions& options) {
         fields.operatorCode = options.op.empty() ? L"CON" : options.op;
         fields.compareValue = options.value;
         fields.user = options.user;
+        fields.domain = options.domain;
         fields.password = options.password;
         fields.authenticationLevel = options.authLevel;
         fields.impersonationLevel = options.impLevel;
@@ -165,7 +170,14 @@ int RunHostCheck(RunnerOptions& options) {
         }
     }
     if (options.printParam) WriteLine(Stream::Out, parameters);
-
+    if (options.verbosity > 0 && !options.paramGiven) {
+        const ReachingAccount account = AccountReachingWmi(options);
+        WriteLine(Stream::Err, L"wmicheck: the plug-in's check of \\\\" + options.host + L"\\" + options.nameSpace +
+                                   L" as " + (account.name.empty() ? L"this process's own account" : account.name) +
+                                   L": SELECT * FROM " + options.classPath +
+                                   (options.filter.empty() ? L"" : L" WHERE " + options.filter));
+    }
+    const ULONGLONG start = GetTickCount64();
     ComPtr<_WMICom> check = CreatePlugin(options, parameters);
     Wipe(&parameters);
     if (!check) return kUnknown;
@@ -176,6 +188,8 @@ int RunHostCheck(RunnerOptions& options) {
         return PrintVerdict(CollapseBlanks(L"UNKNOWN: the check raised an error: " + DescribeFailure(hr)), kUnknown);
     com::UniqueVariant result;
     check->get_km_result(result.put());
+    if (options.verbosity > 0)
+        WriteLine(Stream::Err, L"wmicheck: the check returned in " + std::to_wstring(GetTickCount64() - start) + L" ms");
     return PrintVerdict(CollapseBlanks(MemberText(result)), verdict ? kHolds : kFails);
 }
 
@@ -240,6 +254,13 @@ int Main(int argc, wchar_t** argv) {
                       : options.json                   ? VerdictStyle::Json
                                                        : VerdictStyle::Plugin);
     if (!error.empty()) return UsageError(options, error);
+    if (options.mode == RunMode::Version) {
+        wchar_t version[64];
+        swprintf(version, 64, L"wmicheck %d.%d.%d (%ls)", RELEASE_VERSION_MAJOR, RELEASE_VERSION_MINOR,
+                 RELEASE_VERSION_BUILD, sizeof(void*) == 8 ? L"x64" : L"x86");
+        WriteLine(Stream::Out, version);
+        return 0;
+    }
     if (options.mode == RunMode::Help) {
         std::wstring usage;
         for (const wchar_t* c = kUsage; *c; ++c) usage += *c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, *c);
@@ -256,7 +277,13 @@ int Main(int argc, wchar_t** argv) {
     if (!passwordError.empty()) return UsageError(options, passwordError);
 
     int code;
-    if (options.mode == RunMode::Plugin) {
+    if (options.mode == RunMode::Diagnose) {
+        // A local and a remote connection, each bounded by the time-out,
+        // and the steps around them.
+        const double limit = 2 * options.timeoutSeconds + 2 * kMarginSeconds;
+        StartWatchdog(static_cast<DWORD>(std::lround(limit * 1000)), L"the self-test did not end within " + Seconds(limit));
+        code = RunDiagnose(options);
+    } else if (options.mode == RunMode::Plugin) {
         // The bridge bounds the connection and the query; the watchdog
         // bounds everything else.
         StartWatchdog(static_cast<DWORD>(std::lround((options.timeoutSeconds + kMarginSeconds) * 1000)),

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The zip's scripts in a fresh Wine prefix, run through cmd as an
 # administrator would: a missing file stops install.cmd; install.cmd
-# registers what regsvr32 registers and real checks run; uninstall.cmd
-# leaves no key of ours.
+# registers what regsvr32 registers and real checks run (before it,
+# wmicheck --diagnose names what is missing); uninstall.cmd leaves no key of
+# ours.
 # usage: zip-round-trip.sh x86|x64 BUILD VERSION
 # (the zip in BUILD/packages, regsvr32's entries in BUILD/package/ARCH)
 set -u
@@ -25,6 +26,12 @@ output=$(run cmd /c 'C:\incomplete\install.cmd' 2>&1); status=$?
 check "install.cmd stops when ostrel.dll is missing (exit $status)" test "$status" -eq 2
 check "... and says so: $output" grep -q "ostrel.dll is missing" <<<"$output"
 check "... and registers nothing" nothing_added
+
+# Unpacked and not installed: the self-test says so, and what to run.
+output=$(run "${folder}wmicheck.exe" --diagnose 2>&1); status=$?
+check "wmicheck --diagnose before install.cmd is CRITICAL (exit $status)" test "$status" -eq 2
+check "... and names the unregistered DLLs and install.cmd: $output" \
+  grep -q "qvWMI.dll (QvWMI.Access) is not registered.*install.cmd" <<<"$output"
 
 check "cmd /c install.cmd succeeds" run cmd /c "${folder}install.cmd"
 check "install.cmd registers what regsvr32 registers" registered_as "${OURS[@]}"

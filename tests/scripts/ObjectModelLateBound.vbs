@@ -13,7 +13,7 @@ Sub Check(condition, what)
     End If
 End Sub
 
-Dim access, server, cls, props, instances, inst, value, count, valueCount, ns, timeout
+Dim access, server, cls, props, instances, inst, value, count, valueCount, ns, timeout, direct
 Set access = CreateObject("QvWMI.Access")
 access.Initialize
 ns = "root\cimv2"
@@ -41,6 +41,9 @@ For Each inst In instances
 Next
 Check count = instances.Count And count > 0, "For Each over instances yields Count items (" & count & ")"
 Check instances(0)("Name") = instances.Item(0).Field("Name"), "default members equal the named ones"
+' The server's own query reads no class first and gives the same instances.
+Set direct = server.Instances("Win32_Service", "State = 'Running'")
+Check direct.Count = instances.Count, "server.Instances gives the class's instances (" & direct.Count & ")"
 
 On Error Resume Next
 Set cls = server.GetClass("")

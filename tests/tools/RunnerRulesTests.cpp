@@ -91,6 +91,15 @@ TEST(Options, BadInputNamesTheOption) {
         {{L"--class", L"C", L"--count", L"--age"}, L"--age"},
         {{L"--class", L"C", L"--percent-of", L"S", L"-w", L"1"}, L"--property"},
         {{L"--class", L"C", L"--property", L"P", L"--percent-of", L"", L"-w", L"1"}, L"--percent-of"},
+        {{L"--class", L"C", L"--count", L"--uom", L"c"}, L"--uom"},
+        {{L"--class", L"C", L"--property", L"P", L"-w", L"1", L"--uom", L"ns"}, L"--uom"},
+        {{L"--class", L"C", L"--property", L"P", L"-w", L"1", L"--user", L"CORP\\"}, L"--user"},
+        {{L"--class", L"C", L"--property", L"P", L"-w", L"1", L"--domain", L"CORP"}, L"--domain"},
+        {{L"--class", L"C", L"--property", L"P", L"-w", L"1", L"--user", L"m@corp.example", L"--domain", L"CORP"},
+         L"--domain"},
+        {{L"--last-instance", L"--class", L"C", L"--property", L"P", L"--match", L"all"}, L"--match"},
+        {{L"--param", L"#CLS=C#", L"--class", L"C"}, L"--class"},
+        {{L"--diagnose", L"--class", L"C"}, L"--class"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.args[0]));
@@ -100,39 +109,98 @@ TEST(Options, BadInputNamesTheOption) {
     }
 }
 
-TEST(Options, ModesAndValues) {
-    RunnerOptions host, plugin, count;
-    EXPECT_EQ(L"", ParseArguments({L"--class", L"C", L"--op", L"exa", L"--timeout", L"2.5", L"--auth-level", L"6"},
-                                  &host));
-    EXPECT_EQ(RunMode::Check, host.mode);
-    EXPECT_EQ(L"EXA", host.op);
-    EXPECT_EQ(2.5, host.timeoutSeconds);
-    EXPECT_EQ(6, host.authLevel);
-    EXPECT_EQ(L"", ParseArguments({L"--class", L"C", L"--property", L"P", L"-c", L"-5:"}, &plugin));
-    EXPECT_EQ(RunMode::Plugin, plugin.mode);
-    EXPECT_EQ(L"-5:", plugin.critical.Text());
-    EXPECT_EQ(L"", ParseArguments({L"--class", L"C", L"--count", L"--json"}, &count));
-    EXPECT_TRUE(count.count && count.json);
+// Check options alone make a monitoring-plugin check; the plug-in's
+// last-instance rule needs its own option; a command line that cannot run
+// is refused with its reason, whatever the mode.
+TEST(Options, TheModeIsChosenOnlyByItsOptions) {
+    const struct {
+        std::vector<std::wstring> args;
+        RunMode mode;
+        const wchar_t* refusal;  // "" when it runs
+    } cases[] = {
+        {{}, RunMode::Plugin, L"--class is needed"},
+        {{L"--class", L"Win32_Service"}, RunMode::Plugin, L"--property is needed"},
+        {{L"--class", L"C", L"--property", L"P"}, RunMode::Plugin, L"--last-instance"},
+        {{L"--class", L"C", L"--property", L"State", L"--op", L"EXA", L"--value", L"Running"}, RunMode::Plugin, L""},
+        {{L"-H", L"SRV01", L"--class", L"C", L"--count"}, RunMode::Plugin, L""},
+        {{L"--last-instance", L"--class", L"C", L"--property", L"P", L"--op", L"EXA"}, RunMode::Check, L""},
+        {{L"--last-instance", L"--class", L"C"}, RunMode::Check, L"--property is needed"},
+        {{L"--last-instance"}, RunMode::Check, L"--class is needed"},
+        {{L"--print-param", L"--class", L"C", L"--property", L"P"}, RunMode::Check, L""},
+        {{L"--param", L"#CLS=C#PRO=P#", L"-t", L"5"}, RunMode::Check, L""},
+        {{L"--configure", L"--host", L"SRV01"}, RunMode::Configure, L""},
+        {{L"--diagnose", L"-H", L"SRV01", L"--user", L"CORP\\monitor"}, RunMode::Diagnose, L""},
+        {{L"-V"}, RunMode::Version, L""},
+        {{L"--class", L"C", L"--help"}, RunMode::Help, L""},
+    };
+    for (const auto& c : cases) {
+        RunnerOptions options;
+        const std::wstring error = ParseArguments(c.args, &options);
+        SCOPED_TRACE(Narrow(c.args.empty() ? L"(none)" : c.args[0]) + ": " + Narrow(error));
+        EXPECT_EQ(c.mode, options.mode);
+        if (*c.refusal) EXPECT_NE(std::wstring::npos, error.find(c.refusal));
+        else EXPECT_EQ(L"", error);
+    }
+}
 
-    // The unit follows the derived value unless given; "none" is no unit.
+// The monitoring-plugin conventions' standard options, and the account forms
+// as WMI will receive them.
+TEST(Options, StandardOptionsAndAccountForms) {
+    RunnerOptions options;
+    EXPECT_EQ(L"", ParseArguments({L"-H", L"SRV01", L"-t", L"2.5", L"-v", L"-vv", L"--verbose", L"--class", L"C",
+                                   L"--count"},
+                                  &options));
+    EXPECT_EQ(L"SRV01", options.host);
+    EXPECT_EQ(2.5, options.timeoutSeconds);
+    EXPECT_EQ(4, options.verbosity);
+    RunnerOptions hostname;
+    EXPECT_EQ(L"", ParseArguments({L"--hostname", L"srv02", L"--class", L"C", L"--count"}, &hostname));
+    EXPECT_EQ(L"srv02", hostname.host);
+
+    const struct {
+        std::vector<std::wstring> args;
+        const wchar_t *user, *domain, *authority, *name;
+    } accounts[] = {
+        {{L"-H", L"SRV01", L"--user", L"CORP\\monitor"}, L"monitor", L"CORP", L"ntlmdomain:CORP", L"CORP\\monitor"},
+        {{L"-H", L"SRV01", L"--user", L"CORP/monitor"}, L"monitor", L"CORP", L"ntlmdomain:CORP", L"CORP\\monitor"},
+        {{L"-H", L"SRV01", L"--user", L"monitor", L"--domain", L"CORP"}, L"monitor", L"CORP", L"ntlmdomain:CORP",
+         L"CORP\\monitor"},
+        {{L"-H", L"SRV01", L"--user", L"OLD\\monitor", L"--domain", L"CORP"}, L"monitor", L"CORP",
+         L"ntlmdomain:CORP", L"CORP\\monitor"},
+        {{L"-H", L"SRV01", L"--user", L"monitor@corp.example"}, L"monitor@corp.example", L"", L"",
+         L"monitor@corp.example"},
+        {{L"-H", L"SRV01", L"--user", L"localmon"}, L"localmon", L"", L"ntlmdomain:SRV01", L"SRV01\\localmon"},
+        {{L"--user", L"localmon"}, L"localmon", L"", L"", L"localmon"},
+        {{L"-H", L"SRV01"}, L"", L"", L"", L""},
+    };
+    for (const auto& c : accounts) {
+        RunnerOptions account;
+        std::vector<std::wstring> args = c.args;
+        args.insert(args.end(), {L"--class", L"C", L"--count"});
+        ASSERT_EQ(L"", ParseArguments(args, &account));
+        const ReachingAccount reaching = AccountReachingWmi(account);
+        SCOPED_TRACE(Narrow(c.name));
+        EXPECT_EQ(c.user, account.user);
+        EXPECT_EQ(c.domain, account.domain);
+        EXPECT_EQ(c.authority, reaching.authority);
+        EXPECT_EQ(c.name, reaching.name);
+    }
+
+    // The units of the plugin guidelines, and the default that follows a
+    // derived value; "none" is no unit.
     const struct {
         std::vector<std::wstring> extra;
         const wchar_t* unit;
     } units[] = {
-        {{}, L""},
-        {{L"--percent-of", L"S"}, L"%"},
-        {{L"--age"}, L"s"},
-        {{L"--age", L"--uom", L"none"}, L""},
-        {{L"--percent-of", L"S", L"--uom", L""}, L""},
-        {{L"--uom", L"GB"}, L"GB"},
+        {{}, L""},          {{L"--percent-of", L"S"}, L"%"}, {{L"--age"}, L"s"}, {{L"--age", L"--uom", L"none"}, L""},
+        {{L"--uom", L"ms"}, L"ms"}, {{L"--uom", L"us"}, L"us"}, {{L"--uom", L"GB"}, L"GB"}, {{L"--uom", L"c"}, L"c"},
     };
     for (const auto& c : units) {
         std::vector<std::wstring> args = {L"--class", L"C", L"--property", L"P", L"-w", L"1"};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
-        RunnerOptions options;
-        EXPECT_EQ(L"", ParseArguments(args, &options));
-        EXPECT_EQ(RunMode::Plugin, options.mode);
-        EXPECT_EQ(c.unit, options.unit) << c.extra.size();
+        RunnerOptions withUnit;
+        EXPECT_EQ(L"", ParseArguments(args, &withUnit));
+        EXPECT_EQ(c.unit, withUnit.unit) << c.extra.size();
     }
 }
 
@@ -144,19 +212,22 @@ TEST(Options, EveryUsageErrorIsOnStdout) {
         const wchar_t* start;
         const wchar_t* named;
     } cases[] = {
-        {{L"--imp-level"}, L"UNKNOWN: wmicheck: ", L"--imp-level"},
-        {{L"--namespace", L"x", L"--imp-level", L"9"}, L"UNKNOWN: wmicheck: ", L"--imp-level"},
-        {{L"--colour", L"red"}, L"UNKNOWN: wmicheck: ", L"--colour"},
-        {{L"--class", L"C", L"--op", L"XYZ"}, L"UNKNOWN: wmicheck: ", L"--op"},
-        {{L"--class", L"C", L"--user", L"u", L"--password-file", L"C:\\no\\such\\file"}, L"UNKNOWN: wmicheck: ",
-         L"--password-file"},
+        {{L"--imp-level"}, L"WMI UNKNOWN - wmicheck: ", L"--imp-level"},
+        {{L"--namespace", L"x", L"--imp-level", L"9"}, L"WMI UNKNOWN - wmicheck: ", L"--imp-level"},
+        {{L"--last-instance", L"--colour", L"red"}, L"UNKNOWN: wmicheck: ", L"--colour"},
+        {{L"--last-instance", L"--class", L"C", L"--op", L"XYZ"}, L"UNKNOWN: wmicheck: ", L"--op"},
+        {{}, L"WMI UNKNOWN - wmicheck: ", L"--class"},
+        {{L"--class", L"Win32_Service"}, L"WMI UNKNOWN - wmicheck: ", L"--property"},
+        {{L"--last-instance", L"--class", L"Win32_Service"}, L"UNKNOWN: wmicheck: ", L"--property"},
+        {{L"--class", L"C", L"--count", L"--user", L"u", L"--password-file", L"C:\\no\\such\\file"},
+         L"WMI UNKNOWN - wmicheck: ", L"--password-file"},
         {{L"--configure", L"--property", L"P"}, L"UNKNOWN: wmicheck: ", L"--property"},
         {{L"--class", L"C", L"--property", L"P", L"-w", L"1", L"--uom", L"kg"}, L"WMI UNKNOWN - wmicheck: ", L"--uom"},
-        {{L"--class", L"C", L"--age"}, L"WMI UNKNOWN - wmicheck: ", L"--age"},
+        {{L"--class", L"C", L"--age"}, L"WMI UNKNOWN - wmicheck: ", L"--property"},
         {{L"--json", L"--timeout", L"soon"}, L"{\"state\":\"UNKNOWN\"", L"--timeout"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(Narrow(c.args[0] + L" " + c.args.back()));
+        SCOPED_TRACE(c.args.empty() ? std::string("(none)") : Narrow(c.args[0] + L" " + c.args.back()));
         const WmicheckRun run = RunWmicheck(c.args);
         EXPECT_EQ(3u, run.exitCode);
         EXPECT_EQ(0u, run.out.find(c.start)) << Narrow(run.out);

@@ -147,7 +147,7 @@ TEST(WmicheckAgainstDouble, EmptyResultsAndMissingProperties) {
         {{L"--class", L"Double_Service", L"--property", L"State", L"--op", L"EXA", L"--value", L"x", L"--label",
           L"name"},
          3, {L"--label", L"close: Name"}},
-        {{L"--class", L"Double_NoSuchClass", L"--property", L"State", L"-w", L"1"}, 3, {L"0x80041002"}},
+        {{L"--class", L"Double_NoSuchClass", L"--property", L"State", L"-w", L"1"}, 3, {L"0x80041010"}},
         {{L"--host", L"DOWN", L"--class", L"Double_Service", L"--count"}, 3, {L"0x800706BA"}},
     };
     for (const auto& c : cases) {
@@ -259,8 +259,9 @@ TEST(WmicheckAgainstDouble, PasswordSourcesAndSecrecy) {
 // Whatever WMI does, a run ends within its time-out and a margin, with a
 // verdict; a crash inside WMI is an UNKNOWN with exit code 3, never 0.
 TEST(WmicheckAgainstDouble, BoundedRunsAndCrashes) {
+    // A property the instances lack reads the class's names, which stall.
     const WmicheckRun stalled =
-        RunWmicheck({L"--class", L"Double_NamesStall", L"--property", L"ProcessId", L"-w", L"1", L"--timeout", L"2"});
+        RunWmicheck({L"--class", L"Double_NamesStall", L"--property", L"Process", L"-w", L"1", L"--timeout", L"2"});
     EXPECT_EQ(3u, stalled.exitCode);
     EXPECT_EQ(L"WMI UNKNOWN - timed out after 2 s", stalled.Line());
     // 2 s, the 1 s margin and the process's start under Wine.
@@ -269,8 +270,8 @@ TEST(WmicheckAgainstDouble, BoundedRunsAndCrashes) {
     // The plug-in's check: bounded too (three steps of 1 s and a margin),
     // never exit 0, always a line.
     const WmicheckRun hostStalled = RunWmicheck(
-        {L"--class", L"Double_NamesStall", L"--property", L"State", L"--op", L"EXA", L"--value", L"x", L"--timeout",
-         L"1"});
+        {L"--last-instance", L"--class", L"Double_NamesStall", L"--property", L"State", L"--op", L"EXA", L"--value",
+         L"x", L"--timeout", L"1"});
     EXPECT_NE(0u, hostStalled.exitCode);
     EXPECT_FALSE(hostStalled.Line().empty());
     EXPECT_LT(hostStalled.ms, 7500u);
@@ -287,10 +288,155 @@ TEST(WmicheckAgainstDouble, BoundedRunsAndCrashes) {
     // The plug-in's check runs the bridge in the multithreaded apartment too:
     // no proxy contains the crash.
     const WmicheckRun hostCrashed =
-        RunWmicheck({L"--class", L"Double_Crash", L"--property", L"State", L"--op", L"EXA", L"--value", L"x"});
+        RunWmicheck({L"--last-instance", L"--class", L"Double_Crash", L"--property", L"State", L"--op", L"EXA",
+                     L"--value", L"x"});
     EXPECT_EQ(3u, hostCrashed.exitCode);
     EXPECT_EQ(0u, hostCrashed.Line().find(L"UNKNOWN: wmicheck crashed: exception 0xC0000005"))
         << Narrow(hostCrashed.out);
+}
+
+// What a run of wmicheck made the double record, from its record file.
+struct RecordedRun {
+    WmicheckRun run;
+    std::wstring record;
+    size_t Count(const std::wstring& call) const {
+        size_t count = 0;
+        for (size_t at = 0; (at = record.find(call + L" ", at)) != std::wstring::npos; ++at)
+            if (at == 0 || record[at - 1] == L'\n') ++count;
+        return count;
+    }
+};
+
+RecordedRun RunRecorded(const std::vector<std::wstring>& args, std::vector<std::wstring> environment = {}) {
+    wchar_t folder[MAX_PATH], file[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, L"wdr", 0, file);
+    environment.push_back(std::wstring(L"WMIDOUBLE_RECORD_FILE=") + file);
+    RecordedRun recorded;
+    recorded.run = RunWmicheck(args, environment);
+    HANDLE handle = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    std::string bytes(1 << 16, '\0');
+    DWORD read = 0;
+    if (handle != INVALID_HANDLE_VALUE) {
+        ReadFile(handle, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
+        CloseHandle(handle);
+    }
+    bytes.resize(read);
+    recorded.record = FromUtf8(bytes);
+    DeleteFileW(file);
+    return recorded;
+}
+
+// The account forms an administrator types, in both modes, against a
+// computer of the domain CORP: what reaches WMI, and the verdict or text.
+TEST(WmicheckAgainstDouble, AccountFormsReachWmiAsWindowsExpects) {
+    const std::vector<std::wstring> monitoring = {L"--class", L"Double_Service", L"--property", L"State", L"--op",
+                                                  L"EXA", L"--value", L"Running", L"--match", L"any"};
+    const std::vector<std::wstring> lastInstance = {L"--last-instance", L"--class", L"Double_Service", L"--property",
+                                                    L"State", L"--op", L"EXA", L"--value", L"Running"};
+    const struct {
+        const char* name;
+        std::vector<std::wstring> account;
+        std::vector<std::wstring> reached;  // in the ConnectServer line: the user and the authority
+        DWORD monitoringExit, lastInstanceExit;
+        const wchar_t* said;  // in monitoring mode
+    } cases[] = {
+        {"domain account", {L"-H", L"APP01", L"--user", L"CORP\\monitor", L"--password", L"M0nitor!"},
+         {L"user=\"monitor\" password=\"M0nitor!\"", L"authority=\"ntlmdomain:CORP\""}, 0, 0,
+         L"satisfy State EXA Running"},
+        {"--domain", {L"-H", L"APP01", L"--user", L"monitor", L"--domain", L"CORP", L"--password", L"M0nitor!"},
+         {L"user=\"monitor\" password=\"M0nitor!\"", L"authority=\"ntlmdomain:CORP\""}, 0, 0,
+         L"satisfy"},
+        {"user principal name", {L"-H", L"app01.corp.example", L"--user", L"monitor@corp.example", L"--password",
+                                 L"M0nitor!"},
+         {L"user=\"monitor@corp.example\" password=\"M0nitor!\"", L"authority=(null)"}, 0, 0,
+         L"satisfy"},
+        {"local account", {L"-H", L"APP01", L"--user", L"APP01\\localmon", L"--password", L"L0calmon!"},
+         {L"user=\"localmon\" password=\"L0calmon!\"", L"authority=\"ntlmdomain:APP01\""}, 0, 0,
+         L"satisfy"},
+        {"wrong password", {L"-H", L"APP01", L"--user", L"CORP\\monitor", L"--password", L"wrong"},
+         {L"authority=\"ntlmdomain:CORP\""}, 3, 2, L"access denied to CORP\\monitor on APP01"},
+        {"a bare user is the computer's own account", {L"-H", L"APP01", L"--user", L"monitor", L"--password",
+                                                       L"M0nitor!"},
+         {L"user=\"monitor\" password=\"M0nitor!\"", L"authority=\"ntlmdomain:APP01\""}, 3, 2,
+         L"APP01's own account"},
+        {"the local computer", {L"--user", L"CORP\\monitor", L"--password", L"M0nitor!"},
+         {L"authority=\"ntlmdomain:CORP\""}, 3, 2, L"leave --user out"},
+    };
+    for (const auto& c : cases) {
+        for (bool plugin : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (plugin ? ", monitoring" : ", --last-instance"));
+            std::vector<std::wstring> args = plugin ? monitoring : lastInstance;
+            args.insert(args.end(), c.account.begin(), c.account.end());
+            const RecordedRun recorded = RunRecorded(args);
+            for (const std::wstring& part : c.reached) EXPECT_TRUE(Has(recorded.record, part)) << Narrow(recorded.record);
+            EXPECT_EQ(plugin ? c.monitoringExit : c.lastInstanceExit, recorded.run.exitCode)
+                << Narrow(recorded.run.out);
+            if (plugin) EXPECT_TRUE(Has(recorded.run.out, c.said)) << Narrow(recorded.run.out);
+            EXPECT_FALSE(Has(recorded.record, L"Denied") || Has(recorded.record, L"lagged")) << Narrow(recorded.record);
+        }
+    }
+}
+
+// --print-param shows the account as the host would store it: the domain
+// in DOM, the user without it.
+TEST(WmicheckAgainstDouble, PrintParamHoldsTheDomain) {
+    const WmicheckRun run = RunWmicheck({L"--print-param", L"-H", L"APP01", L"--user", L"CORP\\monitor", L"--password",
+                                         L"M0nitor!", L"--class", L"Double_Service", L"--property", L"State", L"--op",
+                                         L"EXA", L"--value", L"Running"});
+    EXPECT_EQ(0u, run.exitCode) << Narrow(run.out);
+    EXPECT_TRUE(Has(run.out, L"#USR=monitor#") && Has(run.out, L"#DOM=CORP#")) << Narrow(run.out);
+}
+
+// In monitoring mode a check asks the computer for no more than a script
+// would: the connection, the query and its batches; the class only when
+// a property is missing.
+TEST(WmicheckAgainstDouble, MonitoringModeMakesOnlyTheScriptsRoundTrips) {
+    const RecordedRun plain = RunRecorded(Service({L"-H", L"APP01", L"--user", L"CORP\\monitor", L"--password",
+                                                   L"M0nitor!", L"--property", L"ProcessId", L"-w", L"400"}));
+    EXPECT_EQ(0u, plain.run.exitCode) << Narrow(plain.run.out);
+    EXPECT_EQ(1u, plain.Count(L"ConnectServer"));
+    EXPECT_EQ(1u, plain.Count(L"ExecQuery"));
+    EXPECT_EQ(1u, plain.Count(L"Next"));
+    EXPECT_EQ(0u, plain.Count(L"GetObject") + plain.Count(L"GetResultObject")) << Narrow(plain.record);
+    const RecordedRun missing = RunRecorded(Service({L"--property", L"ProcesId", L"-w", L"1"}));
+    EXPECT_TRUE(Has(missing.run.out, L"close: ProcessId")) << Narrow(missing.run.out);
+    EXPECT_EQ(1u, missing.Count(L"GetObject")) << "the class, for the names close to the missing one";
+}
+
+// --diagnose through the double: each branch, the account as it reached
+// WMI and what to check.
+TEST(WmicheckAgainstDouble, DiagnoseSaysWhatToFix) {
+    const struct {
+        const char* name;
+        std::vector<std::wstring> args;
+        DWORD exitCode;
+        std::vector<std::wstring> said;
+    } cases[] = {
+        {"a working remote computer",
+         {L"-H", L"APP01", L"--user", L"CORP\\monitor", L"--password", L"M0nitor!"},
+         0,
+         {L"[OK] qvWMI.dll registered", L"[OK] ostrel.dll registered", L"[OK] COM security",
+          L"[OK] connected to \\\\.\\root\\cimv2", L"[OK] connected to \\\\APP01\\root\\cimv2 as CORP\\monitor "
+          L"(user monitor, authority ntlmdomain:CORP)", L"[OK] Win32_OperatingSystem on APP01: 1 instance",
+          L"DIAGNOSE OK"}},
+        {"access denied",
+         {L"-H", L"APP01", L"--user", L"CORP\\monitor", L"--password", L"wrong"},
+         2,
+         {L"[CRITICAL] cannot connect to \\\\APP01\\root\\cimv2 as CORP\\monitor", L"Remote Enable",
+          L"DIAGNOSE CRITICAL"}},
+        {"a computer that is down", {L"-H", L"DOWN", L"-t", L"5"}, 2, {L"RPC server unavailable", L"WMI-In"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::wstring> args = {L"--diagnose"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const WmicheckRun run = RunWmicheck(args);
+        EXPECT_EQ(c.exitCode, run.exitCode) << Narrow(run.out);
+        for (const std::wstring& part : c.said) EXPECT_TRUE(Has(run.out, part)) << Narrow(part + L" in " + run.out);
+        EXPECT_FALSE(Has(run.out, L"wrong") || Has(run.out, L"M0nitor!")) << "no password in the output";
+    }
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # wmicheck.exe as a person runs it, against Wine's real WMI: the plug-in's
-# check and its exit codes, the checks of the command line, text that must
-# survive the output, a crash inside WMI, and a monitoring-plugin run over
-# Win32_LogicalDisk with every exit code. Runs in the shared test prefix
-# (both DLLs registered).
+# check (--last-instance) and its exit codes, the checks of the command line,
+# text that must survive the output, a crash inside WMI, a monitoring-plugin
+# run over Win32_LogicalDisk with every exit code, and the self-test. Runs in
+# the shared test prefix (both DLLs registered).
 set -u
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,30 +31,37 @@ expect() {
   rm -f "$err"
 }
 
-# The plug-in's check, exactly as before.
-expect 0 "a condition that holds" '^Caption=' -- --class Win32_OperatingSystem --property Caption --op CON --value Windows
+# The plug-in's check, exactly as the host runs it, only when asked for.
+last=--last-instance
+expect 0 "a condition that holds" '^Caption=' -- $last --class Win32_OperatingSystem --property Caption --op CON --value Windows
 expect 2 "a condition that does not hold" '^Caption=.*contains Windows' -- \
-  --class Win32_OperatingSystem --property Caption --op NCO --value Windows
-expect 2 "an error text at a checkpoint" '^\(-2147217' -- --class Win32_NoSuchClass --property Caption --op CON --value x
+  $last --class Win32_OperatingSystem --property Caption --op NCO --value Windows
+expect 2 "an error text at a checkpoint" '^\(-2147217' -- $last --class Win32_NoSuchClass --property Caption --op CON --value x
 expect 3 "a password that cannot be decoded" '^UNKNOWN: ' -- --param "#PWD==abc#CLS=Win32_Service#PRO=State#"
+# The same options alone are a monitoring-plugin check: every instance counts.
+expect 0 "check options alone" '^WMI OK - 1 Win32_OperatingSystem instance satisfy Caption CON Windows' -- \
+  --class Win32_OperatingSystem --property Caption --op CON --value Windows
+expect 3 "no arguments" '^WMI UNKNOWN - wmicheck: --class is needed' --
+expect 3 "a class alone" '^WMI UNKNOWN - wmicheck: --property is needed' -- --class Win32_Service
 
 # Options are checked, and the error names the option on stdout (the hint
 # goes to stderr).
-expect 3 "an unknown option" '^UNKNOWN: wmicheck: unknown option --colour' -- --colour red
-expect 3 "a non-number authentication level" '^UNKNOWN: .*--auth-level' -- --class Win32_Service --property State --auth-level x
-expect 3 "an impersonation level out of range" '^UNKNOWN: .*--imp-level' -- --class Win32_Service --property State --imp-level 9
-expect 3 "a non-number time-out" '^UNKNOWN: .*--timeout' -- --class Win32_Service --property State --timeout soon
-expect 3 "an unknown operator" '^UNKNOWN: .*--op' -- --class Win32_Service --property State --op XYZ --value Running
+expect 3 "an unknown option" '^WMI UNKNOWN - wmicheck: unknown option --colour' -- --colour red
+expect 3 "a non-number authentication level" '^UNKNOWN: .*--auth-level' -- $last --class Win32_Service --property State --auth-level x
+expect 3 "an impersonation level out of range" '^UNKNOWN: .*--imp-level' -- $last --class Win32_Service --property State --imp-level 9
+expect 3 "a non-number time-out" '^WMI UNKNOWN - .*--timeout' -- --class Win32_Service --property State --timeout soon
+expect 3 "an unknown operator" '^WMI UNKNOWN - .*--op' -- --class Win32_Service --property State --op XYZ --value Running
+expect 0 "the release" '^wmicheck [0-9]+\.[0-9]+\.[0-9]+ \((x86|x64)\)$' -- -V
 expect 3 "the hint on stderr" 'stderr:--help lists the options' -- --colour red
 expect 3 "a malformed range" '^WMI UNKNOWN - .*--warning' -- --class Win32_LogicalDisk --property FreeSpace -w 10:5
 
 # Any text survives: redirected output is UTF-8, and the line goes on.
 expect 0 "non-ASCII compare value" "doesn't contain Größe€\)$" -- \
-  --class Win32_OperatingSystem --property Caption --op NCO --value "Größe€"
+  $last --class Win32_OperatingSystem --property Caption --op NCO --value "Größe€"
 
 # On a console (a pseudo-terminal here) the line goes through WriteConsoleW.
 if command -v script >/dev/null; then
-  out=$(script -qec "$(printf '%q ' "$run" "$exe" --class Win32_OperatingSystem --property Caption --op NCO \
+  out=$(script -qec "$(printf '%q ' "$run" "$exe" $last --class Win32_OperatingSystem --property Caption --op NCO \
         --value "Größe€")" /dev/null 2>/dev/null | tr -d '\r')
   if grep -q "doesn't contain Größe€)" <<<"$out"; then pass "non-ASCII compare value on a console"
   else fail "non-ASCII compare value on a console: $out"; fi
@@ -78,6 +85,10 @@ expect 2 "free space above 0 is critical" "^WMI CRITICAL - .*${perf}~:0;~:0;;" -
 expect 3 "a disk that does not exist" "^WMI UNKNOWN - no instance" -- "${disk[@]}" --filter "DeviceID='Q:'" -w 1:
 expect 0 "a count of running services" "^WMI OK - .*\| 'instances'=[1-9][0-9]*;;1:;0;$" -- \
   --class Win32_Service --filter "State='Running'" --count -c 1:
+
+# The self-test: this installation as registered, and Wine's own WMI.
+expect 0 "the self-test" '^DIAGNOSE OK - all [0-9]+ steps passed' -- --diagnose
+expect 0 "the self-test's steps" 'Win32_OperatingSystem on \.: 1 instance' -- --diagnose
 
 composed=$("$run" "$exe" --print-param --class Win32_Service --filter "Name=\"Eventlog\"" --property State \
            --op EXA --value Running --user " bob " 2>/dev/null | head -n 1 | tr -d '\r')

@@ -118,6 +118,31 @@ bool StallWithin(DWORD ms, LONG timeout) noexcept {
     return Stall(ms);
 }
 
+// The file named by WMIDOUBLE_RECORD_FILE, if any, receives every line of
+// the record too (UTF-8), so that the record of a process that does not link
+// the double (wmicheck.exe, a script host) can be read back.
+void AppendToRecordFile(const std::wstring& line) noexcept {
+    static const std::wstring path = [] {
+        wchar_t text[MAX_PATH];
+        const DWORD length = GetEnvironmentVariableW(L"WMIDOUBLE_RECORD_FILE", text, MAX_PATH);
+        return length > 0 && length < MAX_PATH ? std::wstring(text, length) : std::wstring();
+    }();
+    if (path.empty()) return;
+    com::UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        file.release();
+        return;
+    }
+    char bytes[4096];
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes,
+                                         sizeof(bytes) - 1, nullptr, nullptr);
+    if (size <= 0) return;
+    bytes[size] = '\n';
+    DWORD written = 0;
+    WriteFile(file.get(), bytes, static_cast<DWORD>(size) + 1, &written, nullptr);
+}
+
 // One line of the record, built piece by piece; a line that cannot be built
 // for want of memory is dropped rather than failing the call it describes.
 class RecordLine {
@@ -163,6 +188,7 @@ public:
     void Commit() noexcept {
         if (failed_) return;
         com::CriticalSectionGuard guard(g_recordLock);
+        AppendToRecordFile(text_);
         if (g_record.size() + text_.size() + 1 > kMaxRecord) return;
         try {
             g_record += text_;
@@ -269,12 +295,17 @@ const PropertyDef kProcessorProperties[] = {
     {L"LoadPercentage", CIM_UINT16, kNoQualifiers},
 };
 const wchar_t* const kProcessorRows[][2] = {{L"CPU0", L"35"}, {L"CPU1", L"97"}};
+const PropertyDef kOperatingSystemProperties[] = {
+    {L"Caption", CIM_STRING, kNoQualifiers},
+    {L"Version", CIM_STRING, kNoQualifiers},
+};
+const wchar_t* const kOperatingSystemRows[][2] = {{L"Microsoft Windows Server (WMI test double)", L"10.0.20348"}};
 const PropertyDef kEmbeddedProperties[] = {
     {L"Id", CIM_UINT32, kItemId},
     {L"Owner", CIM_OBJECT, kNoQualifiers},
 };
 
-enum class Shape { Service, Item, Bulk, Disk, Processor, Embedded };
+enum class Shape { Service, Item, Bulk, Disk, Processor, Embedded, OperatingSystem };
 
 struct ShapeDef {
     const PropertyDef* properties;
@@ -288,6 +319,7 @@ ShapeDef ShapeOf(Shape shape) noexcept {
     case Shape::Disk: return {kDiskProperties, static_cast<int>(std::size(kDiskProperties))};
     case Shape::Processor: return {kProcessorProperties, static_cast<int>(std::size(kProcessorProperties))};
     case Shape::Embedded: return {kEmbeddedProperties, static_cast<int>(std::size(kEmbeddedProperties))};
+    case Shape::OperatingSystem: return {kOperatingSystemProperties, static_cast<int>(std::size(kOperatingSystemProperties))};
     case Shape::Bulk: break;
     }
     return {kBulkProperties, static_cast<int>(std::size(kBulkProperties))};
@@ -342,6 +374,7 @@ const FixedClass kFixedClasses[] = {
     {L"Double_Disk", Shape::Disk, 3, Behaviour::Normal, 0},
     {L"Win32_Processor", Shape::Processor, 2, Behaviour::Normal, 0},
     {L"Double_Embedded", Shape::Embedded, 2, Behaviour::Normal, 0},
+    {L"Win32_OperatingSystem", Shape::OperatingSystem, 1, Behaviour::Normal, 0},
 };
 
 // Classes whose name ends in a number: a count, milliseconds or an HRESULT.
@@ -474,8 +507,9 @@ const ServiceRow& ServiceRowOf(const ScriptedClass& scripted, ULONG instance) no
     return kServiceRows[scripted.behaviour == Behaviour::StoppedLast ? stoppedLast[row] : row];
 }
 
-// The text of property index of a row of a Disk or Processor class.
+// The text of property index of a row of a Disk, Processor or System class.
 const wchar_t* RowText(Shape shape, int index, ULONG instance) noexcept {
+    if (shape == Shape::OperatingSystem) return kOperatingSystemRows[instance % std::size(kOperatingSystemRows)][index];
     return shape == Shape::Disk ? kDiskRows[instance % std::size(kDiskRows)][index]
                                 : kProcessorRows[instance % std::size(kProcessorRows)][index];
 }
@@ -501,7 +535,7 @@ HRESULT EmbeddedValue(const ScriptedClass& scripted, ULONG instance, VARIANT* va
 // The value of property index of an instance (both counted from 0).
 HRESULT InstanceValue(const ScriptedClass& scripted, int index, ULONG instance, VARIANT* value) noexcept {
     wchar_t text[32];
-    if (scripted.shape == Shape::Disk || scripted.shape == Shape::Processor) {
+    if (scripted.shape == Shape::Disk || scripted.shape == Shape::Processor || scripted.shape == Shape::OperatingSystem) {
         const wchar_t* row = RowText(scripted.shape, index, instance);
         const CIMTYPE type = ShapeOf(scripted.shape).properties[index].type;
         if (!row) {
@@ -546,6 +580,7 @@ std::wstring RelativePath(const ScriptedClass& scripted, LONG instance) {
     case Shape::Processor:
         swprintf(key, 64, L".DeviceID=\"%ls\"", RowText(scripted.shape, 0, static_cast<ULONG>(instance)));
         return scripted.name + key;
+    case Shape::OperatingSystem: return scripted.name + L"=@";  // a singleton
     case Shape::Bulk: break;
     }
     return std::wstring();

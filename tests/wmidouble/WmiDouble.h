@@ -10,9 +10,33 @@
 //
 // Connecting (IWbemLocator::ConnectServer), by network path:
 //   \\<server>\root\<namespace>, or root\<namespace> for the local computer;
-//   slashes count as backslashes. Every server connects (".", "SRV01",
-//   "127.0.0.1", ...) except:
-//   server DOWN             fails with 0x80041015 (transport failure)
+//   slashes count as backslashes. The servers (Network.cpp):
+//   the local computer      ".", localhost, 127.0.0.1, ::1 and DOUBLE (the
+//                           computer's own name): a user name is refused
+//                           with 0x80041064 (WBEM_E_LOCAL_CREDENTIALS), as
+//                           WMI refuses credentials for the local computer
+//   APP01, APP02            computers of the domain CORP (DNS corp.example;
+//                           app01.corp.example is APP01), authenticating as
+//                           Windows does: the domain account CORP\monitor
+//                           (password "M0nitor!") as user "monitor" with
+//                           authority "ntlmdomain:CORP", as "CORP\monitor"
+//                           or "monitor@corp.example" without an authority;
+//                           each computer's local account "localmon"
+//                           ("L0calmon!") with "ntlmdomain:APP01" or as
+//                           "APP01\localmon". A user name that carries its
+//                           domain together with an authority: 0x80041008;
+//                           an unknown account, a wrong password or no user
+//                           name (this process's own identity): 0x80070005.
+//                           Every proxy of such a connection (services, call
+//                           results, enumerators) has an IUnknown of its own;
+//                           a call through a proxy whose blanket lacks the
+//                           connection's credentials fails with 0x80070005,
+//                           and the final release of one whose IUnknown's
+//                           blanket lacks them lags 1.5 s; both are recorded
+//   server DOWN             a computer that is down: after 1 s (unless the
+//                           stalls are cancelled) 0x800706BA (RPC server
+//                           unavailable)
+//   any other name          connects, whoever asks, except:
 //   namespace "refuse"      fails with 0x8004100E (invalid namespace); so
 //                           does a path whose namespace is not under root
 //   namespace "stall<ms>"   waits <ms> milliseconds, then connects
@@ -57,6 +81,9 @@
 //                     D: 0 of 0, E: 5 of VT_NULL.
 //   Win32_Processor   2 instances: DeviceID (8; Key = true) CPU0 CPU1,
 //                     LoadPercentage (18, VT_I4) 35 97 (Wine's has none).
+//   Win32_OperatingSystem  1 instance, __RELPATH Win32_OperatingSystem=@:
+//                     Caption (8) "Microsoft Windows Server (WMI test
+//                     double)", Version (8) "10.0.20348".
 //   Double_Embedded   2 instances: Id (19, VT_I4) 1, 2; Key = true. Owner
 //                     (13, VT_UNKNOWN): an embedded object, the instance of
 //                     Double_Service in the same position.
@@ -131,9 +158,14 @@
 //   GetResultObject timeout=120000
 //   ExecQuery language="WQL" query="SELECT * FROM Double_Service" flags=0x30 context=no
 //   Next timeout=119998 count=64
+//   SetBlanket on=services/IUnknown ...   (the IUnknown of a remote proxy)
+//   Denied on=services call=GetObject: no blanket with CORP\monitor
+//   Release on=enumerator lagged: its IUnknown has no blanket with CORP\monitor
 // SetBlanket's on= is services, callresult or enumerator; the identity's
 // strings are taken by their lengths. A line is recorded before the call does
-// anything, so a stalled call shows already.
+// anything, so a stalled call shows already. With WMIDOUBLE_RECORD_FILE set,
+// each line is appended to that file too (UTF-8): the record of a process
+// that does not link the double, such as wmicheck.exe or a script host.
 #pragma once
 
 #include <windows.h>
