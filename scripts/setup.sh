@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(mingw-w64 mingw-w64-tools libwine-dev cmake make googletest fonts-wine
           wine wine32:i386 wine64 xvfb x11-apps imagemagick xauth
           wixl msitools faketime zip unzip git python3 python3-pefile
-          nagios4-core icinga2-bin)
+          nagios4-core icinga2-bin nagios-nrpe-server nagios-nrpe-plugin)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,11 @@
 """The Icinga 2 CheckCommand against `wmicheck --help`: one argument per
 option an engine passes, named after it, set_if for the flags, and each
-description taken from the help. The agent snippet's commands against the
-README's common checks.
+description taken from the help; the password only through the environment.
+The agent ini's commands against the README's common checks and the Nagios
+commands. No shipped definition puts a password on the command line or
+asks for the plug-in's last-instance rule.
 usage: check-definitions.py INTEGRATIONS README.md HELP.txt"""
+import os
 import re
 import sys
 
@@ -10,9 +13,13 @@ defs, readme, help_file = sys.argv[1:4]
 help_text = open(help_file).read()
 flat = re.sub(r"\s+", " ", help_text)
 # Not passed by an engine: --help, and --configure, --param, --print-param
-# (the plug-in host's); --json (engines read the line).
+# (the plug-in host's); --json (engines read the line); --password (visible
+# in process listings: the environment carries it); --last-instance (the
+# plug-in's rule, not a monitoring plugin's); --version, --verbose and
+# --diagnose (for a person at a prompt).
 options = set(re.findall(r"^  (?:-\w, )?(--[a-z-]+)", help_text, re.M)) - {
-    "--help", "--configure", "--param", "--print-param", "--json"}
+    "--help", "--configure", "--param", "--print-param", "--json", "--password", "--last-instance",
+    "--version", "--verbose", "--diagnose"}
 flags = {"--count", "--age", "--allow-empty"}
 conf = open(defs + "/icinga2/wmicheck-command.conf").read()
 arguments = dict(re.findall(r'"(--[a-z-]+)" = \{(.*?)\n    \}', conf, re.S))
@@ -27,15 +34,29 @@ for name, body in arguments.items():
         errors.append("%s: description not from --help: %r" % (name, text))
     if variable not in body or ("set_if" in body) != (name in flags):
         errors.append("%s: %s" % (name, body.strip()))
+if not re.search(r'env = \{\s*WMICHECK_PASSWORD = "\$wmicheck_password\$"\s*\}', conf):
+    errors.append("the CheckCommand does not pass $wmicheck_password$ as WMICHECK_PASSWORD")
+
 section = open(readme).read().split("\n## Common checks\n")[1].split("\n## ")[0]
 common = set(re.findall(r"^    (wmicheck .*)$", section, re.M))
 ini = open(defs + "/agent/wmicheck-external-scripts.ini").read()
-scripts = re.findall(r'^\w+ = "C:\\Program Files\\qvWMI\\wmicheck\.exe" (.*)$', ini, re.M)
-if len(scripts) != len(common) or any("wmicheck " + s not in common for s in scripts):
-    errors.append("agent commands %s are not the README's common checks %s" % (scripts, sorted(common)))
+scripts = dict(re.findall(r'^(\w+) = "C:\\Program Files\\qvWMI\\wmicheck\.exe" (.*)$', ini, re.M))
+if len(scripts) != len(common) or any("wmicheck " + s not in common for s in scripts.values()):
+    errors.append("agent commands %s are not the README's common checks %s" % (sorted(scripts.values()), sorted(common)))
+nagios = open(defs + "/nagios/wmicheck-commands.cfg").read()
+asked = set(re.findall(r"check_nrpe .*-c (\w+)$", nagios, re.M))
+if asked != set(scripts):
+    errors.append("the Nagios commands ask for %s, the agent has %s" % (sorted(asked), sorted(scripts)))
+
+for folder, _, names in os.walk(defs):
+    for name in names:
+        text = open(os.path.join(folder, name), encoding="utf-8").read()
+        for option in re.findall(r"(?:^|[\s\"])(--password|--last-instance)(?=[\s\"=])", text, re.M):
+            errors.append("%s uses %s" % (name, option))
+
 for error in errors:
     print("FAIL", error)
 if errors:
     sys.exit(1)
-print("ok   %d CheckCommand arguments: the options of --help, with their descriptions" % len(arguments))
-print("ok   %d agent commands: the README's common checks" % len(scripts))
+print("ok   %d CheckCommand arguments: the options of --help, with their descriptions; the password through the environment" % len(arguments))
+print("ok   %d agent commands: the README's common checks, each asked for by a Nagios command" % len(scripts))

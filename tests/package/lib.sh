@@ -44,6 +44,32 @@ server_of() {  # server_of PROGID [VIEW]: the DLL the ProgID's class loads
   local clsid; clsid=$(default_value "HKLM\\Software\\Classes\\$1\\CLSID")
   default_value "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" ${2:+"$2"}
 }
+# definitions_name DIR FOLDER: every path to wmicheck.exe in the definitions
+# installed in DIR (Windows: FOLDER) names FOLDER's own wmicheck.exe: as
+# shipped, or, where a file names another install folder, after the
+# instruction on the file's first line (replace "..." by "...").
+definitions_name() {
+  python3 - "$1/integrations" "$2" <<'PY'
+import os, re, sys
+root, folder = sys.argv[1:3]
+want = {folder.rstrip("\\") + "\\wmicheck.exe"}
+def paths(text):  # an Icinga 2 string doubles its backslashes
+    return {p.replace("\\\\", "\\") for p in re.findall(r'[A-Za-z]:\\[^"\n]*?wmicheck\.exe', text)}
+wrong = []
+for here, _, names in os.walk(root):
+    for name in names:
+        text = open(os.path.join(here, name), encoding="utf-8").read()
+        found = paths(text)
+        if found and found != want:
+            rule = re.search(r'replace "([^"]+)" by "([^"]+)"', text.split("\n", 1)[0])
+            found = rule and paths(text.replace(rule.group(1), rule.group(2)))
+            if found != want:
+                wrong.append("%s: %s" % (name, sorted(found) if found else "another folder, and no instruction on its first line"))
+for line in wrong:
+    print(line)
+sys.exit(bool(wrong))
+PY
+}
 wmicheck_holds() {  # wmicheck_holds EXE: a real check that holds
   run "$1" --class Win32_OperatingSystem --property Caption --op CON --value Windows >/dev/null 2>&1
 }

@@ -26,6 +26,7 @@ for f in qvWMI.dll ostrel.dll wmicheck.exe README.txt; do
 done
 check "the integrations folder holds the definitions as in the sources" \
   diff -r "$(dirname "$0")/../../integrations" "$installed/integrations"
+check "the definitions name ${folder}wmicheck.exe" definitions_name "$installed" "$folder"
 for pair in QvWMI.Access=qvWMI.dll ostrel.WMICom=ostrel.dll; do
   check "${pair%=*} loads ${folder}${pair#*=}" test "$(server_of "${pair%=*}")" = "${folder}${pair#*=}"
 done

@@ -48,6 +48,10 @@ wineserver -k 2>/dev/null || true
 fresh_prefix "$work/installers-prefix" win64
 x86_exe='C:\Program Files (x86)\qvWMI\wmicheck.exe' x64_exe='C:\Program Files\qvWMI\wmicheck.exe'
 check "both installers install" eval 'msi /i "$x86_msi" && msi /i "$x64_msi"'
+for dir in 'Program Files (x86)' 'Program Files'; do
+  check "the definitions in C:\\$dir\\qvWMI name its wmicheck.exe" \
+    definitions_name "$WINEPREFIX/drive_c/$dir/qvWMI" "C:\\$dir\\qvWMI"
+done
 clients works works "both installed"
 check "the x64 installer uninstalls" msi /x "$x64_msi"
 clients works fails "x64 uninstalled"
