@@ -216,7 +216,11 @@ int RunPlugin(const RunnerOptions& options) {
     if (FAILED(hr)) {
         result.text = L"cannot join the multithreaded apartment: " + DescribeFailure(hr);
     } else {
+        const ULONGLONG start = GetTickCount64();
         result = RunPluginCheck(options);
+        if (options.verbosity > 0)
+            WriteLine(Stream::Err, L"wmicheck: the check returned in " + std::to_wstring(GetTickCount64() - start) +
+                                       L" ms");
     }
     const int code = PrintVerdict(options.json ? PluginJson(result) : PluginLine(result), ExitCode(result.state));
     if (SUCCEEDED(hr)) CoUninitialize();

@@ -1090,11 +1090,31 @@ public:
         return taken == count ? S_OK : static_cast<HRESULT>(WBEM_S_FALSE);
     }
 
-    STDMETHODIMP Reset() override { return Wbem(WBEM_E_NOT_SUPPORTED); }
+    // The platform's scripting API walks a query through a clone of its
+    // enumerator, from the start.
+    STDMETHODIMP Reset() override {
+        RoundTrip call;
+        RecordLine(L"Reset").Commit();
+        RETURN_IF_FAILED(Admit(L"Reset"));
+        com::CriticalSectionGuard guard(lock_);
+        position_ = 0;
+        return S_OK;
+    }
     STDMETHODIMP NextAsync(ULONG, IWbemObjectSink*) override { return Wbem(WBEM_E_NOT_SUPPORTED); }
     STDMETHODIMP Clone(IEnumWbemClassObject** copy) override {
-        if (copy) *copy = nullptr;
-        return Wbem(WBEM_E_NOT_SUPPORTED);
+        RoundTrip call;
+        RecordLine(L"Clone").Commit();
+        if (!copy) return Wbem(WBEM_E_INVALID_PARAMETER);
+        *copy = nullptr;
+        RETURN_IF_FAILED(Admit(L"Clone"));
+        ComPtr<Enumerator> created = Enumerator::Make(scripted_, RemoteConnection());
+        if (!created) return Wbem(WBEM_E_OUT_OF_MEMORY);
+        {
+            com::CriticalSectionGuard guard(lock_);
+            created->position_ = position_;
+        }
+        *copy = created.Detach();
+        return S_OK;
     }
     STDMETHODIMP Skip(LONG, ULONG) override { return Wbem(WBEM_E_NOT_SUPPORTED); }
 

@@ -133,6 +133,8 @@
 //   ExecQuery: only "WQL" (else 0x80041018); the class is the word after
 //     FROM (else 0x80041017); an unknown class fails with 0x80041010. A WHERE
 //     part is recorded but not applied.
+//   Clone, Reset: as the platform's scripting API walks a query (recorded,
+//     each a round trip).
 //   Next: a batch of at most the requested count; S_OK when the batch is
 //     full, WBEM_S_FALSE (1) otherwise (so the last batch may be full with S_OK
 //     and be followed by an empty WBEM_S_FALSE one).
