@@ -12,9 +12,12 @@
 // (Win32_OperatingSystem): under Wine, in build*/wineprefix, Wine's own WMI,
 // whose calls the bridge serialises.
 //
+// The double's stalls are cancelled at the end, so that the abandoned calls
+// return and the process's rest can be measured without them.
+//
 // Usage (make bench):
 //   fleet_soak.exe [checks=20000] [threads=32] [rest-seconds=8]   (in build*/wineprefix-double)
-//   fleet_soak.exe --throughput [checks=400]                      (in build*/wineprefix)
+//   fleet_soak.exe --throughput [checks=400] [rest-seconds=8]     (in build*/wineprefix)
 #include <windows.h>
 #include <oleauto.h>
 
@@ -32,6 +35,7 @@
 
 #include "BenchSupport.h"
 #include "ParameterString.h"
+#include "WmiDouble.h"
 #include "ostrel_h.h"
 
 using Microsoft::WRL::ComPtr;
@@ -158,16 +162,19 @@ double Percentile(std::vector<double> values, double fraction) {
     return values[std::min(values.size() - 1, static_cast<size_t>(fraction * values.size()))];
 }
 
-// Idle workers of the thread pools end after a few seconds of rest.
+// Idle workers of the thread pools end after a few seconds of rest. The
+// double's record is emptied (its buffer stays), so that it does not count
+// as growth.
 Usage AtRest(int seconds) {
     Sleep(seconds * 1000);
+    WmiDoubleClearRecord();
     return CurrentUsage();
 }
 
 // Checks per second with 1, 8 and 32 host threads, each check against
 // host with the parameter string parameters.
 void Throughput(const CLSID& clsid, int checks, const std::wstring& host, const std::wstring& parameters,
-                const char* what) {
+                const char* what, int restSeconds) {
     double single = 0;
     for (int threads : {1, 8, 32}) {
         const auto start = Clock::now();
@@ -185,7 +192,7 @@ void Throughput(const CLSID& clsid, int checks, const std::wstring& host, const 
         // At most one check's WMI work runs at a time where the bridge
         // serialises WMI: 1 / rate is then at least the WMI part of a check.
         if (threads > 1 && single > 0) std::printf("; 1/rate = %.0f%% of a check alone", 100.0 / rate / single * 1000);
-        std::printf("\n");
+        std::printf("; threads at rest after: %lu\n", AtRest(restSeconds).threads);
     }
 }
 
@@ -203,7 +210,7 @@ int main(int argc, char** argv) {
         const int checks = number(0, 400);
         std::printf("fleet soak, throughput against this prefix's WMI (Win32_OperatingSystem.Caption):\n");
         Throughput(clsid, checks, L".", ParameterString(L"root\\cimv2", L"Win32_OperatingSystem", L"Caption"),
-                   "local WMI");
+                   "local WMI", number(1, 8));
         CoUninitialize();
         return 0;
     }
@@ -229,12 +236,19 @@ int main(int argc, char** argv) {
     const auto soakStart = Clock::now();
     std::vector<Outcome> outcomes = RunHosts(clsid, checks, threads, [&](HostObject& object, int index) {
         const int computer = static_cast<int>((static_cast<unsigned>(index) * 2654435761u) % fleet.size());
+        // The double's record of calls would grow to its cap: not ours to count.
+        if (index % 50 == 0) WmiDoubleClearRecord();
         Outcome outcome = object.Run(fleet[computer].name, parameters[computer], L"5");
         outcome.computer = computer;
         return outcome;
     }, &peak);
     const double seconds = std::chrono::duration<double>(Clock::now() - soakStart).count();
     const Usage after = AtRest(rest);
+    // The never-answering computers answer again: their abandoned calls
+    // return and their threads go back.
+    WmiDoubleCancelStalls();
+    const Usage cleared = AtRest(rest);
+    WmiDoubleReset();  // later connections stall (and connect) again
 
     long failed = 0, claimedStuck = 0, never = 0;
     std::vector<double> fastRatio, slowRatio, allRatio, neverTimes;
@@ -263,12 +277,14 @@ int main(int argc, char** argv) {
     std::printf("  never-answering computers: %ld checks, median %.1f ms, max %.1f ms (the first of each waits its "
                 "time-out, the rest are refused at once)\n", never, Percentile(neverTimes, 0.5),
                 Percentile(neverTimes, 1.0));
-    std::printf("  threads: %lu at rest before, %lu at the peak, %lu at rest after (aim: the start plus the "
-                "abandoned calls, 2 here)\n", start.threads, peak.load(), after.threads);
-    std::printf("  private memory at rest: %.0f KiB before, %+.0f KiB after\n", start.privateBytes / 1024.0,
-                (static_cast<double>(after.privateBytes) - start.privateBytes) / 1024.0);
+    std::printf("  threads: %lu at rest before, %lu at the peak, %lu at rest after (the start plus the calls "
+                "abandoned to the never-answering computers), %lu once they answer again\n", start.threads,
+                peak.load(), after.threads, cleared.threads);
+    std::printf("  private memory at rest: %.0f KiB before, %+.0f KiB after, %+.0f KiB once they answer again\n",
+                start.privateBytes / 1024.0, (static_cast<double>(after.privateBytes) - start.privateBytes) / 1024.0,
+                (static_cast<double>(cleared.privateBytes) - start.privateBytes) / 1024.0);
     std::printf("checks per second, computers that answer at once (the double):\n");
-    Throughput(clsid, std::max(checks / 20, 64), L"RATE", atOnce, "the double");
+    Throughput(clsid, std::max(checks / 20, 64), L"RATE", atOnce, "the double", rest);
     CoUninitialize();
     return 0;
 }

@@ -456,7 +456,9 @@ TEST_F(AgainstDouble, ConnectionsToAComputerThatNeverAnswersTimeOutAtOnceAfterTh
     }
     // Another computer is not held up.
     ComPtr<IQvWMIServer> other;
-    EXPECT_HR(S_OK, Connect(access_.Get(), ConnectArgs{Arg(L"SRV02")}, &other));
+    ConnectArgs another;
+    another.server = Arg(L"SRV02");
+    EXPECT_HR(S_OK, Connect(access_.Get(), another, &other));
     const std::vector<std::wstring> connects = RecordLines(L"ConnectServer");
     EXPECT_EQ(1, std::count_if(connects.begin(), connects.end(), [](const std::wstring& line) {
                   return line.find(L"\\\\SRV01\\") != std::wstring::npos;

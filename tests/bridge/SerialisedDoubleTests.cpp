@@ -108,7 +108,9 @@ TEST(SerialisedWmi, AStepsDeadlineIncludesItsWaitForTheLock) {
             ComPtr<IQvWMIAccess> other = NewAccess(30000);
             ComPtr<IQvWMIClass> cls = ClassOf(other.Get(), L"Double_NextSlow_400");
             ComPtr<IQvWMIInstanceCollection> instances;
-            if (cls) EXPECT_HR(S_OK, cls->get_Instances(Arg(), &instances));
+            if (cls) {
+                EXPECT_HR(S_OK, cls->get_Instances(Arg(), &instances));
+            }
         });
         for (const ULONGLONG start = GetTickCount64();
              WmiDoubleRecordText().find(L"Next timeout=") == std::wstring::npos && GetTickCount64() - start < 5000;)
