@@ -178,13 +178,30 @@ nagios-nrpe)
   done
   : "${WINEPREFIX:?the shared test prefix}"
   start=$(date +%s)
+  mkdir "$work/printed" "$work/plugins"
+  # NRPE refuses to run as root: started as root it becomes the user nagios
+  # (nrpe_user), whose commands then need a Wine prefix of their own (Wine
+  # runs only in a prefix its user owns). Otherwise the daemon runs as this
+  # user, in the shared test prefix.
+  agent_prefix=$WINEPREFIX agent_home=${HOME:-/root} as_agent=() agent_user=
+  if [ "$(id -u)" -eq 0 ]; then
+    id nagios >/dev/null 2>&1 || fail "no user nagios (nagios4-core makes it)"
+    agent_user="nrpe_user=nagios
+nrpe_group=nagios"
+    agent_home=$work/agent-home agent_prefix=$work/agent-home/prefix
+    mkdir -p "$agent_home" && touch "$work/nrpe.log" "$work/nrpe.pid"
+    chown nagios: "$agent_home" "$work/printed" "$work/nrpe.log" "$work/nrpe.pid"
+    as_agent=(setpriv --reuid=nagios --regid=nagios --init-groups env HOME="$agent_home")
+    "${as_agent[@]}" WINEPREFIX="$agent_prefix" WINEARCH="${WINEARCH:-}" WINEDEBUG=-all \
+      "$top/scripts/wine-register.sh" "$(dirname "$exe")/qvWMI.dll" "$(dirname "$exe")/ostrel.dll" >/dev/null 2>&1 ||
+      fail "cannot register the DLLs in the agent's prefix as nagios"
+  fi
   # The agent's wmicheck.exe: wmicheck under Wine. It keeps what it printed
   # and its exit code, per argument list, to compare with what the engine
   # recorded.
-  mkdir "$work/printed" "$work/plugins"
   cat > "$work/wmicheck" <<SH
 #!/usr/bin/env bash
-export WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all HOME='${HOME:-/root}' LC_ALL=C.UTF-8
+export WINEPREFIX='$agent_prefix' WINEDEBUG=-all HOME='$agent_home' LC_ALL=C.UTF-8
 key=$work/printed/\$(printf '%s\n' "\$@" | md5sum | cut -c1-32)
 '$top/scripts/wine-run.sh' '$exe' "\$@" 2>/dev/null | tee "\$key"
 status=\${PIPESTATUS[0]}
@@ -227,6 +244,7 @@ server_address=127.0.0.1
 server_port=$port
 allowed_hosts=127.0.0.1
 command_timeout=60
+$agent_user
 include=$work/nrpe-commands.cfg
 CFG
   # The engine's check_nrpe, told the test daemon's port.
@@ -247,14 +265,11 @@ CFG
   # once, which fails while a server is shutting down. A Wine program that
   # waits for input keeps it, until its input is closed.
   mkfifo "$work/keep"
-  WINEDEBUG=-all "$top/scripts/wine-run.sh" cmd /c pause < "$work/keep" >/dev/null 2>&1 &
+  chmod a+r "$work/keep"
+  "${as_agent[@]}" WINEPREFIX="$agent_prefix" WINEDEBUG=-all "$top/scripts/wine-run.sh" cmd /c pause \
+    < "$work/keep" >/dev/null 2>&1 &
   exec 9>"$work/keep"
-  # NRPE refuses to run as root. As root, the daemon runs in a user namespace
-  # in which it is an ordinary user; outside it, it is still root, so that
-  # wmicheck reaches the test prefix and its Wine server.
-  daemon=("$nrpe" -c "$work/nrpe.cfg" -f)
-  [ "$(id -u)" -ne 0 ] || daemon=(unshare --user --map-user=65534 --map-group=65534 "${daemon[@]}")
-  "${daemon[@]}" > "$work/nrpe.out" 2>&1 &
+  "$nrpe" -c "$work/nrpe.cfg" -f > "$work/nrpe.out" 2>&1 &
   pids+=($!)
   for _ in $(seq 1 50); do
     "$check_nrpe" -H 127.0.0.1 -p "$port" >/dev/null 2>&1 && break
