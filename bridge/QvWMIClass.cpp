@@ -21,7 +21,6 @@ HRESULT CQvWMIClass::Create(CQvWMIServer* server, const wmi::Ref<IWbemClassObjec
     ComPtr<CQvWMIClass> object = Make();
     if (!object) return ReportError(L"Class::Create", E_OUTOFMEMORY, IDS_CREATE_OBJECT_FAILED, L"Class");
     object->server_ = server;
-    object->services_ = server->Services();
     object->classDefinition_ = classDefinition;
     HRESULT hr = com::CopyBstr(objectPath, object->objectPath_.put());
     if (FAILED(hr)) return BareFailure(hr);

@@ -37,7 +37,6 @@ private:
 
     com::ComPtr<CQvWMIServer> server_;
     com::UniqueBstr objectPath_;
-    wmi::Ref<IWbemServices> services_;
     wmi::Ref<IWbemClassObject> classDefinition_;
     com::ComPtr<IQvWMIPropertyCollection> keyProperties_;
     com::ComPtr<IQvWMIPropertyCollection> properties_;

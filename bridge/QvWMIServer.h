@@ -46,8 +46,6 @@ public:
     // The access object's time-out in milliseconds.
     long Timeout() noexcept;
 
-    const wmi::Ref<IWbemServices>& Services() const noexcept { return services_; }
-
     // IQvWMIServer
     STDMETHODIMP get_Server(BSTR* pbstrServer) override;
     STDMETHODIMP get_Namespace(BSTR* pbstrNamespace) override;

@@ -292,11 +292,10 @@ HRESULT Session::Get(const Ref<IWbemQualifierSet>& qualifiers, const wchar_t* na
     return qualifiers.p_->Get(name, 0, value, nullptr);
 }
 
-HRESULT Session::QueryInterface(IUnknown* object, bool serialised, REFIID iid, void** found) noexcept {
+HRESULT Session::QueryInterface(AnyRef object, REFIID iid, void** found) noexcept {
     *found = nullptr;
-    if (!object) return E_POINTER;
-    if (!Enter(serialised)) return com::kTimeoutResult;
-    return object->QueryInterface(iid, found);
+    WMI_ENTER(object);
+    return object.p_->QueryInterface(iid, found);
 }
 
 HRESULT Session::SetBlanket(AnyRef proxy, const Blanket& blanket) noexcept {

@@ -139,7 +139,7 @@ public:
     template <class To, class From>
     HRESULT As(const Ref<From>& from, Ref<To>* to) noexcept {
         void* found = nullptr;
-        const HRESULT hr = QueryInterface(from.p_, from.serialised_, __uuidof(To), &found);
+        const HRESULT hr = QueryInterface(from, __uuidof(To), &found);
         *to = Ref<To>(static_cast<To*>(found), from.serialised_);
         return hr;
     }
@@ -154,7 +154,7 @@ private:
     // Has the lock for a serialised WMI, waiting at most what is left;
     // false when the time ran out first.
     bool Enter(bool serialised) noexcept;
-    HRESULT QueryInterface(IUnknown* object, bool serialised, REFIID iid, void** found) noexcept;
+    HRESULT QueryInterface(AnyRef object, REFIID iid, void** found) noexcept;
 
     ULONGLONG startMs_;
     DWORD timeoutMs_;

@@ -108,7 +108,6 @@ void KeepMultithreadedApartment() noexcept;
 // by it, plus one second.
 DWORD RunDeadline(long timeoutMs) noexcept;
 
-
 // What a run over the bridge talks to, as its texts name it and as its
 // worker's target: the computer (default "."), the namespace and the user.
 std::wstring RunTarget(const std::wstring& host, const std::wstring& nameSpace, const std::wstring& user);

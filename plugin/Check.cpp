@@ -178,12 +178,10 @@ private:
     }
 };
 
-}  // namespace
-
-namespace {
 // Runs waiting on this thread; nested when a call that a wait dispatches
 // starts a run of its own.
 thread_local int t_runsWaiting = 0;
+
 }  // namespace
 
 HRESULT StartRunAndWait(com::BoundedWork& run, long timeoutMs, const std::wstring& target) noexcept {
