@@ -8,6 +8,7 @@
 
 #include "../common/BoundedWork.h"
 #include "../common/ComModule.h"
+#include "../common/ConnectionAccount.h"
 #include "../common/HResult.h"
 #include "../common/Raii.h"
 #include "ErrorReporting.h"
@@ -165,33 +166,17 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
         }
         networkPath = L"\\\\" + serverName + pathBelowServer;
 
-        std::wstring userDomain;
-        bool hasUserDomain = false, userPrincipalName = false;
+        std::wstring givenUser, givenDomain;
         if (V_VT(userName) == VT_BSTR && V_BSTR(userName)) {
             hasUser = true;
-            user.assign(V_BSTR(userName), SysStringLen(V_BSTR(userName)));
-            // user@domain: the name carries its domain, and WMI refuses it
-            // together with an authority.
-            userPrincipalName = user.find(L'@') != std::wstring::npos && user.find_first_of(L"\\/") == std::wstring::npos;
-            const size_t separator = user.find_first_of(L"\\/");
-            if (separator != std::wstring::npos && separator > 0) {
-                userDomain = user.substr(0, separator);
-                user.erase(0, separator + 1);
-                hasUserDomain = true;
-            }
+            givenUser.assign(V_BSTR(userName), SysStringLen(V_BSTR(userName)));
         }
-        if (HasText(domainArg)) {
-            domain.assign(V_BSTR(domainArg), SysStringLen(V_BSTR(domainArg)));
-            hasDomain = true;
-        } else if (serverName == L".") {
-            domain = userDomain;
-            hasDomain = hasUserDomain;
-        } else if (userPrincipalName) {
-            hasDomain = false;
-        } else {
-            domain = serverName;
-            hasDomain = true;
-        }
+        if (HasText(domainArg)) givenDomain.assign(V_BSTR(domainArg), SysStringLen(V_BSTR(domainArg)));
+        com::ConnectionAccount account =
+            com::AccountOfConnection(serverName, givenUser, HasText(domainArg) ? &givenDomain : nullptr);
+        user = std::move(account.user);
+        domain = std::move(account.domain);
+        hasDomain = account.hasDomain;
         if (hasDomain) authority = L"ntlmdomain:" + domain;
     } catch (const std::bad_alloc&) {
         return BareFailure(E_OUTOFMEMORY);

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <map>
 
+#include "../common/ConnectionAccount.h"
 #include "CheckRules.h"
 
 const wchar_t kUsage[] =
@@ -168,22 +169,28 @@ std::wstring Quoted(const std::wstring& text) { return L"'" + text + L"'"; }
 ReachingAccount AccountReachingWmi(const RunnerOptions& options) {
     ReachingAccount account;
     if (options.user.empty()) return account;
-    account.user = options.user;
-    std::wstring host = options.host;
-    while (!host.empty() && host.back() == L'\\') host.pop_back();
-    while (!host.empty() && host.front() == L'\\') host.erase(0, 1);
-    std::wstring domain = options.domain;
-    // A user principal name carries its domain; on the local computer a bare
-    // user has none; on another one a bare user is that computer's account.
-    if (domain.empty() && options.user.find(L'@') == std::wstring::npos && !host.empty() && host != L".")
-        domain = host;
-    if (domain.empty()) {
-        account.name = options.user;
+    // The host as the bridge names the computer it connects to.
+    size_t begin = 0, end = options.host.size();
+    while (end > begin && options.host[end - 1] == L'\\') --end;
+    while (begin < end && options.host[begin] == L'\\') ++begin;
+    const std::wstring host = options.host.empty() ? L"." : options.host.substr(begin, end - begin);
+    const com::ConnectionAccount connection =
+        com::AccountOfConnection(host, options.user, options.domain.empty() ? nullptr : &options.domain);
+    account.user = connection.user;
+    if (connection.hasDomain) {
+        account.authority = L"ntlmdomain:" + connection.domain;
+        account.name = connection.domain + L"\\" + connection.user;
     } else {
-        account.authority = L"ntlmdomain:" + domain;
-        account.name = domain + L"\\" + options.user;
+        account.name = connection.user;
     }
     return account;
+}
+
+std::wstring ReachingAccount::Who() const { return name.empty() ? L"this process's own account" : name; }
+
+std::wstring ReachingAccount::Detailed() const {
+    if (name.empty()) return Who();
+    return name + L" (user " + user + L", authority " + (authority.empty() ? L"none" : authority) + L")";
 }
 
 std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions* options) {

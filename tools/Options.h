@@ -60,6 +60,10 @@ struct RunnerOptions {
 // --user: the process's own identity.
 struct ReachingAccount {
     std::wstring user, authority, name;
+    // The name, or "this process's own account".
+    std::wstring Who() const;
+    // Who(), with the user and authority that WMI receives.
+    std::wstring Detailed() const;
 };
 ReachingAccount AccountReachingWmi(const RunnerOptions& options);
 
