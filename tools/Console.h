@@ -25,6 +25,18 @@ inline void WriteText(Stream stream, const std::wstring& text) noexcept {
 // The text and a line end ("\r\n").
 void WriteLine(Stream stream, const std::wstring& text) noexcept;
 
+// The steps of a run on standard error, with -v.
+class Steps {
+public:
+    explicit Steps(int verbosity) noexcept : on_(verbosity > 0) {}
+    void Say(const std::wstring& text) const {
+        if (on_) WriteLine(Stream::Err, L"wmicheck: " + text);
+    }
+
+private:
+    bool on_;
+};
+
 // How the emergency lines (crash, time-out) look: as the plug-in check
 // prints them ("UNKNOWN: ..."), as a monitoring plugin ("WMI UNKNOWN - ..."),
 // or as the JSON object of --json.

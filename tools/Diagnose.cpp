@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../common/Raii.h"
+#include "Argument.h"
 #include "Console.h"
 #include "PluginCheck.h"
 #include "PluginOutput.h"
@@ -142,46 +143,24 @@ void CheckRegistration(Report* report, const CLSID& clsid, const wchar_t* dll, c
                                    (otherVersion.empty() ? L"" : L", version " + otherVersion));
 }
 
-VARIANT TextArgument(const std::wstring& text) {
-    VARIANT value;
-    VariantInit(&value);
-    V_VT(&value) = VT_BSTR;
-    V_BSTR(&value) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    return value;
-}
-
-VARIANT Omitted() {
-    VARIANT value;
-    VariantInit(&value);
-    V_VT(&value) = VT_ERROR;
-    V_ERROR(&value) = DISP_E_PARAMNOTFOUND;
-    return value;
-}
-
 // A connection and a query of Win32_OperatingSystem through the bridge, as
 // the account in options (none for the local computer).
 void CheckComputer(Report* report, IQvWMIAccess* access, const RunnerOptions& options, bool local) {
     const ReachingAccount account = local ? ReachingAccount() : AccountReachingWmi(options);
     const std::wstring host = local ? L"." : options.host;
     const std::wstring where = L"\\\\" + host + L"\\" + options.nameSpace;
-    const std::wstring as = account.name.empty() ? L"this process's own account"
-                                                 : account.name + L" (user " + account.user + L", authority " +
-                                                       (account.authority.empty() ? L"none" : account.authority) + L")";
-    VARIANT server = TextArgument(host), nameSpace = TextArgument(options.nameSpace), timeout;
-    VariantInit(&timeout);
-    V_VT(&timeout) = VT_I4;
-    V_I4(&timeout) = static_cast<LONG>(std::lround(options.timeoutSeconds * 1000));
+    const std::wstring as = account.Detailed();
     const bool withUser = !account.name.empty();
-    VARIANT domain = options.domain.empty() ? Omitted() : TextArgument(options.domain);
-    VARIANT user = withUser ? TextArgument(options.user) : Omitted();
-    VARIANT password = withUser ? TextArgument(options.password) : Omitted();
     ComPtr<IQvWMIServer> connected;
     SetErrorInfo(0, nullptr);
     ULONGLONG start = GetTickCount64();
-    const HRESULT hr = access->Connect(server, nameSpace, domain, user, password, Omitted(), timeout, &connected);
-    if (V_VT(&password) == VT_BSTR && V_BSTR(&password))
-        com::SecureZero(V_BSTR(&password), SysStringByteLen(V_BSTR(&password)));
-    for (VARIANT* value : {&server, &nameSpace, &domain, &user, &password}) VariantClear(value);
+    HRESULT hr;
+    {
+        Argument server(host), nameSpace(options.nameSpace), domain(options.domain, true);
+        Argument user(withUser ? options.user : L"", true), password(withUser ? options.password : L"", !withUser);
+        hr = access->Connect(server, nameSpace, domain, user, password, Argument::Omitted(),
+                             Argument(std::lround(options.timeoutSeconds * 1000)), &connected);
+    }
     if (FAILED(hr)) {
         RunnerOptions target = options;
         target.host = host;
@@ -198,7 +177,7 @@ void CheckComputer(Report* report, IQvWMIAccess* access, const RunnerOptions& op
     start = GetTickCount64();
     SetErrorInfo(0, nullptr);
     com::UniqueBstr path(SysAllocString(L"Win32_OperatingSystem"));
-    if (SUCCEEDED(queried)) queried = querying->Instances(path.get(), Omitted(), &instances);
+    if (SUCCEEDED(queried)) queried = querying->Instances(path.get(), Argument::Omitted(), &instances);
     long count = 0;
     if (SUCCEEDED(queried)) queried = instances->get_Count(&count);
     if (FAILED(queried)) {
@@ -251,10 +230,7 @@ int RunDiagnose(const RunnerOptions& options) {
         ComPtr<IQvWMIAccess> access;
         SetErrorInfo(0, nullptr);
         HRESULT hr = CoCreateInstance(CLSID_QvWMIAccess, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&access));
-        if (SUCCEEDED(hr)) hr = access->put_Timeout(static_cast<long>(std::lround(options.timeoutSeconds * 1000)));
-        if (SUCCEEDED(hr)) hr = access->put_AuthenticationLevel(static_cast<EQvWMIAuthenticationLevel>(options.authLevel));
-        if (SUCCEEDED(hr)) hr = access->put_ImpersonationLevel(static_cast<EQvWMIImpersonationLevel>(options.impLevel));
-        if (SUCCEEDED(hr)) hr = access->Initialize();
+        if (SUCCEEDED(hr)) hr = SetUpAccess(access.Get(), options);
         if (FAILED(hr)) {
             report.Add(State::Critical, L"cannot set up the WMI bridge: " + DescribeFailure(hr));
         } else {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../common/Raii.h"
+#include "Argument.h"
 #include "CheckRules.h"
 #include "Console.h"
 #include "Derived.h"
@@ -20,39 +21,6 @@ namespace {
 
 // Instances named in full in the text; the rest are counted.
 constexpr size_t kNamedInstances = 3;
-
-// A VT_BSTR argument (or the "omitted" marker for an empty text when
-// omitEmpty), wiped before it is freed: it may hold the password.
-class Argument {
-public:
-    explicit Argument(const std::wstring& text, bool omitEmpty = false) {
-        VariantInit(&value_);
-        if (omitEmpty && text.empty()) {
-            V_VT(&value_) = VT_ERROR;
-            V_ERROR(&value_) = DISP_E_PARAMNOTFOUND;
-            return;
-        }
-        V_VT(&value_) = VT_BSTR;
-        V_BSTR(&value_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-        if (!V_BSTR(&value_)) throw std::bad_alloc();
-    }
-    explicit Argument(long number) {
-        VariantInit(&value_);
-        V_VT(&value_) = VT_I4;
-        V_I4(&value_) = number;
-    }
-    ~Argument() {
-        if (V_VT(&value_) == VT_BSTR && V_BSTR(&value_))
-            com::SecureZero(V_BSTR(&value_), SysStringByteLen(V_BSTR(&value_)));
-        VariantClear(&value_);
-    }
-    Argument(const Argument&) = delete;
-    Argument& operator=(const Argument&) = delete;
-    operator VARIANT() const noexcept { return value_; }
-
-private:
-    VARIANT value_;
-};
 
 com::UniqueBstr Bstr(const std::wstring& text) {
     com::UniqueBstr bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
@@ -84,18 +52,6 @@ bool IsNumberType(VARTYPE type) {
         return false;
     }
 }
-
-// The steps on standard error, with -v.
-class Steps {
-public:
-    explicit Steps(int verbosity) : on_(verbosity > 0) {}
-    void Say(const std::wstring& text) const {
-        if (on_) WriteLine(Stream::Err, L"wmicheck: " + text);
-    }
-
-private:
-    bool on_;
-};
 
 struct PropertyInfo {
     std::wstring name;
@@ -538,10 +494,10 @@ void LabelKeys(ClassOnDemand& cls, const std::vector<ComPtr<IQvWMIInstance>>& in
     }
 }
 
-// What a failed connection tells an administrator to check, for the
-// failures remote computers commonly give.
-std::wstring AdviceFor(HRESULT hr, const RunnerOptions& options, const ReachingAccount& account) {
-    const std::wstring who = account.name.empty() ? L"this process's own account" : account.name;
+}  // namespace
+
+std::wstring ConnectAdvice(HRESULT hr, const RunnerOptions& options, const ReachingAccount& account) {
+    const std::wstring who = account.Who();
     switch (static_cast<unsigned long>(hr)) {
     case 0x80070005:  // E_ACCESSDENIED, from DCOM
     case 0x80041003:  // WBEM_E_ACCESS_DENIED, from the namespace
@@ -570,6 +526,16 @@ std::wstring AdviceFor(HRESULT hr, const RunnerOptions& options, const ReachingA
     }
 }
 
+HRESULT SetUpAccess(IQvWMIAccess* access, const RunnerOptions& options) {
+    HRESULT hr = access->put_Timeout(static_cast<long>(std::lround(options.timeoutSeconds * 1000)));
+    if (SUCCEEDED(hr)) hr = access->put_AuthenticationLevel(static_cast<EQvWMIAuthenticationLevel>(options.authLevel));
+    if (SUCCEEDED(hr)) hr = access->put_ImpersonationLevel(static_cast<EQvWMIImpersonationLevel>(options.impLevel));
+    if (SUCCEEDED(hr)) hr = access->Initialize();
+    return hr;
+}
+
+namespace {
+
 PluginResult Run(const RunnerOptions& options) {
     Steps steps(options.verbosity);
     CLSID clsid;
@@ -579,11 +545,7 @@ PluginResult Run(const RunnerOptions& options) {
     Check(hr, L"cannot create QvWMI.Access");
     const long timeoutMs = static_cast<long>(std::lround(options.timeoutSeconds * 1000));
     SetErrorInfo(0, nullptr);
-    hr = access->put_Timeout(timeoutMs);
-    if (SUCCEEDED(hr)) hr = access->put_AuthenticationLevel(static_cast<EQvWMIAuthenticationLevel>(options.authLevel));
-    if (SUCCEEDED(hr)) hr = access->put_ImpersonationLevel(static_cast<EQvWMIImpersonationLevel>(options.impLevel));
-    if (SUCCEEDED(hr)) hr = access->Initialize();
-    Check(hr, L"cannot set up the WMI access");
+    Check(SetUpAccess(access.Get(), options), L"cannot set up the WMI access");
 
     ComPtr<IQvWMIServer> server;
     {
@@ -591,10 +553,7 @@ PluginResult Run(const RunnerOptions& options) {
         // identity. The domain as given (a user principal name has none).
         const bool withUser = !options.user.empty();
         const ReachingAccount account = AccountReachingWmi(options);
-        steps.Say(L"connecting to \\\\" + options.host + L"\\" + options.nameSpace + L" as " +
-                  (withUser ? account.name + L" (user " + account.user + L", authority " +
-                                  (account.authority.empty() ? L"none" : account.authority) + L")"
-                            : std::wstring(L"this process's own account")) +
+        steps.Say(L"connecting to \\\\" + options.host + L"\\" + options.nameSpace + L" as " + account.Detailed() +
                   L", time-out " + FormatNumber(options.timeoutSeconds) + L" s");
         Argument host(options.host), nameSpace(options.nameSpace), timeout(timeoutMs);
         Argument user(options.user, !withUser), password(withUser ? options.password : L"", !withUser);
@@ -605,7 +564,7 @@ PluginResult Run(const RunnerOptions& options) {
         if (FAILED(hr)) {
             const std::wstring what = L"cannot connect to \\\\" + options.host + L"\\" + options.nameSpace +
                                       (withUser ? L" as " + account.name : L"");
-            const std::wstring advice = AdviceFor(hr, options, account);
+            const std::wstring advice = ConnectAdvice(hr, options, account);
             if (advice.empty()) Check(hr, what);
             wchar_t code[16];
             swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
@@ -695,10 +654,6 @@ PluginResult Run(const RunnerOptions& options) {
 }
 
 }  // namespace
-
-std::wstring ConnectAdvice(HRESULT hr, const RunnerOptions& options, const ReachingAccount& account) {
-    return AdviceFor(hr, options, account);
-}
 
 std::wstring DescribeFailure(HRESULT hr) {
     std::wstring text;

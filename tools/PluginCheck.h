@@ -12,6 +12,7 @@
 
 #include "Options.h"
 #include "PluginOutput.h"
+#include "qvWMI_h.h"
 
 // Runs the check. Failures of WMI or the bridge end in an UNKNOWN result
 // whose text says what failed. Throws std::bad_alloc only.
@@ -21,6 +22,10 @@ PluginResult RunPluginCheck(const RunnerOptions& options);
 // computers commonly give (access denied, RPC server unavailable, local
 // credentials, an unknown namespace, a refused account form); "" for others.
 std::wstring ConnectAdvice(HRESULT hr, const RunnerOptions& options, const ReachingAccount& account);
+
+// Sets the access object's time-out and security levels from options, then
+// initializes it.
+HRESULT SetUpAccess(IQvWMIAccess* access, const RunnerOptions& options);
 
 // "0x80041002 <description>": the thread's error information when it has a
 // description, else the system's text for the code (as the plug-in's runner

@@ -140,6 +140,11 @@ ComPtr<_WMICom> CreatePlugin(const RunnerOptions& options, const std::wstring& p
     return plugin;
 }
 
+// With -v: how long the check took from start.
+void SayReturned(const Steps& steps, ULONGLONG start) {
+    steps.Say(L"the check returned in " + std::to_wstring(GetTickCount64() - start) + L" ms");
+}
+
 // The check through the plug-in, as the monitoring host runs it.
 int RunHostCheck(RunnerOptions& options) {
     std::wstring parameters;
@@ -170,13 +175,11 @@ int RunHostCheck(RunnerOptions& options) {
         }
     }
     if (options.printParam) WriteLine(Stream::Out, parameters);
-    if (options.verbosity > 0 && !options.paramGiven) {
-        const ReachingAccount account = AccountReachingWmi(options);
-        WriteLine(Stream::Err, L"wmicheck: the plug-in's check of \\\\" + options.host + L"\\" + options.nameSpace +
-                                   L" as " + (account.name.empty() ? L"this process's own account" : account.name) +
-                                   L": SELECT * FROM " + options.classPath +
-                                   (options.filter.empty() ? L"" : L" WHERE " + options.filter));
-    }
+    const Steps steps(options.verbosity);
+    if (!options.paramGiven)
+        steps.Say(L"the plug-in's check of \\\\" + options.host + L"\\" + options.nameSpace + L" as " +
+                  AccountReachingWmi(options).Who() + L": SELECT * FROM " + options.classPath +
+                  (options.filter.empty() ? L"" : L" WHERE " + options.filter));
     const ULONGLONG start = GetTickCount64();
     ComPtr<_WMICom> check = CreatePlugin(options, parameters);
     Wipe(&parameters);
@@ -188,8 +191,7 @@ int RunHostCheck(RunnerOptions& options) {
         return PrintVerdict(CollapseBlanks(L"UNKNOWN: the check raised an error: " + DescribeFailure(hr)), kUnknown);
     com::UniqueVariant result;
     check->get_km_result(result.put());
-    if (options.verbosity > 0)
-        WriteLine(Stream::Err, L"wmicheck: the check returned in " + std::to_wstring(GetTickCount64() - start) + L" ms");
+    SayReturned(steps, start);
     return PrintVerdict(CollapseBlanks(MemberText(result)), verdict ? kHolds : kFails);
 }
 
@@ -218,9 +220,7 @@ int RunPlugin(const RunnerOptions& options) {
     } else {
         const ULONGLONG start = GetTickCount64();
         result = RunPluginCheck(options);
-        if (options.verbosity > 0)
-            WriteLine(Stream::Err, L"wmicheck: the check returned in " + std::to_wstring(GetTickCount64() - start) +
-                                       L" ms");
+        SayReturned(Steps(options.verbosity), start);
     }
     const int code = PrintVerdict(options.json ? PluginJson(result) : PluginLine(result), ExitCode(result.state));
     if (SUCCEEDED(hr)) CoUninitialize();
