@@ -35,6 +35,7 @@
 
 #include "BenchSupport.h"
 #include "ParameterString.h"
+#include "PluginBench.h"
 #include "WmiDouble.h"
 #include "ostrel_h.h"
 
@@ -45,7 +46,6 @@ namespace {
 
 using bench::Check;
 using bench::CurrentUsage;
-using bench::Text;
 using bench::Usage;
 
 constexpr DWORD kNever = 2000000000;  // a stall no check outlives
@@ -98,13 +98,7 @@ public:
         Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin_), "plugin");
     }
     Outcome Run(const std::wstring& host, const std::wstring& parameters, const wchar_t* timeoutSeconds) {
-        VARIANT name = Text(host.c_str()), timeout = Text(timeoutSeconds), parameter = Text(parameters.c_str());
-        plugin_->put_km_hostname(name);
-        plugin_->put_km_timeout(timeout);
-        plugin_->put_km_parameter(parameter);
-        VariantClear(&name);
-        VariantClear(&timeout);
-        VariantClear(&parameter);
+        bench::PutMembers(plugin_.Get(), host, parameters, timeoutSeconds);
         Outcome outcome;
         const auto start = Clock::now();
         VARIANT_BOOL verdict = VARIANT_FALSE;

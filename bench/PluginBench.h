@@ -13,19 +13,26 @@
 
 namespace bench {
 
-// A plug-in of class clsid for the local computer with the given parameter
-// string and km_timeout (seconds, as text).
-inline Microsoft::WRL::ComPtr<_WMICom> MakePlugin(const CLSID& clsid, const std::wstring& parameters,
-                                                  const wchar_t* timeoutSeconds) {
-    Microsoft::WRL::ComPtr<_WMICom> plugin;
-    Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin), "plugin");
-    VARIANT host = Text(L"."), timeout = Text(timeoutSeconds), parameter = Text(parameters.c_str());
+// Puts the members a check reads, as the host does before each check:
+// the computer, km_timeout (seconds, as text) and the parameter string.
+inline void PutMembers(_WMICom* plugin, const std::wstring& hostname, const std::wstring& parameters,
+                       const wchar_t* timeoutSeconds) {
+    VARIANT host = Text(hostname.c_str()), timeout = Text(timeoutSeconds), parameter = Text(parameters.c_str());
     plugin->put_km_hostname(host);
     plugin->put_km_timeout(timeout);
     plugin->put_km_parameter(parameter);
     VariantClear(&host);
     VariantClear(&timeout);
     VariantClear(&parameter);
+}
+
+// A plug-in of class clsid for the local computer with the given parameter
+// string and km_timeout (seconds, as text).
+inline Microsoft::WRL::ComPtr<_WMICom> MakePlugin(const CLSID& clsid, const std::wstring& parameters,
+                                                  const wchar_t* timeoutSeconds) {
+    Microsoft::WRL::ComPtr<_WMICom> plugin;
+    Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin), "plugin");
+    PutMembers(plugin.Get(), L".", parameters, timeoutSeconds);
     return plugin;
 }
 

@@ -66,9 +66,8 @@ Spread SpreadOf(std::vector<double> v) {
 // Idle workers of the thread pools end after a few seconds of rest. The
 // double's call record is emptied (its buffer stays), so that it does not
 // count as growth.
-int g_restSeconds = 8;
-Usage AtRest() {
-    Sleep(g_restSeconds * 1000);
+Usage AtRest(int seconds) {
+    Sleep(seconds * 1000);
     WmiDoubleClearRecord();
     return CurrentUsage();
 }
@@ -83,7 +82,7 @@ void Report(const char* when, const Usage& usage, const Usage& start) {
 
 int main(int argc, char** argv) {
     const int checks = argc > 1 ? std::atoi(argv[1]) : 10000;
-    if (argc > 2) g_restSeconds = std::atoi(argv[2]);
+    const int rest = argc > 2 ? std::atoi(argv[2]) : 8;
     Check(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "CoInitializeEx");
     WmiDoubleReset();
     {
@@ -98,7 +97,7 @@ int main(int argc, char** argv) {
             if (i % 100 == 0) WmiDoubleClearRecord();
         }
         alone.erase(alone.begin(), alone.begin() + 200);  // warm-up
-        const Usage start = AtRest();
+        const Usage start = AtRest(rest);
 
         std::vector<double> mixed, refused;
         double firstStalled = 0;
@@ -119,11 +118,11 @@ int main(int argc, char** argv) {
             if (i % 100 == 0) WmiDoubleClearRecord();
         }
         const double seconds = std::chrono::duration<double>(Clock::now() - soakStart).count();
-        const Usage after = AtRest();
+        const Usage after = AtRest(rest);
         WmiDoubleCancelStalls();
         VARIANT_BOOL verdict;
         stalled->km_docheck(&verdict);  // the target answers again (cancelled at once)
-        const Usage cleared = AtRest();
+        const Usage cleared = AtRest(rest);
         // Alone again, once everything has settled: the first measure runs
         // while the process is young.
         std::vector<double> aloneAfter;
