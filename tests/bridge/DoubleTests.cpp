@@ -28,14 +28,7 @@ std::wstring Quoted(const wchar_t* text) { return text ? L"\"" + std::wstring(te
 
 // The lines of the double's record that record the given call.
 std::vector<std::wstring> RecordLines(const std::wstring& call) {
-    const std::wstring record = WmiDoubleRecordText(), start = call + L" ";
-    std::vector<std::wstring> lines;
-    for (size_t at = 0; at < record.size();) {
-        const size_t end = std::min(record.find(L'\n', at), record.size());
-        if (record.compare(at, start.size(), start) == 0) lines.push_back(record.substr(at, end - at));
-        at = end + 1;
-    }
-    return lines;
+    return WmiDoubleRecordLines(WmiDoubleRecordText(), call);
 }
 
 // The time-out that a recorded "Next timeout=<ms> count=64" line passed.

@@ -12,17 +12,6 @@
 
 namespace {
 
-std::wstring ReadText(const wchar_t* path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return L"";
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read) bytes.append(buffer, read);
-    CloseHandle(file);
-    return FromUtf8(bytes);
-}
-
 struct Check {
     std::wstring line;                // as written, from "wmicheck" on
     std::vector<std::wstring> args;   // split as a prompt does: double quotes group

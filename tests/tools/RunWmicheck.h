@@ -34,6 +34,19 @@ inline std::wstring FromUtf8(const std::string& bytes) {
     return text;
 }
 
+// A UTF-8 file's text; "" when it cannot be opened.
+inline std::wstring ReadText(const wchar_t* path) {
+    std::string bytes;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return L"";
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read) bytes.append(buffer, read);
+    CloseHandle(file);
+    return FromUtf8(bytes);
+}
+
 // One argument quoted for CommandLineToArgvW's rules.
 inline std::wstring QuoteArgument(const std::wstring& arg) {
     std::wstring quoted = L"\"";

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "RunWmicheck.h"
+#include "WmiDouble.h"
 
 namespace {
 
@@ -299,31 +300,16 @@ TEST(WmicheckAgainstDouble, BoundedRunsAndCrashes) {
 struct RecordedRun {
     WmicheckRun run;
     std::wstring record;
-    size_t Count(const std::wstring& call) const {
-        size_t count = 0;
-        for (size_t at = 0; (at = record.find(call + L" ", at)) != std::wstring::npos; ++at)
-            if (at == 0 || record[at - 1] == L'\n') ++count;
-        return count;
-    }
+    size_t Count(const std::wstring& call) const { return WmiDoubleRecordLines(record, call).size(); }
 };
 
-RecordedRun RunRecorded(const std::vector<std::wstring>& args, std::vector<std::wstring> environment = {}) {
+RecordedRun RunRecorded(const std::vector<std::wstring>& args) {
     wchar_t folder[MAX_PATH], file[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
     GetTempFileNameW(folder, L"wdr", 0, file);
-    environment.push_back(std::wstring(L"WMIDOUBLE_RECORD_FILE=") + file);
     RecordedRun recorded;
-    recorded.run = RunWmicheck(args, environment);
-    HANDLE handle = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
-    std::string bytes(1 << 16, '\0');
-    DWORD read = 0;
-    if (handle != INVALID_HANDLE_VALUE) {
-        ReadFile(handle, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
-        CloseHandle(handle);
-    }
-    bytes.resize(read);
-    recorded.record = FromUtf8(bytes);
+    recorded.run = RunWmicheck(args, {std::wstring(L"WMIDOUBLE_RECORD_FILE=") + file});
+    recorded.record = ReadText(file);
     DeleteFileW(file);
     return recorded;
 }
@@ -373,7 +359,9 @@ TEST(WmicheckAgainstDouble, AccountFormsReachWmiAsWindowsExpects) {
             for (const std::wstring& part : c.reached) EXPECT_TRUE(Has(recorded.record, part)) << Narrow(recorded.record);
             EXPECT_EQ(plugin ? c.monitoringExit : c.lastInstanceExit, recorded.run.exitCode)
                 << Narrow(recorded.run.out);
-            if (plugin) EXPECT_TRUE(Has(recorded.run.out, c.said)) << Narrow(recorded.run.out);
+            if (plugin) {
+                EXPECT_TRUE(Has(recorded.run.out, c.said)) << Narrow(recorded.run.out);
+            }
             EXPECT_FALSE(Has(recorded.record, L"Denied") || Has(recorded.record, L"lagged")) << Narrow(recorded.record);
         }
     }

@@ -748,7 +748,6 @@ namespace {
 // A connection to a member computer of the domain: the account it
 // authenticated as, whose credentials every proxy's blanket must carry.
 struct Remote {
-    std::wstring computer;
     network::Account account;
 };
 
@@ -1359,7 +1358,6 @@ public:
                 return kServerUnavailable;
             case network::Kind::Member: {
                 remote = std::make_shared<Remote>();
-                remote->computer = server;
                 RETURN_IF_FAILED(network::Authenticate(server, user, password, authority, &remote->account));
                 break;
             }

@@ -174,6 +174,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #ifdef WMIDOUBLE_BUILD
 #define WMIDOUBLE_API
@@ -231,4 +232,16 @@ inline std::wstring WmiDoubleRecordText() {
     // The record may have grown in between: keep what was copied.
     text.resize(std::min(static_cast<size_t>(length), text.size() - 1));
     return text;
+}
+
+// The lines of a record that record the given call ("<call> ...").
+inline std::vector<std::wstring> WmiDoubleRecordLines(const std::wstring& record, const std::wstring& call) {
+    const std::wstring start = call + L" ";
+    std::vector<std::wstring> lines;
+    for (size_t at = 0; at < record.size();) {
+        const size_t end = std::min(record.find(L'\n', at), record.size());
+        if (record.compare(at, start.size(), start) == 0) lines.push_back(record.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
 }
