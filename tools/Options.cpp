@@ -126,7 +126,8 @@ const OptionDef kOptions[] = {
     {L"label", nullptr, Kind::Value},         {L"allow-empty", nullptr, Kind::Flag},
     {L"json", nullptr, Kind::Flag},           {L"help", L"h", Kind::Flag},
     {L"percent-of", nullptr, Kind::Value},    {L"age", nullptr, Kind::Flag},
-    {L"uom", nullptr, Kind::Value},
+    {L"uom", nullptr, Kind::Value},           {L"auth", nullptr, Kind::Value},
+    {L"exclude", nullptr, Kind::Value},
 };
 // The monitoring-plugin options: none of them belongs to the plug-in's check.
 const wchar_t* const kPluginOptions[] = {L"warning", L"critical",   L"match", L"count",      L"label",
@@ -230,6 +231,13 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions
         }
         if (i + 1 >= args.size()) return L"--" + std::wstring(option->name) + L" needs a value";
         given[name] = args[++i];
+        if (name == L"exclude") {
+            const std::wstring& rule = given[name];
+            const size_t equals = rule.find(L'=');
+            if (equals == 0 || equals == std::wstring::npos)
+                return L"--exclude needs PROPERTY=VALUE, not " + Quoted(rule);
+            options->excludes.push_back({rule.substr(0, equals), rule.substr(equals + 1)});
+        }
     }
 
     RunnerOptions& o = *options;
@@ -295,6 +303,14 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions
         return L"--auth-level needs a whole number from 0 to 6, not " + Quoted(given[L"auth-level"]);
     if (has(L"imp-level") && !ReadWhole(given[L"imp-level"], 0, 4, &o.impLevel))
         return L"--imp-level needs a whole number from 0 to 4, not " + Quoted(given[L"imp-level"]);
+    if (has(L"auth")) {
+        const std::wstring& a = given[L"auth"];
+        if (a == L"negotiate") o.auth = Auth::Negotiate;
+        else if (a == L"kerberos") o.auth = Auth::Kerberos;
+        else if (a == L"ntlm") o.auth = Auth::Ntlm;
+        else return L"--auth needs negotiate, kerberos or ntlm, not " + Quoted(a);
+        o.authGiven = true;
+    }
     if (has(L"op")) {
         std::wstring code = given[L"op"];
         for (wchar_t& c : code) c = static_cast<wchar_t>(std::towupper(c));

@@ -19,6 +19,17 @@ enum class RunMode {
 // Which instances must satisfy the operator in a monitoring-plugin check.
 enum class Match { All, Any, None };
 
+// How a connection authenticates (--auth): Kerberos where the domain offers
+// it, else NTLM; Kerberos only; NTLM only, as the plug-in's check does.
+enum class Auth { Negotiate, Kerberos, Ntlm };
+
+// An instance left out of a monitoring-plugin check (--exclude
+// PROPERTY=VALUE): its property's value as text equals the value, compared
+// without case. A class without the property leaves nothing out.
+struct Exclusion {
+    std::wstring property, value;
+};
+
 struct RunnerOptions {
     RunMode mode = RunMode::Plugin;
     std::wstring host = L".";
@@ -39,6 +50,9 @@ struct RunnerOptions {
     // -v, repeatable: the steps on standard error.
     int verbosity = 0;
     long authLevel = 4, impLevel = 3;
+    Auth auth = Auth::Negotiate;
+    bool authGiven = false;
+    std::vector<Exclusion> excludes;
     // Monitoring-plugin options.
     Range warning, critical;
     Match match = Match::All;
