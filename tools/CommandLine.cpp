@@ -273,14 +273,17 @@ std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
                 AssignWide(&name, argv[at], std::min(arg.find('='), arg.size()));
                 // getopt_long takes a unique abbreviation; say which names
                 // one that is not unique could mean.
-                std::wstring meanings;
+                std::vector<std::wstring> meanings;
                 for (const option* o = kLongOptions; o->name; ++o)
-                    if (Name(o->val) != meanings.substr(meanings.rfind(L' ') + 1) &&
-                        Name(o->val).compare(0, name.size(), name) == 0)
-                        meanings += L" " + Name(o->val);
-                problem = meanings.find(L' ', 1) != std::wstring::npos
-                              ? name + L" is ambiguous:" + meanings
-                              : L"unknown option " + name;
+                    if (Name(o->val).compare(0, name.size(), name) == 0 &&
+                        (meanings.empty() || meanings.back() != Name(o->val)))
+                        meanings.push_back(Name(o->val));
+                problem = L"unknown option " + name;
+                if (meanings.size() > 1) {
+                    problem = name + L" is ambiguous: ";
+                    for (size_t i = 0; i < meanings.size(); ++i)
+                        problem += (i == 0 ? L"" : i + 1 == meanings.size() ? L" or " : L", ") + meanings[i];
+                }
             } else if (optopt > 0x20 && optopt < 0x7F) {
                 problem = L"unknown option -" + std::wstring(1, static_cast<wchar_t>(optopt));
             } else {
