@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwctype>
 #include <initializer_list>
 #include <map>
@@ -252,7 +253,7 @@ std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
     // password has a blank and no quotes.
     int afterSecret = -1;
     opterr = 0;  // its messages would echo the arguments
-    optind = 0;  // a fresh start, for both C runtimes' getopt
+    optind = 0;  // a fresh start in both C runtimes' getopt, even within a -vw80 cluster
     for (;;) {
         const int at = optind > 0 ? optind : 1;  // the argument being read
         const int id = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
@@ -268,16 +269,16 @@ std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
             } else if (at == afterSecret) {
                 problem = Position(at) + L" is an unknown option";
             } else if (argv[at][0] == '-' && argv[at][1] == '-') {
-                const std::string arg = argv[at];
+                const char* equals = std::strchr(argv[at], '=');
                 std::wstring name;
-                AssignWide(&name, argv[at], std::min(arg.find('='), arg.size()));
+                AssignWide(&name, argv[at], equals ? equals - argv[at] : std::strlen(argv[at]));
                 // getopt_long takes a unique abbreviation; say which names
                 // one that is not unique could mean.
                 std::vector<std::wstring> meanings;
-                for (const option* o = kLongOptions; o->name; ++o)
-                    if (Name(o->val).compare(0, name.size(), name) == 0 &&
-                        (meanings.empty() || meanings.back() != Name(o->val)))
-                        meanings.push_back(Name(o->val));
+                for (const option* entry = kLongOptions; entry->name; ++entry)
+                    if (Name(entry->val).compare(0, name.size(), name) == 0 &&
+                        (meanings.empty() || meanings.back() != Name(entry->val)))
+                        meanings.push_back(Name(entry->val));
                 problem = L"unknown option " + name;
                 if (meanings.size() > 1) {
                     problem = name + L" is ambiguous: ";
@@ -290,17 +291,17 @@ std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
                 problem = Position(at) + L" is an unknown option";
             }
         } else if (id == kPassword) {
-            AssignWide(&o.password, optarg, std::string(optarg).size());
+            AssignWide(&o.password, optarg, std::strlen(optarg));
             passwordGiven = true;
             afterSecret = optind;
         } else if (id == kParam) {
-            AssignWide(&o.param, optarg, std::string(optarg).size());
+            AssignWide(&o.param, optarg, std::strlen(optarg));
             o.paramGiven = true;
         } else if (id == kVerbose) {
             ++o.verbosity;
         } else {
             std::wstring& value = given[id];
-            if (optarg && FindOption(id)->has_arg != no_argument) AssignWide(&value, optarg, std::string(optarg).size());
+            if (optarg && FindOption(id)->has_arg != no_argument) AssignWide(&value, optarg, std::strlen(optarg));
             if (id == kExclude) {
                 const size_t equals = value.find(L'=');
                 if (equals == 0 || equals == std::wstring::npos)
