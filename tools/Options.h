@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Thresholds.h"
 
 enum class RunMode {
@@ -31,6 +32,16 @@ struct Exclusion {
 };
 
 struct RunnerOptions {
+    // Every copy wipes the password and the parameter string (which holds
+    // the password encoded) when it goes.
+    RunnerOptions() = default;
+    RunnerOptions(const RunnerOptions&) = default;
+    RunnerOptions& operator=(const RunnerOptions&) = default;
+    ~RunnerOptions() {
+        WipeText(&password);
+        WipeText(&param);
+    }
+
     RunMode mode = RunMode::Plugin;
     std::wstring host = L".";
     double timeoutSeconds = 30;
@@ -45,11 +56,12 @@ struct RunnerOptions {
     // The account: user without its domain, and the domain from --domain or
     // from DOMAIN\user in --user ("" for none; a user principal name,
     // user@domain, keeps its domain and gets none).
+    // An empty password is none: passwordGiven is false then.
     std::wstring user, domain, password, passwordFile;
     bool passwordGiven = false;
     // -v, repeatable: the steps on standard error.
     int verbosity = 0;
-    long authLevel = 4, impLevel = 3;
+    long authLevel = 6, impLevel = 3;  // Privacy, Impersonate
     Auth auth = Auth::Negotiate;
     bool authGiven = false;
     std::vector<Exclusion> excludes;
@@ -81,10 +93,8 @@ struct ReachingAccount {
 };
 ReachingAccount AccountReachingWmi(const RunnerOptions& options);
 
-// Reads the arguments (without the program name). Returns "" on success, or
-// the usage error, which names the option at fault. *options->mode is set as
-// far as the arguments show it even when an error is returned, so the error
-// can be reported in that mode's form.
+// ParseCommandLine (CommandLine.h) over the arguments without the program's
+// name: the same usage errors and the same mode on an error.
 std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions* options);
 
 // The usage text of --help.

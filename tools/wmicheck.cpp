@@ -45,10 +45,7 @@ constexpr int kHolds = 0, kFails = 2, kUnknown = 3;
 constexpr double kMarginSeconds = 1.0;
 
 // Wipes a string that held a secret.
-void Wipe(std::wstring* text) noexcept {
-    if (!text->empty()) com::SecureZero(&(*text)[0], text->size() * sizeof(wchar_t));
-    text->clear();
-}
+void Wipe(std::wstring* text) noexcept { WipeText(text); }
 
 com::UniqueVariant Text(const std::wstring& text) {
     com::UniqueVariant v;
@@ -97,24 +94,31 @@ std::wstring ReadPasswordFile(const std::wstring& path, std::wstring* password) 
     }
     com::SecureZero(bytes.data(), bytes.size());
     const size_t end = text.find_first_of(L"\r\n");
+    Wipe(password);
     password->assign(text, 0, end);
     Wipe(&text);
     return L"";
 }
 
 // The password from --password, --password-file or, with a user name and
-// neither option, WMICHECK_PASSWORD. Returns "" or the error.
+// neither option, WMICHECK_PASSWORD; an empty one from anywhere is none.
+// Returns "" or the error.
 std::wstring ResolvePassword(RunnerOptions* options) {
-    if (!options->passwordFile.empty()) return ReadPasswordFile(options->passwordFile, &options->password);
-    if (options->passwordGiven || options->user.empty()) return L"";
-    const DWORD size = GetEnvironmentVariableW(L"WMICHECK_PASSWORD", nullptr, 0);
-    if (size == 0) return L"";
-    std::wstring value(size, L'\0');
-    const DWORD length = GetEnvironmentVariableW(L"WMICHECK_PASSWORD", &value[0], size);
-    value.resize(length < size ? length : 0);
-    options->password = value;
-    Wipe(&value);
-    return L"";
+    std::wstring error;
+    if (!options->passwordFile.empty()) {
+        error = ReadPasswordFile(options->passwordFile, &options->password);
+    } else if (!options->passwordGiven && !options->user.empty()) {
+        const DWORD size = GetEnvironmentVariableW(L"WMICHECK_PASSWORD", nullptr, 0);
+        if (size > 0) {
+            std::wstring value(size, L'\0');
+            const DWORD length = GetEnvironmentVariableW(L"WMICHECK_PASSWORD", &value[0], size);
+            Wipe(&options->password);
+            if (length < size) options->password.assign(value.data(), length);
+            Wipe(&value);
+        }
+    }
+    options->passwordGiven = !options->password.empty();
+    return error;
 }
 
 // Creates ostrel.WMICom by its ProgID and puts the host's three members, as
@@ -251,9 +255,15 @@ bool JoinHostApartment() {
 
 int Main(int argc, wchar_t** argv) {
     RunnerOptions options;
-    std::vector<std::wstring> args(argv + 1, argv + argc);
-    const std::wstring error = ParseArguments(args, &options);
-    for (std::wstring& arg : args) Wipe(&arg);
+    std::wstring error;
+    {
+        Utf8Arguments utf8(argc, argv);
+        error = ParseCommandLine(utf8.Count(), utf8.Values(), &options);
+    }
+    // The arguments may hold the password: read once, then wiped, with the
+    // process's command line that process listings show.
+    for (int i = 1; i < argc; ++i) com::SecureZero(argv[i], wcslen(argv[i]) * sizeof(wchar_t));
+    if (wchar_t* line = GetCommandLineW()) com::SecureZero(line, wcslen(line) * sizeof(wchar_t));
     InstallCrashGuard(options.mode != RunMode::Plugin ? VerdictStyle::Host
                       : options.json                   ? VerdictStyle::Json
                                                        : VerdictStyle::Plugin);
@@ -277,7 +287,8 @@ int Main(int argc, wchar_t** argv) {
         CoUninitialize();
         return code;
     }
-    const std::wstring passwordError = ResolvePassword(&options);
+    std::wstring passwordError = ResolvePassword(&options);
+    if (passwordError.empty()) passwordError = RefuseUserWithoutPassword(options);
     if (!passwordError.empty()) return UsageError(options, passwordError);
 
     int code;

@@ -74,7 +74,15 @@ TEST(Options, BadInputNamesTheOption) {
         {{L"--op", L"XYZ"}, L"--op"},
         {{L"--colour", L"red"}, L"--colour"},
         {{L"-x"}, L"-x"},
-        {{L"stray"}, L"stray"},
+        {{L"stray"}, L"argument 1"},
+        {{L"--class", L"C", L"--count", L"--", L"more"}, L"argument 5"},
+        {{L"--class", L"C", L"--count=1"}, L"--count takes no value"},
+        {{L"--pass=x"}, L"--pass is ambiguous: --password or --password-file"},
+        {{L"--class", L"C", L"--count", L"--exclude", L"Name"}, L"--exclude"},
+        {{L"--last-instance", L"--class", L"C", L"--property", L"P", L"--exclude", L"Name=x"}, L"--exclude"},
+        {{L"--last-instance", L"--class", L"C", L"--property", L"P", L"--auth", L"ntlm"}, L"--auth"},
+        {{L"--class", L"C", L"--count", L"--auth", L"kerberos", L"-H", L"192.0.2.21"}, L"--auth kerberos"},
+        {{L"--class", L"C", L"--count", L"--auth=kerberos", L"-H", L"[2001:db8::21]"}, L"IP address"},
         {{L"--class"}, L"--class"},
         {{L"--class", L"C", L"--property", L"P", L"-w", L"10:5"}, L"--warning"},
         {{L"--class", L"C", L"--property", L"P", L"-c", L"x"}, L"--critical"},
@@ -132,6 +140,9 @@ TEST(Options, TheModeIsChosenOnlyByItsOptions) {
         {{L"--diagnose", L"-H", L"SRV01", L"--user", L"CORP\\monitor"}, RunMode::Diagnose, L""},
         {{L"-V"}, RunMode::Version, L""},
         {{L"--class", L"C", L"--help"}, RunMode::Help, L""},
+        {{L"--password", L"S3cret", L"PW2", L"--last-instance"}, RunMode::Check, L"argument 3"},
+        {{L"--colour", L"--diagnose"}, RunMode::Diagnose, L"--colour"},
+        {{L"--diagnose", L"--auth", L"kerberos", L"-H", L"APP01"}, RunMode::Diagnose, L""},
     };
     for (const auto& c : cases) {
         RunnerOptions options;
@@ -204,6 +215,74 @@ TEST(Options, StandardOptionsAndAccountForms) {
     }
 }
 
+// The forms getopt-based plugins are called with read the same: a value
+// attached, separate or after "=", a value that begins with "-", UTF-8 both
+// ways, flags and repeated -v; one process parses them all in turn.
+TEST(Options, EveryGetoptFormReadsTheSame) {
+    using Field = std::wstring (*)(const RunnerOptions&);
+    const Field host = [](const RunnerOptions& o) { return o.host; };
+    const Field warning = [](const RunnerOptions& o) { return o.warning.Text(); };
+    const Field password = [](const RunnerOptions& o) { return o.password; };
+    const Field verbosity = [](const RunnerOptions& o) { return std::to_wstring(o.verbosity); };
+    const Field excludes = [](const RunnerOptions& o) {
+        std::wstring all;
+        for (const Exclusion& e : o.excludes) all += e.property + L"|" + e.value + L";";
+        return all;
+    };
+    const struct {
+        std::vector<std::wstring> args;
+        Field field;
+        const wchar_t* value;
+    } cases[] = {
+        {{L"--host", L"SRV01"}, host, L"SRV01"},
+        {{L"--host=SRV01"}, host, L"SRV01"},
+        {{L"--hostname=SRV01"}, host, L"SRV01"},
+        {{L"-H", L"SRV01"}, host, L"SRV01"},
+        {{L"-HSRV01"}, host, L"SRV01"},
+        {{L"-w80"}, warning, L"80"},
+        {{L"-w", L"-10:"}, warning, L"-10:"},
+        {{L"--warning=-10:"}, warning, L"-10:"},
+        {{L"--password", L"-S3cret"}, password, L"-S3cret"},
+        {{L"--password=-S3 cr=et"}, password, L"-S3 cr=et"},
+        {{L"--password", L"--"}, password, L"--"},
+        {{L"--password", L"Gr\u00F6\u00DFe\u20AC\U0001F511"}, password, L"Gr\u00F6\u00DFe\u20AC\U0001F511"},
+        {{L"--password", L""}, password, L""},
+        {{L"-vv", L"-v", L"--verbose"}, verbosity, L"4"},
+        {{L"-vvv", L"-Hx"}, verbosity, L"3"},
+        {{L"--exclude=Name=a=b", L"--exclude", L"State="}, excludes, L"Name|a=b;State|;"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.args[0]));
+        std::vector<std::wstring> args = {L"--class", L"C", L"--property", L"P", L"--op", L"EXA"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunnerOptions options;
+        EXPECT_EQ(L"", ParseArguments(args, &options));
+        EXPECT_EQ(c.value, c.field(options));
+    }
+}
+
+// A user is sent only with a password, where wmicheck itself connects.
+TEST(Options, AUserNeedsAPassword) {
+    const struct {
+        std::vector<std::wstring> args;
+        bool refused;
+    } cases[] = {
+        {{L"--class", L"C", L"--count", L"--user", L"u"}, true},
+        {{L"--class", L"C", L"--count", L"--user", L"u", L"--password", L""}, true},
+        {{L"--class", L"C", L"--count", L"--user", L"u", L"--password", L"p"}, false},
+        {{L"--class", L"C", L"--count"}, false},
+        {{L"--last-instance", L"--class", L"C", L"--property", L"P", L"--user", L"u"}, true},
+        {{L"--param", L"#USR=u#CLS=C#PRO=P#"}, false},
+        {{L"--diagnose", L"--user", L"u"}, false},
+        {{L"--diagnose", L"-H", L"SRV01", L"--user", L"u"}, true},
+    };
+    for (const auto& c : cases) {
+        RunnerOptions options;
+        ASSERT_EQ(L"", ParseArguments(c.args, &options)) << Narrow(c.args.back());
+        EXPECT_EQ(c.refused, !RefuseUserWithoutPassword(options).empty()) << Narrow(c.args.back());
+    }
+}
+
 // Every run that exits 3 says why on stdout, in its mode's form, since
 // engines show only stdout; the hint stays on stderr.
 TEST(Options, EveryUsageErrorIsOnStdout) {
@@ -235,6 +314,57 @@ TEST(Options, EveryUsageErrorIsOnStdout) {
         EXPECT_EQ(1, std::count(run.out.begin(), run.out.end(), L'\n')) << "one line";
         EXPECT_NE(std::wstring::npos, run.err.find(L"--help")) << Narrow(run.err);
     }
+}
+
+// No output of a failing run holds the password, from wherever it came:
+// the option, a password file, WMICHECK_PASSWORD.
+TEST(Options, NoRunShowsThePassword) {
+    wchar_t directory[MAX_PATH];
+    GetTempPathW(MAX_PATH, directory);
+    const std::wstring secondLine = std::wstring(directory) + L"wmicheck-secret-line2.txt",
+                       firstLine = std::wstring(directory) + L"wmicheck-secret-line1.txt",
+                       emptyLine = std::wstring(directory) + L"wmicheck-secret-empty.txt";
+    const struct {
+        const std::wstring* path;
+        const char* text;
+    } files[] = {{&secondLine, "first\r\nS3cret PW2\r\n"}, {&firstLine, "S3cret\n"}, {&emptyLine, "\nS3cret\n"}};
+    for (const auto& f : files) {
+        HANDLE file = CreateFileW(f.path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        DWORD written = 0;
+        WriteFile(file, f.text, static_cast<DWORD>(strlen(f.text)), &written, nullptr);
+        CloseHandle(file);
+    }
+    const std::vector<std::wstring> check = {L"-H", L"SRV01", L"--user", L"CORP\\monitor", L"--class", L"C",
+                                             L"--count"};
+    const struct {
+        std::vector<std::wstring> args, environment;
+        const wchar_t* named;  // in the line; "" for any reason
+    } cases[] = {
+        {{L"--colour", L"--password=S3cret"}, {}, L"--colour"},
+        {{L"--password", L"S3cret", L"PW2"}, {}, L"argument 10 "},
+        {{L"--json", L"--password", L"S3cret", L"-PW2"}, {}, L"argument 11 "},
+        {{L"-v", L"--password", L"S3cret", L"--PW2=x"}, {}, L"argument 11 "},
+        {{L"--diagnose", L"--password", L"S3cret", L"--class", L"C"}, {}, L"--class"},
+        {{L"--password-file", firstLine, L"--colour"}, {}, L"--colour"},
+        {{L"--password-file", emptyLine}, {}, L"--user needs a password"},
+        {{}, {L"WMICHECK_PASSWORD="}, L"--user needs a password"},
+        {{L"--timeout", L"soon"}, {L"WMICHECK_PASSWORD=S3cret"}, L"--timeout"},
+        {{L"-vvv", L"--json", L"--password-file", secondLine, L"-H", L".", L"--class", L"Win32_NoSuchClass"}, {}, L""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::wstring> args = check;
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const WmicheckRun run = RunWmicheck(args, c.environment);
+        SCOPED_TRACE(Narrow(run.out + run.err));
+        EXPECT_EQ(3u, run.exitCode);
+        EXPECT_NE(std::wstring::npos, run.Line().find(c.named));
+        for (const wchar_t* secret : {L"S3cret", L"PW2"}) {
+            EXPECT_EQ(std::wstring::npos, run.out.find(secret));
+            EXPECT_EQ(std::wstring::npos, run.err.find(secret));
+        }
+    }
+    for (const auto& f : files) DeleteFileW(f.path->c_str());
 }
 
 TEST(Derived, CimDateTimesHonourTheirOffset) {

@@ -31,6 +31,16 @@ expect() {
   rm -f "$err"
 }
 
+# hidden CODE DESCRIPTION -- ARGS...: the exit code, and no trace of the
+# password (S3cret, or PW2 after a blank) on stdout or stderr.
+hidden() {
+  local want=$1 what=$2; shift 3
+  local all got
+  all=$("$run" "$exe" "$@" 2>&1; echo "exit=$?"); got=${all##*exit=}; all=$(grep -v '^wine:' <<<"${all%exit=*}")
+  if [ "$got" = "$want" ] && ! grep -qE 'S3cret|PW2' <<<"$all"; then pass "$what (exit $got)"
+  else fail "$what: exit $got, expected $want, without the password in: $all"; fi
+}
+
 # The plug-in's check, exactly as the host runs it, only when asked for.
 last=--last-instance
 expect 0 "a condition that holds" '^Caption=' -- $last --class Win32_OperatingSystem --property Caption --op CON --value Windows
@@ -58,6 +68,8 @@ expect 3 "a malformed range" '^WMI UNKNOWN - .*--warning' -- --class Win32_Logic
 # Any text survives: redirected output is UTF-8, and the line goes on.
 expect 0 "non-ASCII compare value" "doesn't contain Größe€\)$" -- \
   $last --class Win32_OperatingSystem --property Caption --op NCO --value "Größe€"
+expect 0 "non-ASCII compare value after =" "doesn't contain Größe€\)$" -- \
+  $last --class=Win32_OperatingSystem --property=Caption --op=NCO --value="Größe€"
 
 # On a console (a pseudo-terminal here) the line goes through WriteConsoleW.
 if command -v script >/dev/null; then
@@ -86,13 +98,24 @@ expect 3 "a disk that does not exist" "^WMI UNKNOWN - no instance" -- "${disk[@]
 expect 0 "a count of running services" "^WMI OK - .*\| 'instances'=[1-9][0-9]*;;1:;0;$" -- \
   --class Win32_Service --filter "State='Running'" --count -c 1:
 
+# Runs that fail past the command line, with the steps and in JSON, and the
+# self-test against a computer: the password shows nowhere.
+account=(--user 'CORP\monitor' --password S3cret)
+hidden 3 "-vvv, a class that does not exist" -- -vvv "${account[@]}" --class Win32_NoSuchClass --count
+hidden 3 "--json, a class that does not exist" -- --json -v "${account[@]}" --class Win32_NoSuchClass --count
+hidden 2 "the plug-in's check, a password with a blank" -- $last -v --user 'CORP\monitor' --password "S3cret PW2" \
+  --class Win32_NoSuchClass --property Caption
+WMICHECK_PASSWORD= hidden 3 "an empty WMICHECK_PASSWORD is none" -- --user 'CORP\monitor' --class Win32_Service --count
+WMICHECK_PASSWORD=S3cret hidden 3 "the password from the environment, and -v" -- -vv --user 'CORP\monitor' \
+  --class Win32_NoSuchClass --count
+
 # The self-test: this installation as registered, and Wine's own WMI.
 expect 0 "the self-test" '^DIAGNOSE OK - all [0-9]+ steps passed' -- --diagnose
 expect 0 "the self-test's steps" 'Win32_OperatingSystem on \.: 1 instance' -- --diagnose
 
 composed=$("$run" "$exe" --print-param --class Win32_Service --filter "Name=\"Eventlog\"" --property State \
-           --op EXA --value Running --user " bob " 2>/dev/null | head -n 1 | tr -d '\r')
-want='#ENC=T#USR=bob#PWD=#NSP=root\cimv2#DOM=#LOC=#CLS=Win32_Service#FIL=Name{0x3d}{0x22}Eventlog{0x22}#PRO=State#PRI=-1#CWA=EXA#CVA=Running#AUL=4#IML=3#'
+           --op EXA --value Running --user " bob " --password pw 2>/dev/null | head -n 1 | tr -d '\r')
+want='#ENC=T#USR=bob#PWD=cHc=#NSP=root\cimv2#DOM=#LOC=#CLS=Win32_Service#FIL=Name{0x3d}{0x22}Eventlog{0x22}#PRO=State#PRI=-1#CWA=EXA#CVA=Running#AUL=6#IML=3#'
 if [ "$composed" = "$want" ]; then pass "composed parameter string"
 else fail "composed parameter string: $composed"; fi
 

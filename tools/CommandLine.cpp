@@ -1,0 +1,499 @@
+#include "CommandLine.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwctype>
+#include <initializer_list>
+#include <map>
+
+#include "Options.h"
+
+// ---- UTF-8 -----------------------------------------------------------------
+
+namespace {
+
+constexpr bool kUtf16 = sizeof(wchar_t) == 2;
+
+// The code point at text[*i] (a UTF-16 pair joined), *i moved past it.
+char32_t NextWide(const wchar_t* text, size_t length, size_t* i) {
+    char32_t c = static_cast<char32_t>(text[(*i)++]) & (kUtf16 ? 0xFFFF : 0xFFFFFFFF);
+    if (kUtf16 && c >= 0xD800 && c <= 0xDBFF && *i < length) {
+        const char32_t low = static_cast<char32_t>(text[*i]) & 0xFFFF;
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            ++*i;
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        }
+    }
+    return c > 0x10FFFF ? 0xFFFD : c;
+}
+
+size_t Utf8Length(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+// The code point at text[*i], *i moved past it; U+FFFD for a byte that
+// starts no UTF-8 sequence (surrogates encoded on their own are accepted).
+char32_t NextUtf8(const unsigned char* text, size_t length, size_t* i) {
+    const unsigned char lead = text[(*i)++];
+    if (lead < 0x80) return lead;
+    const size_t more = lead >= 0xF0 && lead <= 0xF4 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 && lead < 0xE0 ? 1 : 0;
+    if (more == 0 || lead > 0xF4 || *i + more > length) return 0xFFFD;
+    char32_t c = lead & (0x3F >> more);
+    for (size_t k = 0; k < more; ++k) {
+        if ((text[*i + k] & 0xC0) != 0x80) return 0xFFFD;
+        c = (c << 6) | (text[*i + k] & 0x3F);
+    }
+    if (c < (more == 1 ? 0x80u : more == 2 ? 0x800u : 0x10000u) || c > 0x10FFFF) return 0xFFFD;
+    *i += more;
+    return c;
+}
+
+size_t WideLength(char32_t c) { return kUtf16 && c >= 0x10000 ? 2 : 1; }
+
+}  // namespace
+
+void AssignUtf8(std::string* out, const wchar_t* text, size_t length) {
+    WipeText(out);
+    size_t size = 0;
+    for (size_t i = 0; i < length;) size += Utf8Length(NextWide(text, length, &i));
+    out->resize(size);
+    size_t at = 0;
+    for (size_t i = 0; i < length;) {
+        const char32_t c = NextWide(text, length, &i);
+        const size_t n = Utf8Length(c);
+        if (n == 1) {
+            (*out)[at++] = static_cast<char>(c);
+            continue;
+        }
+        (*out)[at++] = static_cast<char>((n == 2 ? 0xC0 : n == 3 ? 0xE0 : 0xF0) | (c >> (6 * (n - 1))));
+        for (size_t k = n - 1; k-- > 0;) (*out)[at++] = static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+    }
+}
+
+void AssignWide(std::wstring* out, const char* text, size_t length) {
+    WipeText(out);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+    size_t size = 0;
+    for (size_t i = 0; i < length;) size += WideLength(NextUtf8(bytes, length, &i));
+    out->resize(size);
+    size_t at = 0;
+    for (size_t i = 0; i < length;) {
+        const char32_t c = NextUtf8(bytes, length, &i);
+        if (WideLength(c) == 2) {
+            (*out)[at++] = static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+            (*out)[at++] = static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            (*out)[at++] = static_cast<wchar_t>(c);
+        }
+    }
+}
+
+Utf8Arguments::Utf8Arguments(int argc, const wchar_t* const* argv) {
+    // Reserved, so that no short argument is moved out of an object that
+    // is then freed unwiped.
+    texts_.reserve(static_cast<size_t>(argc));
+    for (int i = 0; i < argc; ++i) {
+        size_t length = 0;
+        while (argv[i][length]) ++length;
+        Add(argv[i], length);
+    }
+    for (std::string& text : texts_) pointers_.push_back(&text[0]);
+    pointers_.push_back(nullptr);
+}
+
+Utf8Arguments::Utf8Arguments(const std::vector<std::wstring>& args) {
+    texts_.reserve(args.size() + 1);
+    Add(L"wmicheck", 8);
+    for (const std::wstring& arg : args) Add(arg.data(), arg.size());
+    for (std::string& text : texts_) pointers_.push_back(&text[0]);
+    pointers_.push_back(nullptr);
+}
+
+Utf8Arguments::~Utf8Arguments() {
+    for (std::string& text : texts_) WipeText(&text);
+}
+
+void Utf8Arguments::Add(const wchar_t* text, size_t length) {
+    texts_.emplace_back();
+    AssignUtf8(&texts_.back(), text, length);
+}
+
+// ---- The options -------------------------------------------------------------
+
+namespace {
+
+// Options with a short form use its letter; the others a number above any
+// character.
+enum Id : int {
+    kHelp = 'h', kVersion = 'V', kVerbose = 'v', kHost = 'H', kTimeout = 't', kWarning = 'w', kCritical = 'c',
+    kDomain = 256, kLastInstance, kDiagnose, kParam, kPrintParam, kConfigure, kNamespace, kClass, kFilter,
+    kProperty, kOp, kValue, kUser, kPassword, kPasswordFile, kAuthLevel, kImpLevel, kMatch, kCount, kLabel,
+    kAllowEmpty, kJson, kPercentOf, kAge, kUom, kAuth, kExclude,
+};
+
+// The first entry of an option is the name its errors use.
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {"verbose", no_argument, nullptr, kVerbose},
+    {"host", required_argument, nullptr, kHost},
+    {"hostname", required_argument, nullptr, kHost},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"warning", required_argument, nullptr, kWarning},
+    {"critical", required_argument, nullptr, kCritical},
+    {"domain", required_argument, nullptr, kDomain},
+    {"last-instance", no_argument, nullptr, kLastInstance},
+    {"diagnose", no_argument, nullptr, kDiagnose},
+    {"param", required_argument, nullptr, kParam},
+    {"print-param", no_argument, nullptr, kPrintParam},
+    {"configure", no_argument, nullptr, kConfigure},
+    {"namespace", required_argument, nullptr, kNamespace},
+    {"class", required_argument, nullptr, kClass},
+    {"filter", required_argument, nullptr, kFilter},
+    {"property", required_argument, nullptr, kProperty},
+    {"op", required_argument, nullptr, kOp},
+    {"value", required_argument, nullptr, kValue},
+    {"user", required_argument, nullptr, kUser},
+    {"password", required_argument, nullptr, kPassword},
+    {"password-file", required_argument, nullptr, kPasswordFile},
+    {"auth-level", required_argument, nullptr, kAuthLevel},
+    {"imp-level", required_argument, nullptr, kImpLevel},
+    {"match", required_argument, nullptr, kMatch},
+    {"count", no_argument, nullptr, kCount},
+    {"label", required_argument, nullptr, kLabel},
+    {"allow-empty", no_argument, nullptr, kAllowEmpty},
+    {"json", no_argument, nullptr, kJson},
+    {"percent-of", required_argument, nullptr, kPercentOf},
+    {"age", no_argument, nullptr, kAge},
+    {"uom", required_argument, nullptr, kUom},
+    {"auth", required_argument, nullptr, kAuth},
+    {"exclude", required_argument, nullptr, kExclude},
+    {nullptr, 0, nullptr, 0},
+};
+// "-": every other argument comes back in its place (as 1), so that a stray
+// one is refused by its position; ":": a missing value is told apart.
+const char kShortOptions[] = "-:hVvH:t:w:c:";
+
+const option* FindOption(int id) {
+    for (const option* o = kLongOptions; o->name; ++o)
+        if (o->val == id) return o;
+    return nullptr;
+}
+
+std::wstring Name(int id) {
+    const option* o = FindOption(id);
+    std::wstring name = L"--";
+    for (const char* c = o->name; *c; ++c) name += static_cast<wchar_t>(*c);
+    return name;
+}
+
+// The monitoring-plugin options: none of them belongs to the plug-in's check.
+const int kPluginOptions[] = {kWarning, kCritical, kMatch, kCount, kLabel, kAllowEmpty,
+                              kJson,    kPercentOf, kAge,  kUom,   kExclude};
+// Any of these runs the plug-in's check instead of a monitoring-plugin one.
+const int kHostCheckOptions[] = {kParam, kLastInstance, kPrintParam};
+// The plug-in's operator codes (CheckRules.h), in its order.
+const wchar_t* const kOperatorCodes[] = {L"CON", L"NCO", L"EXA", L"DIF", L"LES", L"LEQ", L"MOR", L"MEQ"};
+
+// The units of performance data that monitoring engines know.
+bool IsUnit(const std::wstring& unit) {
+    for (const wchar_t* known : {L"s", L"ms", L"us", L"%", L"B", L"KB", L"MB", L"GB", L"TB", L"c", L""})
+        if (unit == known) return true;
+    return false;
+}
+
+// A whole number from low to high; false for anything else.
+bool ReadWhole(const std::wstring& text, long low, long high, long* value) {
+    if (text.empty() || text.size() > 9) return false;
+    long number = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        number = number * 10 + (c - L'0');
+    }
+    if (number < low || number > high) return false;
+    *value = number;
+    return true;
+}
+
+// An IPv4 address in dotted decimal, or an IPv6 address (in brackets, with
+// a zone, or ending in IPv4, too); leading backslashes are skipped.
+bool IsIpAddress(std::wstring host) {
+    host.erase(0, host.find_first_not_of(L'\\'));
+    if (host.size() > 2 && host.front() == L'[' && host.back() == L']') host = host.substr(1, host.size() - 2);
+    host = host.substr(0, host.find(L'%'));
+    if (host.find(L':') != std::wstring::npos) {
+        for (wchar_t c : host)
+            if (!std::iswxdigit(c) && c != L':' && c != L'.') return false;
+        return host.find(L":::") == std::wstring::npos;
+    }
+    int parts = 0;
+    for (size_t at = 0; at <= host.size(); ++parts) {
+        const size_t end = std::min(host.find(L'.', at), host.size());
+        long part = 0;
+        if (!ReadWhole(host.substr(at, end - at), 0, 255, &part)) return false;
+        at = end + 1;
+    }
+    return parts == 4;
+}
+
+std::wstring Quoted(const std::wstring& text) { return L"'" + text + L"'"; }
+
+std::wstring Position(int index) { return L"argument " + std::to_wstring(index); }
+
+}  // namespace
+
+std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
+    RunnerOptions& o = *options;
+    // One pass over every argument, even past an error, so that the mode
+    // (and --json) is known for the error's form. The first error is kept.
+    std::map<int, std::wstring> given;
+    std::wstring error;
+    bool passwordGiven = false;
+    // The argument after a password's, which may be the rest of it when the
+    // password has a blank and no quotes.
+    int afterSecret = -1;
+    opterr = 0;  // its messages would echo the arguments
+    optind = 0;  // a fresh start in both C runtimes' getopt, even within a -vw80 cluster
+    for (;;) {
+        const int at = optind > 0 ? optind : 1;  // the argument being read
+        const int id = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
+        if (id == -1) break;
+        std::wstring problem;
+        if (id == 1) {
+            problem = Position(at) +
+                      L" is not an option, and no option takes it as its value (quote a value that has blanks)";
+        } else if (id == '?' || id == ':') {
+            const option* known = optopt ? FindOption(optopt) : nullptr;
+            if (known) {
+                problem = Name(optopt) + (known->has_arg == no_argument ? L" takes no value" : L" needs a value");
+            } else if (at == afterSecret) {
+                problem = Position(at) + L" is an unknown option";
+            } else if (argv[at][0] == '-' && argv[at][1] == '-') {
+                const char* equals = std::strchr(argv[at], '=');
+                std::wstring name;
+                AssignWide(&name, argv[at], equals ? equals - argv[at] : std::strlen(argv[at]));
+                // getopt_long takes a unique abbreviation; say which names
+                // one that is not unique could mean.
+                std::vector<std::wstring> meanings;
+                for (const option* entry = kLongOptions; entry->name; ++entry)
+                    if (Name(entry->val).compare(0, name.size(), name) == 0 &&
+                        (meanings.empty() || meanings.back() != Name(entry->val)))
+                        meanings.push_back(Name(entry->val));
+                problem = L"unknown option " + name;
+                if (meanings.size() > 1) {
+                    problem = name + L" is ambiguous: ";
+                    for (size_t i = 0; i < meanings.size(); ++i)
+                        problem += (i == 0 ? L"" : i + 1 == meanings.size() ? L" or " : L", ") + meanings[i];
+                }
+            } else if (optopt > 0x20 && optopt < 0x7F) {
+                problem = L"unknown option -" + std::wstring(1, static_cast<wchar_t>(optopt));
+            } else {
+                problem = Position(at) + L" is an unknown option";
+            }
+        } else if (id == kPassword) {
+            AssignWide(&o.password, optarg, std::strlen(optarg));
+            passwordGiven = true;
+            afterSecret = optind;
+        } else if (id == kParam) {
+            AssignWide(&o.param, optarg, std::strlen(optarg));
+            o.paramGiven = true;
+        } else if (id == kVerbose) {
+            ++o.verbosity;
+        } else {
+            std::wstring& value = given[id];
+            if (optarg && FindOption(id)->has_arg != no_argument) AssignWide(&value, optarg, std::strlen(optarg));
+            if (id == kExclude) {
+                const size_t equals = value.find(L'=');
+                if (equals == 0 || equals == std::wstring::npos)
+                    problem = L"--exclude needs PROPERTY=VALUE, not " + Quoted(value);
+                else
+                    o.excludes.push_back({value.substr(0, equals), value.substr(equals + 1)});
+            }
+        }
+        if (error.empty()) error = problem;
+    }
+    if (optind < argc && error.empty())
+        error = Position(optind) + L" is not an option, and no option takes it as its value";
+    if (passwordGiven) given[kPassword];
+    if (o.paramGiven) given[kParam];
+    auto has = [&](int id) { return given.count(id) != 0; };
+
+    // The mode first, so that even a malformed command line is answered in
+    // the form its caller expects.
+    bool hostCheck = false;
+    for (int id : kHostCheckOptions) hostCheck = hostCheck || has(id);
+    o.mode = has(kConfigure) ? RunMode::Configure
+             : has(kDiagnose) ? RunMode::Diagnose
+             : hostCheck      ? RunMode::Check
+                              : RunMode::Plugin;
+    o.json = has(kJson);
+    if (!error.empty()) return error;
+    if (has(kHelp)) {
+        o.mode = RunMode::Help;
+        return L"";
+    }
+    if (has(kVersion)) {
+        o.mode = RunMode::Version;
+        return L"";
+    }
+
+    auto text = [&](int id, std::wstring* field) {
+        if (has(id)) *field = given[id];
+    };
+    text(kHost, &o.host);
+    o.printParam = has(kPrintParam);
+    text(kNamespace, &o.nameSpace);
+    text(kClass, &o.classPath);
+    text(kFilter, &o.filter);
+    text(kProperty, &o.property);
+    text(kValue, &o.value);
+    text(kDomain, &o.domain);
+    text(kPasswordFile, &o.passwordFile);
+    text(kLabel, &o.label);
+    text(kPercentOf, &o.percentOf);
+    o.age = has(kAge);
+    // An empty password is none.
+    o.passwordGiven = !o.password.empty();
+    o.count = has(kCount);
+    o.allowEmpty = has(kAllowEmpty);
+
+    if (has(kHost) && o.host.empty()) return L"--host needs a computer's name";
+    if (has(kUser)) {
+        // DOMAIN\user (or DOMAIN/user) names the domain; --domain wins over it.
+        const std::wstring& user = given[kUser];
+        const size_t separator = user.find_first_of(L"\\/");
+        if (separator != std::wstring::npos && separator > 0) {
+            if (!has(kDomain)) o.domain = user.substr(0, separator);
+            o.user = user.substr(separator + 1);
+        } else {
+            o.user = user;
+        }
+        if (o.user.empty()) return L"--user needs a user name, not " + Quoted(user);
+    }
+    if (has(kDomain)) {
+        if (o.domain.empty()) return L"--domain needs a domain name";
+        if (!has(kUser)) return L"--domain needs --user";
+        if (o.user.find(L'@') != std::wstring::npos)
+            return L"--domain and a user principal name (" + o.user + L") exclude each other: the name holds its domain";
+    }
+    if (has(kTimeout)) {
+        const std::wstring& t = given[kTimeout];
+        if (!ReadDecimal(t, &o.timeoutSeconds) || !(o.timeoutSeconds > 0) || o.timeoutSeconds > 86400)
+            return L"--timeout needs a number of seconds above 0 and at most 86400, not " + Quoted(t);
+        o.timeoutGiven = true;
+    }
+    if (has(kAuthLevel) && !ReadWhole(given[kAuthLevel], 0, 6, &o.authLevel))
+        return L"--auth-level needs a whole number from 0 to 6, not " + Quoted(given[kAuthLevel]);
+    if (has(kImpLevel) && !ReadWhole(given[kImpLevel], 0, 4, &o.impLevel))
+        return L"--imp-level needs a whole number from 0 to 4, not " + Quoted(given[kImpLevel]);
+    if (has(kAuth)) {
+        const std::wstring& a = given[kAuth];
+        if (a == L"negotiate") o.auth = Auth::Negotiate;
+        else if (a == L"kerberos") o.auth = Auth::Kerberos;
+        else if (a == L"ntlm") o.auth = Auth::Ntlm;
+        else return L"--auth needs negotiate, kerberos or ntlm, not " + Quoted(a);
+        o.authGiven = true;
+        if (o.mode == RunMode::Check)
+            return L"--auth does not apply to the plug-in's check (--param, --last-instance, --print-param), which "
+                   L"authenticates with NTLM";
+        if (o.auth == Auth::Kerberos && IsIpAddress(o.host))
+            return L"--auth kerberos cannot authenticate to an IP address (" + o.host +
+                   L"): give the computer's name with --host, or use --auth negotiate";
+    }
+    if (has(kOp)) {
+        std::wstring code = given[kOp];
+        for (wchar_t& c : code) c = static_cast<wchar_t>(std::towupper(c));
+        bool known = false;
+        for (const wchar_t* op : kOperatorCodes) known = known || code == op;
+        if (!known) return L"--op needs one of CON, NCO, EXA, DIF, LES, LEQ, MOR, MEQ, not " + Quoted(given[kOp]);
+        o.op = code;
+    }
+    if (has(kPassword) && has(kPasswordFile)) return L"--password and --password-file exclude each other";
+    if (has(kWarning) && !o.warning.Parse(given[kWarning]))
+        return L"--warning: malformed range " + Quoted(given[kWarning]);
+    if (has(kCritical) && !o.critical.Parse(given[kCritical]))
+        return L"--critical: malformed range " + Quoted(given[kCritical]);
+    if (has(kUom)) {
+        o.unit = given[kUom] == L"none" ? L"" : given[kUom];
+        if (!IsUnit(o.unit))
+            return L"--uom needs one of s, ms, us, %, B, KB, MB, GB, TB, c or none, not " + Quoted(given[kUom]);
+    } else {
+        o.unit = o.age ? L"s" : has(kPercentOf) ? L"%" : L"";
+    }
+    if (has(kPercentOf) && o.percentOf.empty()) return L"--percent-of needs a property name";
+    if (has(kMatch)) {
+        const std::wstring& m = given[kMatch];
+        if (m == L"all") o.match = Match::All;
+        else if (m == L"any") o.match = Match::Any;
+        else if (m == L"none") o.match = Match::None;
+        else return L"--match needs all, any or none, not " + Quoted(m);
+        o.matchGiven = true;
+    }
+
+    // Which options each of the other modes takes.
+    auto only = [&](int mode, std::initializer_list<int> allowed) -> std::wstring {
+        for (const auto& entry : given) {
+            bool ok = entry.first == mode || entry.first == kVerbose;
+            for (int id : allowed) ok = ok || entry.first == id;
+            if (!ok) {
+                std::wstring list;
+                for (int id : allowed) list += (list.empty() ? L"" : L", ") + Name(id);
+                return Name(mode) + L" takes only " + list + L", not " + Name(entry.first);
+            }
+        }
+        return L"";
+    };
+    if (o.mode == RunMode::Configure) return only(kConfigure, {kHost, kTimeout, kParam});
+    if (o.mode == RunMode::Diagnose)
+        return only(kDiagnose, {kHost, kTimeout, kNamespace, kUser, kDomain, kPassword, kPasswordFile, kAuthLevel,
+                                kImpLevel, kAuth});
+
+    if (o.mode == RunMode::Check) {
+        for (int id : kPluginOptions)
+            if (has(id))
+                return Name(id) +
+                       L" belongs to a monitoring-plugin check; the plug-in's check (--param, --last-instance, "
+                       L"--print-param) takes none";
+        if (o.paramGiven) {
+            for (int id : {kNamespace, kClass, kFilter, kProperty, kOp, kValue, kUser, kDomain, kPassword,
+                           kPasswordFile, kAuthLevel, kImpLevel})
+                if (has(id)) return L"--param holds the whole check; it takes no " + Name(id);
+            return L"";
+        }
+        if (o.classPath.empty()) return L"--class is needed";
+        if (o.property.empty()) return L"--property is needed: the plug-in's check compares one property";
+        return L"";
+    }
+
+    // Monitoring-plugin checks: the combinations that make sense.
+    const bool thresholds = o.warning.IsSet() || o.critical.IsSet();
+    if (o.classPath.empty()) return L"--class is needed";
+    if (o.age && has(kPercentOf)) return L"--age and --percent-of exclude each other";
+    if (o.count) {
+        for (int id : {kOp, kMatch, kProperty, kLabel, kPercentOf, kAge, kUom})
+            if (has(id)) return L"--count counts instances and takes no " + Name(id);
+        return L"";
+    }
+    if (o.property.empty()) return L"--property is needed (or --count)";
+    if (o.matchGiven && o.op.empty()) return L"--match needs --op";
+    if (o.op.empty() && !thresholds)
+        return L"a monitoring-plugin check needs --op, --warning, --critical or --count (the plug-in's check, where "
+               L"the last instance decides: --last-instance)";
+    return L"";
+}
+
+std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions* options) {
+    Utf8Arguments utf8(args);
+    return ParseCommandLine(utf8.Count(), utf8.Values(), options);
+}
+
+std::wstring RefuseUserWithoutPassword(const RunnerOptions& options) {
+    if (options.user.empty() || !options.password.empty()) return L"";
+    const bool connectsAsUser =
+        options.mode == RunMode::Plugin || (options.mode == RunMode::Check && !options.paramGiven) ||
+        (options.mode == RunMode::Diagnose && options.host != L"." && !options.host.empty());
+    if (!connectsAsUser) return L"";
+    return L"--user needs a password (--password-file, --password or WMICHECK_PASSWORD; an empty one counts as "
+           L"none): Windows refuses a blank password for a network logon, and each failed logon counts towards the "
+           L"account's lockout";
+}
