@@ -158,8 +158,8 @@ public:
     long Begin(Report* report, const std::wstring& step) {
         const long left = deadline_.LeftMs();
         if (left <= 0) {
-            report->Add(State::Critical, L"not " + step + L": the self-test's limit of " + SecondsText(limit_) +
-                                             L" ran out before it (steps before it took their time-out)");
+            report->Add(State::Critical, L"skipped " + step + L": the self-test's limit of " + SecondsText(limit_) +
+                                             L" ran out before it (the steps before it took their time-outs)");
             return 0;
         }
         const long stepMs = left < timeoutMs_ ? left : timeoutMs_;
