@@ -821,7 +821,10 @@ PluginResult Run(const RunnerOptions& options) {
         if (!numericProperty && textNumbers && !thresholds)
             numericProperty = FindProperty(cls.Properties(), options.property, options.classPath, L"--property").numeric;
     }
-    return Evaluate(options, data, numericProperty);
+    PluginResult result = Evaluate(options, data, numericProperty);
+    if (data.empty() && excluded > 0 && !options.count)
+        result.text += L" (" + std::to_wstring(excluded) + L" left out by --exclude)";
+    return result;
 }
 
 }  // namespace
