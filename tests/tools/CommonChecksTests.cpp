@@ -88,7 +88,7 @@ double SecondsSinceBoot() {
 
 TEST(CommonChecks, AgainstWine) {
     const auto checks = ReadmeChecks();
-    ASSERT_EQ(8u, checks.size()) << "the README's common checks";
+    ASSERT_EQ(7u, checks.size()) << "the README's common checks";
     for (const Check& check : checks) {
         const std::vector<std::wstring>& args = check.args;
         if (Uses(args, L"Win32_Processor")) continue;
