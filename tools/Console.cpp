@@ -173,6 +173,8 @@ void EndProcess(int exitCode) noexcept {
     for (;;) Sleep(INFINITE);
 }
 
+ULONGLONG MsSinceStart() noexcept { return g_sinceStart.ElapsedMs(); }
+
 void StartWatchdog(DWORD ms, const std::wstring& reason) noexcept {
     // Counted from the process's start, which is what its caller measures.
     const ULONGLONG elapsedMs = g_sinceStart.ElapsedMs();

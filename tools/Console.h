@@ -65,6 +65,10 @@ int PrintVerdict(const std::wstring& line, int exitCode) noexcept;
 // 100). Everything is written straight to the handles, so nothing is lost.
 [[noreturn]] void EndProcess(int exitCode) noexcept;
 
+// Milliseconds since the process started: the clock of the watchdog and of a
+// run's deadline.
+ULONGLONG MsSinceStart() noexcept;
+
 // Starts a thread that calls FailRun(reason) ms milliseconds after the
 // process started (not after this call). If the verdict is out by then but
 // the process still runs (stuck in shutdown), it ends the process with the

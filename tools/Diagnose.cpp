@@ -143,45 +143,86 @@ void CheckRegistration(Report* report, const CLSID& clsid, const wchar_t* dll, c
                                    (otherVersion.empty() ? L"" : L", version " + otherVersion));
 }
 
+// Gives each step that asks a computer the time-out, or less when the
+// self-test's limit is nearer, through the access object's Timeout.
+class StepClock {
+public:
+    StepClock(IQvWMIAccess* access, const RunnerOptions& options)
+        : access_(access),
+          timeoutMs_(std::lround(options.timeoutSeconds * 1000)),
+          limit_(DiagnoseLimitSeconds(options.timeoutSeconds)),
+          deadline_(limit_ - 1) {}
+
+    // The step's milliseconds; 0 (the step reported as skipped) when the
+    // self-test's time is gone or the time-out cannot be set.
+    long Begin(Report* report, const std::wstring& step) {
+        const long left = deadline_.LeftMs();
+        if (left <= 0) {
+            report->Add(State::Critical, L"skipped " + step + L": the self-test's limit of " + SecondsText(limit_) +
+                                             L" ran out before it (the steps before it took their time-outs)");
+            return 0;
+        }
+        const long stepMs = left < timeoutMs_ ? left : timeoutMs_;
+        SetErrorInfo(0, nullptr);
+        const HRESULT hr = access_->put_Timeout(stepMs);
+        if (FAILED(hr)) {
+            report->Add(State::Critical, L"cannot set the time-out of " + step + L": " + DescribeFailure(hr));
+            return 0;
+        }
+        SetErrorInfo(0, nullptr);
+        return stepMs;
+    }
+
+private:
+    IQvWMIAccess* access_;
+    long timeoutMs_;
+    double limit_;
+    Deadline deadline_;
+};
+
 // A connection and a query of Win32_OperatingSystem through the bridge, as
 // the account in options (none for the local computer).
-void CheckComputer(Report* report, IQvWMIAccess* access, const RunnerOptions& options, bool local) {
-    const ReachingAccount account = local ? ReachingAccount() : AccountReachingWmi(options);
+void CheckComputer(Report* report, IQvWMIAccess* access, StepClock* clock, const RunnerOptions& options, Auth auth,
+                   bool local) {
+    const ReachingAccount account = local ? ReachingAccount() : AccountFor(options, auth);
     const std::wstring host = local ? L"." : options.host;
     const std::wstring where = L"\\\\" + host + L"\\" + options.nameSpace;
     const std::wstring as = account.Detailed();
     const bool withUser = !account.name.empty();
     ComPtr<IQvWMIServer> connected;
-    SetErrorInfo(0, nullptr);
+    long stepMs = clock->Begin(report, L"connecting to " + where);
+    if (stepMs == 0) return;
     ULONGLONG start = GetTickCount64();
     HRESULT hr;
     {
         Argument server(host), nameSpace(options.nameSpace), domain(options.domain, true);
         Argument user(withUser ? options.user : L"", true), password(withUser ? options.password : L"", !withUser);
-        hr = access->Connect(server, nameSpace, domain, user, password, Argument::Omitted(),
-                             Argument(std::lround(options.timeoutSeconds * 1000)), &connected);
+        hr = access->Connect(server, nameSpace, domain, user, password, Argument::Omitted(), Argument(stepMs),
+                             &connected);
     }
     if (FAILED(hr)) {
-        RunnerOptions target = options;
-        target.host = host;
-        const std::wstring advice = ConnectAdvice(hr, target, account);
+        const std::wstring advice = ConnectAdvice(hr, options, host, local ? Auth::Ntlm : auth, account, stepMs);
         report->Add(State::Critical, L"cannot connect to " + where + L" as " + as + L": " +
                                          (advice.empty() ? DescribeFailure(hr) : Code(hr) + L" " + advice));
         return;
     }
-    report->Add(State::Ok, L"connected to " + where + L" as " + as + L" in " + Ms(start));
+    report->Add(State::Ok,
+                L"connected to " + where + L" as " + as + L" in " + Ms(start) + AuthenticatedWith(connected.Get()));
 
     ComPtr<IQvWMIServer2> querying;
     ComPtr<IQvWMIInstanceCollection> instances;
+    stepMs = clock->Begin(report, L"querying Win32_OperatingSystem on " + host);
+    if (stepMs == 0) return;
     HRESULT queried = connected.As(&querying);
     start = GetTickCount64();
-    SetErrorInfo(0, nullptr);
     com::UniqueBstr path(SysAllocString(L"Win32_OperatingSystem"));
     if (SUCCEEDED(queried)) queried = querying->Instances(path.get(), Argument::Omitted(), &instances);
     long count = 0;
     if (SUCCEEDED(queried)) queried = instances->get_Count(&count);
     if (FAILED(queried)) {
-        report->Add(State::Critical, L"cannot query Win32_OperatingSystem on " + host + L": " + DescribeFailure(queried));
+        const std::wstring advice = QueryAdvice(queried, host, stepMs);
+        report->Add(State::Critical, L"cannot query Win32_OperatingSystem on " + host + L": " +
+                                         (advice.empty() ? DescribeFailure(queried) : Code(queried) + L" " + advice));
         return;
     }
     std::wstring caption;
@@ -197,6 +238,8 @@ void CheckComputer(Report* report, IQvWMIAccess* access, const RunnerOptions& op
 }
 
 }  // namespace
+
+double DiagnoseLimitSeconds(double timeoutSeconds) { return 4 * timeoutSeconds + 2; }
 
 int RunDiagnose(const RunnerOptions& options) {
     Report report;
@@ -229,14 +272,18 @@ int RunDiagnose(const RunnerOptions& options) {
     {
         ComPtr<IQvWMIAccess> access;
         SetErrorInfo(0, nullptr);
+        Auth auth = Auth::Ntlm;
         HRESULT hr = CoCreateInstance(CLSID_QvWMIAccess, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&access));
-        if (SUCCEEDED(hr)) hr = SetUpAccess(access.Get(), options);
-        if (FAILED(hr)) {
+        if (SUCCEEDED(hr)) hr = SetUpAccess(access.Get(), options, &auth);
+        if (hr == E_NOINTERFACE && options.authGiven) {
+            report.Add(State::Critical, kBridgeLacksAuth);
+        } else if (FAILED(hr)) {
             report.Add(State::Critical, L"cannot set up the WMI bridge: " + DescribeFailure(hr));
         } else {
-            CheckComputer(&report, access.Get(), options, true);
+            StepClock clock(access.Get(), options);
+            CheckComputer(&report, access.Get(), &clock, options, auth, true);
             std::wstring host = options.host;
-            if (host != L"." && !host.empty()) CheckComputer(&report, access.Get(), options, false);
+            if (host != L"." && !host.empty()) CheckComputer(&report, access.Get(), &clock, options, auth, false);
         }
     }
     CoUninitialize();

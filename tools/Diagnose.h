@@ -10,6 +10,12 @@
 
 #include "Options.h"
 
+// The self-test's own limit for a time-out: its four steps that ask a
+// computer (two connections, two queries) are each bounded by the time-out,
+// and together by this limit less a second, so that each step's own answer
+// arrives before the watchdog ends the run at the limit.
+double DiagnoseLimitSeconds(double timeoutSeconds);
+
 // Call from a thread that has not joined an apartment. Throws
 // std::bad_alloc only.
 int RunDiagnose(const RunnerOptions& options);

@@ -157,6 +157,25 @@ com::UniqueVariant ReadField(IQvWMIInstance* instance, const std::wstring& name,
     return value;
 }
 
+// Whether an exclusion leaves the instance out: the property's value as
+// text equals the exclusion's value, compared without case. A property the
+// instance lacks, or a value without a text form, leaves it in.
+bool Excluded(const RunnerOptions& options, IQvWMIInstance* instance) {
+    for (const Exclusion& exclusion : options.excludes) {
+        com::UniqueVariant value;
+        std::wstring text;
+        const bool read = SUCCEEDED(TryReadField(instance, exclusion.property, &value)) &&
+                          SUCCEEDED(ValueText(*value.get(), &text));
+        SetErrorInfo(0, nullptr);
+        if (!read) continue;
+        text.resize(wcsnlen(text.c_str(), text.size()));  // Wine pads some texts with NULs
+        if (CompareStringOrdinal(text.c_str(), static_cast<int>(text.size()), exclusion.value.c_str(),
+                                 static_cast<int>(exclusion.value.size()), TRUE) == CSTR_EQUAL)
+            return true;
+    }
+    return false;
+}
+
 std::wstring ValueTextOf(const VARIANT& value) {
     std::wstring text;
     if (FAILED(ValueText(value, &text))) text = L"(no text form)";
@@ -245,6 +264,11 @@ std::wstring Instances(size_t count, const std::wstring& classPath) {
     return std::to_wstring(count) + L" " + classPath + (count == 1 ? L" instance" : L" instances");
 }
 
+// The word for a count of instances: "1 ... instance satisfies", "2 ... satisfy".
+const wchar_t* Verb(size_t count, const wchar_t* singular, const wchar_t* plural) {
+    return count == 1 ? singular : plural;
+}
+
 // "2 of 3 Win32_Service instances", "all 3 ..." or "1 ... instance".
 std::wstring HowMany(size_t part, size_t whole, const std::wstring& classPath) {
     if (whole == 1) return Instances(whole, classPath);
@@ -287,6 +311,8 @@ Part MatchOperator(const RunnerOptions& options, const std::vector<InstanceData>
         (*outcomes)[i].state = Worse((*outcomes)[i].state, state);
     }
     const std::wstring rule = name + L" " + options.op + L" " + options.value;
+    const wchar_t* satisfy = Verb(satisfied.size(), L" satisfies ", L" satisfy ");
+    const wchar_t* fail = Verb(unsatisfied.size(), L" fails ", L" fail ");
     const std::wstring& cls = options.classPath;
     const size_t n = data.size();
     Part part;
@@ -302,15 +328,15 @@ Part MatchOperator(const RunnerOptions& options, const std::vector<InstanceData>
     switch (options.match) {
     case Match::All:
         if (!unsatisfied.empty())
-            say(State::Critical, HowMany(unsatisfied.size(), n, cls) + L" fail " + rule, unsatisfied);
+            say(State::Critical, HowMany(unsatisfied.size(), n, cls) + fail + rule, unsatisfied);
         else if (!unknown.empty())
             cannotCompare();
         else
-            say(State::Ok, HowMany(n, n, cls) + L" satisfy " + rule, satisfied);
+            say(State::Ok, HowMany(n, n, cls) + satisfy + rule, satisfied);
         break;
     case Match::Any:
         if (!satisfied.empty())
-            say(State::Ok, HowMany(satisfied.size(), n, cls) + L" satisfy " + rule, satisfied);
+            say(State::Ok, HowMany(satisfied.size(), n, cls) + satisfy + rule, satisfied);
         else if (!unknown.empty())
             cannotCompare();
         else
@@ -318,7 +344,7 @@ Part MatchOperator(const RunnerOptions& options, const std::vector<InstanceData>
         break;
     case Match::None:
         if (!satisfied.empty())
-            say(State::Critical, HowMany(satisfied.size(), n, cls) + L" satisfy " + rule + L" (none may)", satisfied);
+            say(State::Critical, HowMany(satisfied.size(), n, cls) + satisfy + rule + L" (none may)", satisfied);
         else if (!unknown.empty())
             cannotCompare();
         else
@@ -429,6 +455,44 @@ PluginResult Evaluate(const RunnerOptions& options, std::vector<InstanceData>& d
     return result;
 }
 
+// Gives each step that asks the computer (the connection, the query, the
+// class) what is left of the time-out, through the access object's Timeout,
+// so that the step's own error and advice arrive before the watchdog's line.
+class StepClock {
+public:
+    StepClock(IQvWMIAccess* access, double seconds) noexcept : access_(access), seconds_(seconds), deadline_(seconds) {}
+
+    // The step's time in milliseconds; a step whose time is gone ends the
+    // check with a text naming it.
+    long Begin(const std::wstring& step) {
+        left_ = deadline_.LeftMs();
+        if (left_ <= 0)
+            throw Failure{L"timed out before " + step + L": the time-out of " + SecondsText(seconds_) + L" ran out"};
+        SetErrorInfo(0, nullptr);
+        Check(access_->put_Timeout(left_), L"cannot set the time-out of " + step);
+        SetErrorInfo(0, nullptr);
+        return left_;
+    }
+    // The current step's time.
+    long StepMs() const noexcept { return left_; }
+
+private:
+    IQvWMIAccess* access_;
+    double seconds_;
+    Deadline deadline_;
+    long left_ = 0;
+};
+
+// A failed step with its advice: "what (0x...): advice", or as Check says
+// it when there is none.
+void CheckAdvised(HRESULT hr, const std::wstring& what, const std::wstring& advice) {
+    if (SUCCEEDED(hr)) return;
+    if (advice.empty()) Check(hr, what);
+    wchar_t code[16];
+    swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+    throw Failure{what + L" (" + code + L"): " + advice};
+}
+
 // The class, read only when the check needs what the query does not give:
 // the properties close to a name that is missing, a property's CIM type, the
 // key properties, or whether a class that returned no instance exists. Each
@@ -436,14 +500,16 @@ PluginResult Evaluate(const RunnerOptions& options, std::vector<InstanceData>& d
 // the connection, the query and its batches.
 class ClassOnDemand {
 public:
-    ClassOnDemand(IQvWMIServer* server, const std::wstring& path, Steps* steps)
-        : server_(server), path_(path), steps_(steps) {}
+    ClassOnDemand(IQvWMIServer* server, const std::wstring& path, const std::wstring& host, Steps* steps,
+                  StepClock* clock)
+        : server_(server), path_(path), host_(host), steps_(steps), clock_(clock) {}
 
     IQvWMIClass* Get() {
         if (cls_) return cls_.Get();
+        clock_->Begin(L"reading the class " + path_);
         const ULONGLONG start = GetTickCount64();
-        SetErrorInfo(0, nullptr);
-        Check(server_->GetClass(Bstr(path_).get(), &cls_), L"cannot get the class " + path_);
+        const HRESULT hr = server_->GetClass(Bstr(path_).get(), &cls_);
+        CheckAdvised(hr, L"cannot get the class " + path_, QueryAdvice(hr, host_, clock_->StepMs()));
         steps_->Say(L"class " + path_ + L" read in " + std::to_wstring(GetTickCount64() - start) + L" ms");
         return cls_.Get();
     }
@@ -459,8 +525,9 @@ public:
 
 private:
     IQvWMIServer* server_;
-    std::wstring path_;
+    std::wstring path_, host_;
     Steps* steps_;
+    StepClock* clock_;
     ComPtr<IQvWMIClass> cls_;
     std::vector<PropertyInfo> properties_;
     bool listed_ = false;
@@ -496,26 +563,103 @@ void LabelKeys(ClassOnDemand& cls, const std::vector<ComPtr<IQvWMIInstance>>& in
 
 }  // namespace
 
-std::wstring ConnectAdvice(HRESULT hr, const RunnerOptions& options, const ReachingAccount& account) {
+Deadline::Deadline(double seconds) noexcept : endMs_(static_cast<ULONGLONG>(std::llround(seconds * 1000))) {}
+
+long Deadline::LeftMs() const noexcept {
+    const ULONGLONG now = MsSinceStart();
+    return now < endMs_ ? static_cast<long>(std::min<ULONGLONG>(endMs_ - now, 0x7FFFFFFF)) : 0;
+}
+
+std::wstring SecondsText(double seconds) { return FormatNumber(std::round(seconds * 100) / 100) + L" s"; }
+
+const wchar_t kBridgeLacksAuth[] = L"the bridge does not offer --auth; update qvWMI";
+
+namespace {
+
+// The principal a Kerberos connection names: the computer in the account's
+// domain when the account has one.
+std::wstring KerberosPrincipal(const std::wstring& host, const ReachingAccount& account) {
+    const size_t separator = account.name.find(L'\\');
+    return separator == std::wstring::npos ? host : account.name.substr(0, separator) + L"\\" + host;
+}
+
+// A computer named by an IPv4 or IPv6 address.
+bool IsAddress(const std::wstring& host) {
+    if (host.find(L':') != std::wstring::npos) return true;
+    return !host.empty() && host.find_first_not_of(L"0123456789.") == std::wstring::npos;
+}
+
+constexpr HRESULT kTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+
+// The computer as a sentence names it.
+std::wstring Computer(const std::wstring& host) { return host == L"." ? L"this computer" : host; }
+
+}  // namespace
+
+ReachingAccount AccountFor(const RunnerOptions& options, Auth auth) {
+    ReachingAccount account = AccountReachingWmi(options);
+    if (auth == Auth::Ntlm || account.name.empty()) return account;
+    account.user = account.name;
+    account.authority = auth == Auth::Kerberos ? L"Kerberos:" + KerberosPrincipal(options.host, account) : L"";
+    return account;
+}
+
+std::wstring AuthenticatedWith(IQvWMIServer* server) {
+    ComPtr<IQvWMIServer3> telling;
+    long service = 0;
+    if (FAILED(server->QueryInterface(IID_PPV_ARGS(&telling))) || FAILED(telling->get_AuthenticationService(&service)))
+        return L"";
+    switch (service) {
+    case 9: return L", authenticated with Negotiate";
+    case 10: return L", authenticated with NTLM";
+    case 16: return L", authenticated with Kerberos";
+    default: return L", authentication service " + std::to_wstring(service);
+    }
+}
+
+std::wstring QueryAdvice(HRESULT hr, const std::wstring& host, long stepMs) {
+    if (hr != kTimedOut) return L"";
+    return L"WMI on " + Computer(host) + L" did not answer within the " + SecondsText(stepMs / 1000.0) +
+           L" left of the time-out: it may be overloaded; give a longer --timeout";
+}
+
+std::wstring ConnectAdvice(HRESULT hr, const RunnerOptions& options, const std::wstring& host, Auth auth,
+                           const ReachingAccount& account, long stepMs) {
     const std::wstring who = account.Who();
     switch (static_cast<unsigned long>(hr)) {
     case 0x80070005:  // E_ACCESSDENIED, from DCOM
-    case 0x80041003:  // WBEM_E_ACCESS_DENIED, from the namespace
-        return L"access denied to " + who + L" on " + options.host + L": the account needs the remote WMI rights "
+    case 0x80041003: {  // WBEM_E_ACCESS_DENIED, from the namespace
+        std::wstring first;
+        if (auth == Auth::Ntlm && options.authGiven)
+            first = L" over NTLM: the domain may restrict NTLM or the account may be in Protected Users: try --auth "
+                    L"negotiate or --auth kerberos; otherwise";
+        else if (hr == static_cast<HRESULT>(0x80041003) && options.authLevel < 6)
+            first = L": " + options.nameSpace + L" may require privacy: use --auth-level 6; otherwise";
+        return L"access denied to " + who + L" on " + host + first + L": the account needs the remote WMI rights "
                L"on " + options.nameSpace + L" (Enable Account, Remote Enable) and DCOM remote activation (for "
                L"example as a member of Distributed COM Users); a local account also needs remote UAC to let it "
                L"in (LocalAccountTokenFilterPolicy = 1)" +
-               (!options.user.empty() && options.domain.empty() && options.user.find(L'@') == std::wstring::npos
-                    ? L"; a user name without a domain is " + options.host + L"'s own account: write a domain "
+               (!options.user.empty() && options.domain.empty() && options.user.find(L'@') == std::wstring::npos &&
+                        options.user.find_first_of(L"\\/") == std::wstring::npos
+                    ? L"; a user name without a domain is " + host + L"'s own account: write a domain "
                       L"account as DOMAIN\\user, user@domain or with --domain"
                     : L"");
+    }
+    case 0x80090303:  // SEC_E_TARGET_UNKNOWN: no Kerberos principal for the target
+        if (IsAddress(host))
+            return L"Kerberos cannot authenticate to an IP address: give the computer's DNS name, or --auth negotiate";
+        return L"Kerberos does not know " + host + L": give the computer's DNS name as its domain knows it, or "
+               L"--auth negotiate";
     case 0x800706BA:  // RPC_S_SERVER_UNAVAILABLE
-        return options.host + L" did not answer (RPC server unavailable): check the host's name or address, that "
+        return host + L" did not answer (RPC server unavailable): check the host's name or address, that "
                L"it is up, and that its firewall allows Windows Management Instrumentation (WMI-In)";
+    case 0x800705B4:  // ERROR_TIMEOUT, from the bridge's bound
+        return Computer(host) + L" did not connect within the " + SecondsText(stepMs / 1000.0) + L" left of the time-out: "
+               L"check that it is up and that WMI there answers, or give a longer --timeout";
     case 0x80041064:  // WBEM_E_LOCAL_CREDENTIALS
-        return L"WMI takes no credentials for the local computer (" + options.host + L"): leave --user out for it";
+        return L"WMI takes no credentials for the local computer (" + host + L"): leave --user out for it";
     case 0x8004100E:  // WBEM_E_INVALID_NAMESPACE
-        return options.host + L" has no namespace " + options.nameSpace + L": check --namespace";
+        return host + L" has no namespace " + options.nameSpace + L": check --namespace";
     case 0x80041008:  // WBEM_E_INVALID_PARAMETER
         if (!account.name.empty())
             return L"WMI refused the account as given (" + who + L"): write it as DOMAIN\\user, user@domain, or "
@@ -526,7 +670,21 @@ std::wstring ConnectAdvice(HRESULT hr, const RunnerOptions& options, const Reach
     }
 }
 
-HRESULT SetUpAccess(IQvWMIAccess* access, const RunnerOptions& options) {
+HRESULT SetUpAccess(IQvWMIAccess* access, const RunnerOptions& options, Auth* used) {
+    *used = Auth::Ntlm;
+    ComPtr<IQvWMIAccess2> choosing;
+    if (FAILED(access->QueryInterface(IID_PPV_ARGS(&choosing)))) {
+        // An older bridge connects with NTLM only.
+        if (options.authGiven) return E_NOINTERFACE;
+    } else {
+        const EQvWMIAuthenticationService service =
+            options.auth == Auth::Kerberos ? QV_WMI_AUTHENTICATION_SERVICE_KERBEROS
+            : options.auth == Auth::Ntlm   ? QV_WMI_AUTHENTICATION_SERVICE_NTLM
+                                           : QV_WMI_AUTHENTICATION_SERVICE_NEGOTIATE;
+        const HRESULT hr = choosing->put_AuthenticationService(service);
+        if (FAILED(hr)) return hr;
+        *used = options.auth;
+    }
     HRESULT hr = access->put_Timeout(static_cast<long>(std::lround(options.timeoutSeconds * 1000)));
     if (SUCCEEDED(hr)) hr = access->put_AuthenticationLevel(static_cast<EQvWMIAuthenticationLevel>(options.authLevel));
     if (SUCCEEDED(hr)) hr = access->put_ImpersonationLevel(static_cast<EQvWMIImpersonationLevel>(options.impLevel));
@@ -543,36 +701,37 @@ PluginResult Run(const RunnerOptions& options) {
     HRESULT hr = CLSIDFromProgID(L"QvWMI.Access", &clsid);
     if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&access));
     Check(hr, L"cannot create QvWMI.Access");
-    const long timeoutMs = static_cast<long>(std::lround(options.timeoutSeconds * 1000));
     SetErrorInfo(0, nullptr);
-    Check(SetUpAccess(access.Get(), options), L"cannot set up the WMI access");
+    Auth auth = Auth::Ntlm;
+    hr = SetUpAccess(access.Get(), options, &auth);
+    if (hr == E_NOINTERFACE && options.authGiven) throw Failure{kBridgeLacksAuth};
+    Check(hr, L"cannot set up the WMI access");
+    StepClock clock(access.Get(), options.timeoutSeconds);
 
     ComPtr<IQvWMIServer> server;
     {
         // Credentials only with a user name; otherwise the caller's own
         // identity. The domain as given (a user principal name has none).
         const bool withUser = !options.user.empty();
-        const ReachingAccount account = AccountReachingWmi(options);
+        const ReachingAccount account = AccountFor(options, auth);
+        const long stepMs = clock.Begin(L"connecting");
         steps.Say(L"connecting to \\\\" + options.host + L"\\" + options.nameSpace + L" as " + account.Detailed() +
-                  L", time-out " + FormatNumber(options.timeoutSeconds) + L" s");
-        Argument host(options.host), nameSpace(options.nameSpace), timeout(timeoutMs);
+                  L", time-out " + FormatNumber(options.timeoutSeconds) + L" s (" + SecondsText(stepMs / 1000.0) +
+                  L" left)");
+        Argument host(options.host), nameSpace(options.nameSpace), timeout(stepMs);
         Argument user(options.user, !withUser), password(withUser ? options.password : L"", !withUser);
         Argument domain(options.domain, true), locale(L"", true);
         SetErrorInfo(0, nullptr);
         const ULONGLONG start = GetTickCount64();
         hr = access->Connect(host, nameSpace, domain, user, password, locale, timeout, &server);
-        if (FAILED(hr)) {
-            const std::wstring what = L"cannot connect to \\\\" + options.host + L"\\" + options.nameSpace +
-                                      (withUser ? L" as " + account.name : L"");
-            const std::wstring advice = ConnectAdvice(hr, options, account);
-            if (advice.empty()) Check(hr, what);
-            wchar_t code[16];
-            swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-            throw Failure{what + L" (" + code + L"): " + advice};
-        }
-        steps.Say(L"connected in " + std::to_wstring(GetTickCount64() - start) + L" ms");
+        CheckAdvised(hr,
+                     L"cannot connect to \\\\" + options.host + L"\\" + options.nameSpace +
+                         (withUser ? L" as " + account.name : L""),
+                     ConnectAdvice(hr, options, options.host, auth, account, stepMs));
+        steps.Say(L"connected in " + std::to_wstring(GetTickCount64() - start) + L" ms" +
+                  AuthenticatedWith(server.Get()));
     }
-    ClassOnDemand cls(server.Get(), options.classPath, &steps);
+    ClassOnDemand cls(server.Get(), options.classPath, options.host, &steps, &clock);
 
     // The query alone, without reading the class first: the connection, the
     // query and its batches are all the computer is asked for.
@@ -582,9 +741,10 @@ PluginResult Run(const RunnerOptions& options) {
     Argument filter(options.filter);
     steps.Say(L"query SELECT * FROM " + options.classPath +
               (options.filter.empty() ? L"" : L" WHERE " + options.filter));
-    SetErrorInfo(0, nullptr);
+    clock.Begin(L"the query of " + options.classPath);
     const ULONGLONG queryStart = GetTickCount64();
-    Check(querying->Instances(Bstr(options.classPath).get(), filter, &instances), L"cannot query " + options.classPath);
+    hr = querying->Instances(Bstr(options.classPath).get(), filter, &instances);
+    CheckAdvised(hr, L"cannot query " + options.classPath, QueryAdvice(hr, options.host, clock.StepMs()));
     long count = 0;
     Check(instances->get_Count(&count), L"cannot count the instances of " + options.classPath);
     steps.Say(std::to_wstring(count) + L" instances in " + std::to_wstring(GetTickCount64() - queryStart) + L" ms");
@@ -600,8 +760,10 @@ PluginResult Run(const RunnerOptions& options) {
             FindProperty(cls.Properties(), options.percentOf, options.classPath, L"--percent-of");
     }
 
-    std::vector<InstanceData> data(static_cast<size_t>(count));
-    std::vector<ComPtr<IQvWMIInstance>> items(static_cast<size_t>(count));
+    std::vector<InstanceData> data;
+    std::vector<ComPtr<IQvWMIInstance>> items;
+    data.reserve(static_cast<size_t>(count));
+    items.reserve(static_cast<size_t>(count));
     const double now = Now();
     // A property that the instances lack: the class's close names say why.
     auto read = [&](IQvWMIInstance* instance, const std::wstring& name, long position, const wchar_t* option) {
@@ -613,12 +775,19 @@ PluginResult Run(const RunnerOptions& options) {
         return value;
     };
     bool textNumbers = false;  // a value came as text that reads as a number (WMI's 64-bit integers)
+    size_t excluded = 0;
     for (long i = 0; i < count; ++i) {
-        ComPtr<IQvWMIInstance>& instance = items[static_cast<size_t>(i)];
+        ComPtr<IQvWMIInstance> instance;
         SetErrorInfo(0, nullptr);
         hr = instances->get_Item(i, &instance);
         if (FAILED(hr)) Check(hr, L"cannot read instance " + std::to_wstring(i + 1));
-        InstanceData& item = data[static_cast<size_t>(i)];
+        if (Excluded(options, instance.Get())) {
+            ++excluded;
+            continue;
+        }
+        items.push_back(instance);
+        data.emplace_back();
+        InstanceData& item = data.back();
         if (!options.label.empty())
             item.label = ValueTextOf(*read(instance.Get(), options.label, i, L"--label").get());
         if (options.property.empty()) continue;
@@ -630,10 +799,12 @@ PluginResult Run(const RunnerOptions& options) {
         com::UniqueVariant divisor;
         const bool hasDivisor =
             !options.percentOf.empty() && SUCCEEDED(TryReadField(instance.Get(), options.percentOf, &divisor));
-        if (!options.percentOf.empty() && !hasDivisor && i == 0)
+        if (!options.percentOf.empty() && !hasDivisor && data.size() == 1)
             FindProperty(cls.Properties(), options.percentOf, options.classPath, L"--percent-of");
         Derive(options, hasDivisor ? divisor.get() : nullptr, now, &item);
     }
+    if (!options.excludes.empty())
+        steps.Say(std::to_wstring(excluded) + Verb(excluded, L" instance", L" instances") + L" left out by --exclude");
     if (options.label.empty()) LabelKeys(cls, items, &data);
     for (size_t i = 0; i < data.size(); ++i)
         if (data[i].label.empty()) data[i].label = L"#" + std::to_wstring(i + 1);
@@ -650,7 +821,10 @@ PluginResult Run(const RunnerOptions& options) {
         if (!numericProperty && textNumbers && !thresholds)
             numericProperty = FindProperty(cls.Properties(), options.property, options.classPath, L"--property").numeric;
     }
-    return Evaluate(options, data, numericProperty);
+    PluginResult result = Evaluate(options, data, numericProperty);
+    if (data.empty() && excluded > 0 && !options.count)
+        result.text += L" (" + std::to_wstring(excluded) + L" left out by --exclude)";
+    return result;
 }
 
 }  // namespace

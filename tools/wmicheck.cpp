@@ -293,13 +293,13 @@ int Main(int argc, wchar_t** argv) {
 
     int code;
     if (options.mode == RunMode::Diagnose) {
-        // A local and a remote connection, each bounded by the time-out,
-        // and the steps around them.
-        const double limit = 2 * options.timeoutSeconds + 2 * kMarginSeconds;
+        // Its steps bound themselves by the time-out and by this limit.
+        const double limit = DiagnoseLimitSeconds(options.timeoutSeconds);
         StartWatchdog(static_cast<DWORD>(std::lround(limit * 1000)), L"the self-test did not end within " + Seconds(limit));
         code = RunDiagnose(options);
     } else if (options.mode == RunMode::Plugin) {
-        // The bridge bounds the connection and the query; the watchdog
+        // The connection, the query and the class each get what is left of
+        // the time-out, and the bridge bounds them by it; the watchdog
         // bounds everything else.
         StartWatchdog(static_cast<DWORD>(std::lround((options.timeoutSeconds + kMarginSeconds) * 1000)),
                       L"timed out after " + Seconds(options.timeoutSeconds));

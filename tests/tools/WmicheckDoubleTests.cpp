@@ -106,6 +106,9 @@ TEST(WmicheckAgainstDouble, DerivedValuesUnitsAndLabels) {
         // No key in the path (and none in the class): the position.
         {{L"--class", L"Bulk_2", L"--property", L"P01", L"--op", L"EXA", L"--value", L"x", L"--match", L"all"}, 2, {L"#1 ", L"#2 "},
          {}},
+        // One instance takes the verb's singular.
+        {{L"--class", L"Win32_OperatingSystem", L"--property", L"Caption", L"--op", L"CON", L"--value", L"Windows"}, 0,
+         {L"1 Win32_OperatingSystem instance satisfies Caption CON Windows"}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.args[1] + L" " + c.args[3] + L" " + c.args[5]));
@@ -425,6 +428,97 @@ TEST(WmicheckAgainstDouble, DiagnoseSaysWhatToFix) {
         for (const std::wstring& part : c.said) EXPECT_TRUE(Has(run.out, part)) << Narrow(part + L" in " + run.out);
         EXPECT_FALSE(Has(run.out, L"wrong") || Has(run.out, L"M0nitor!")) << "no password in the output";
     }
+}
+
+// --exclude leaves instances out before the count, the ranges and --match;
+// a property the class lacks leaves nothing out and breaks no query.
+TEST(WmicheckAgainstDouble, ExclusionsLeaveInstancesOut) {
+    const struct {
+        std::vector<std::wstring> args;
+        DWORD exitCode;
+        std::vector<std::wstring> said, notSaid;  // said: in stdout or stderr; notSaid: in stdout
+    } cases[] = {
+        {{L"--property", L"State", L"--op", L"EXA", L"--value", L"Running", L"--exclude", L"State=STOPPED", L"-v"}, 0,
+         {L"all 2 Double_Service instances satisfy", L"1 instance left out by --exclude"}, {L"svc2"}},
+        {{L"--count", L"-c", L"1", L"--exclude", L"Name=svc1", L"--exclude", L"Name=SVC3"}, 0,
+         {L"'instances'=1;;1;0;"}, {L"svc1", L"svc3"}},
+        {{L"--count", L"-c", L"2", L"--exclude", L"DelayedAutoStart=true", L"-v"}, 2,
+         {L"'instances'=3;;2;0;", L"0 instances left out by --exclude"}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.args[1] + L" " + c.args[c.args.size() - 2]));
+        const WmicheckRun run = RunWmicheck(Service(c.args));
+        EXPECT_EQ(c.exitCode, run.exitCode) << Narrow(run.out + run.err);
+        for (const std::wstring& part : c.said) EXPECT_TRUE(Has(run.out + run.err, part)) << Narrow(part);
+        for (const std::wstring& part : c.notSaid) EXPECT_FALSE(Has(TextOf(run.Line()), part)) << Narrow(run.out);
+    }
+}
+
+// One deadline for a run: a slow connection leaves the query only the rest
+// of the time-out, so the step's own text and advice arrive before the
+// watchdog's generic line.
+TEST(WmicheckAgainstDouble, StepsShareOneDeadline) {
+    const WmicheckRun run = RunWmicheck(
+        {L"--namespace", L"root\\stall2000", L"--class", L"Double_NextStall", L"--count", L"-t", L"3"});
+    EXPECT_EQ(3u, run.exitCode);
+    EXPECT_EQ(0u, run.Line().find(L"WMI UNKNOWN - cannot query Double_NextStall")) << Narrow(run.out);
+    EXPECT_TRUE(Has(run.Line(), L"left of the time-out")) << Narrow(run.out);
+    EXPECT_LT(run.ms, 4500u);
+
+    // --diagnose against computers whose connection stalls: each step says
+    // what ran out and what to do.
+    const WmicheckRun diagnose = RunWmicheck({L"--diagnose", L"-t", L"1", L"--namespace", L"root\\stall5000", L"-H",
+                                              L"APP01", L"--user", L"CORP\\monitor", L"--password", L"M0nitor!"});
+    EXPECT_EQ(2u, diagnose.exitCode) << Narrow(diagnose.out);
+    for (const wchar_t* part : {L"[CRITICAL] cannot connect to \\\\.\\root\\stall5000",
+                                L"0x800705B4 this computer did not connect within the 1 s left of the time-out",
+                                L"[CRITICAL] cannot connect to \\\\APP01\\root\\stall5000", L"give a longer --timeout",
+                                L"DIAGNOSE CRITICAL"})
+        EXPECT_TRUE(Has(diagnose.out, part)) << Narrow(std::wstring(part) + L" in " + diagnose.out);
+}
+
+// --auth against the domain's computers: the verdict and the service the
+// connection reports. HARD01 refuses NTLM; CORP\protmon is in Protected
+// Users; 192.0.2.21 is APP01 named by its address (no Kerberos).
+TEST(WmicheckAgainstDouble, AuthenticationServices) {
+    const std::vector<std::wstring> check = {L"--class", L"Double_Service", L"--count", L"-c", L"5", L"-v"};
+    const WmicheckRun probe = RunWmicheck({L"--class", L"Double_Service", L"--count", L"--auth", L"ntlm"});
+    if (Has(probe.out, L"the bridge does not offer --auth")) GTEST_SKIP() << "this bridge has no IQvWMIAccess2";
+    struct Outcome {
+        DWORD exitCode;
+        const wchar_t* said;
+    };
+    const Outcome kerberos = {0, L"authenticated with Kerberos"}, ntlm = {0, L"authenticated with NTLM"};
+    const Outcome ntlmRefused = {3, L"the domain may restrict NTLM or the account may be in Protected Users"};
+    const struct {
+        const wchar_t* host;
+        const wchar_t *user, *password;
+        Outcome negotiate, kerberos, ntlm;
+    } cases[] = {
+        {L"APP01", L"CORP\\monitor", L"M0nitor!", kerberos, kerberos, ntlm},
+        {L"HARD01", L"CORP\\monitor", L"M0nitor!", kerberos, kerberos, ntlmRefused},
+        {L"192.0.2.21", L"CORP\\monitor", L"M0nitor!", ntlm,
+         {3, L"Kerberos cannot authenticate to an IP address: give the computer's DNS name, or --auth negotiate"}, ntlm},
+        {L"APP01", L"CORP\\protmon", L"Pr0tected!", kerberos, kerberos, ntlmRefused},
+    };
+    for (const auto& c : cases) {
+        for (const auto& [auth, outcome] : {std::pair{L"negotiate", c.negotiate}, std::pair{L"kerberos", c.kerberos},
+                                            std::pair{L"ntlm", c.ntlm}}) {
+            SCOPED_TRACE(Narrow(std::wstring(c.host) + L" " + c.user + L" --auth " + auth));
+            std::vector<std::wstring> args = check;
+            args.insert(args.end(), {L"-H", c.host, L"--user", c.user, L"--password", c.password, L"--auth", auth});
+            const WmicheckRun run = RunWmicheck(args);
+            EXPECT_EQ(outcome.exitCode, run.exitCode) << Narrow(run.out + run.err);
+            EXPECT_TRUE(Has(run.out + run.err, outcome.said)) << Narrow(run.out + run.err);
+            EXPECT_FALSE(Has(run.out + run.err, c.password));
+        }
+    }
+    // A namespace that requires privacy, asked for at a lower level.
+    const WmicheckRun cluster = RunWmicheck({L"--namespace", L"root\\MSCluster", L"--class", L"Double_Service",
+                                             L"--count", L"-H", L"APP01", L"--user", L"CORP\\monitor", L"--password",
+                                             L"M0nitor!", L"--auth-level", L"5"});
+    EXPECT_EQ(3u, cluster.exitCode);
+    EXPECT_TRUE(Has(cluster.out, L"use --auth-level 6")) << Narrow(cluster.out);
 }
 
 }  // namespace

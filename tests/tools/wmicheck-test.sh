@@ -49,7 +49,7 @@ expect 2 "a condition that does not hold" '^Caption=.*contains Windows' -- \
 expect 2 "an error text at a checkpoint" '^\(-2147217' -- $last --class Win32_NoSuchClass --property Caption --op CON --value x
 expect 3 "a password that cannot be decoded" '^UNKNOWN: ' -- --param "#PWD==abc#CLS=Win32_Service#PRO=State#"
 # The same options alone are a monitoring-plugin check: every instance counts.
-expect 0 "check options alone" '^WMI OK - 1 Win32_OperatingSystem instance satisfy Caption CON Windows' -- \
+expect 0 "check options alone" '^WMI OK - 1 Win32_OperatingSystem instance satisfies Caption CON Windows' -- \
   --class Win32_OperatingSystem --property Caption --op CON --value Windows
 expect 3 "no arguments" '^WMI UNKNOWN - wmicheck: --class is needed' --
 expect 3 "a class alone" '^WMI UNKNOWN - wmicheck: --property is needed' -- --class Win32_Service
