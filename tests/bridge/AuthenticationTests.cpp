@@ -89,7 +89,8 @@ TEST_F(Authentication, EachServiceWithEachAccountOnEachKindOfComputer) {
                   *local = L"localmon";
     const std::map<std::wstring, const wchar_t*> passwords = {
         {monitor, L"M0nitor!"}, {upn, L"M0nitor!"}, {protmon, L"Pr0tected!"}, {local, L"L0calmon!"}};
-    const std::wstring negotiated = L"authn=4294967295 authz=0 principal=(default)", ntlm = L"authn=10 authz=0 principal=(null)";
+    const std::wstring negotiated = L"authn=4294967295 authz=0 principal=(default)",
+                       ntlm = L"authn=10 authz=0 principal=(null)";
     auto kerberos = [](const wchar_t* principal) {
         return L"authn=16 authz=0 principal=\"" + std::wstring(principal) + L"\"";
     };

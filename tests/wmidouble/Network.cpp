@@ -115,7 +115,8 @@ HRESULT Authenticate(const std::wstring& server, const wchar_t* user, const wcha
         if (text.size() >= ntlmPrefix.size() && Same(text.substr(0, ntlmPrefix.size()), ntlmPrefix)) {
             authorityDomain = text.substr(ntlmPrefix.size());
             service = kNtlm;
-        } else if (text.size() >= kerberosPrefix.size() && Same(text.substr(0, kerberosPrefix.size()), kerberosPrefix)) {
+        } else if (text.size() >= kerberosPrefix.size() &&
+                   Same(text.substr(0, kerberosPrefix.size()), kerberosPrefix)) {
             principal = text.substr(kerberosPrefix.size());
             service = kKerberos;
         } else {

@@ -692,8 +692,9 @@ public:
         if (const LONG connection = Connection()) line.Number(L" connection=", connection);
         line.Commit();
         const Requested requested = {authn, defaultPrincipal ? nullptr : principal, defaultPrincipal, level};
-        authn_ = BlanketSet(proxy, identity == COLE_DEFAULT_AUTHINFO ? nullptr : static_cast<const COAUTHIDENTITY*>(identity),
-                            requested);
+        const auto* explicitIdentity =
+            identity == COLE_DEFAULT_AUTHINFO ? nullptr : static_cast<const COAUTHIDENTITY*>(identity);
+        authn_ = BlanketSet(proxy, explicitIdentity, requested);
         authz_ = authz;
         level_ = level;
         impersonation_ = impersonation;
@@ -841,7 +842,8 @@ protected:
     const wchar_t* BlanketTarget() const noexcept final { return target_; }
     LONG Connection() const noexcept final { return remote_ ? remote_->connection : 0; }
     bool IsIdentity(IUnknown* proxy) const noexcept override { return remote_ && proxy == &identity_; }
-    DWORD BlanketSet(IUnknown* proxy, const COAUTHIDENTITY* identity, const BlanketRecorder::Requested& requested) noexcept override {
+    DWORD BlanketSet(IUnknown* proxy, const COAUTHIDENTITY* identity,
+                     const BlanketRecorder::Requested& requested) noexcept override {
         if (!remote_) return BlanketRecorder::BlanketSet(proxy, identity, requested);
         const bool carries = network::Carries(identity, remote_->account);
         DWORD mechanism = requested.authn;
@@ -1422,7 +1424,8 @@ public:
                 remote = std::make_shared<Remote>();
                 remote->server = server;
                 DWORD mechanism = 0;
-                RETURN_IF_FAILED(network::Authenticate(server, user, password, authority, &remote->account, &mechanism));
+                RETURN_IF_FAILED(
+                    network::Authenticate(server, user, password, authority, &remote->account, &mechanism));
                 remote->connection = ++g_connections;
                 // Activation is raised to packet integrity, as a hardened
                 // client raises it whatever the process's level.
