@@ -147,8 +147,11 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
     wmi::Ref<IWbemLocator> locator = Locator();
     if (!locator) return ReportError(kAction, E_FAIL, IDS_INVALID_STATE);
 
+    const ConnectionSecurity security = Security();
     wmi::Ref<IWbemServices> services;
-    std::wstring serverName, namespaceName, networkPath, user, domain, authority;
+    // user and domain: the account as the blankets name it; userSent: the
+    // user name ConnectServer gets.
+    std::wstring serverName, namespaceName, networkPath, user, domain, userSent, authority, principal;
     bool hasUser = false, hasDomain = false;
     try {
         serverName = HasText(server) ? StripBackslashes(V_BSTR(server), SysStringLen(V_BSTR(server))) : L".";
@@ -174,10 +177,14 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
         if (HasText(domainArg)) givenDomain.assign(V_BSTR(domainArg), SysStringLen(V_BSTR(domainArg)));
         com::ConnectionAccount account =
             com::AccountOfConnection(serverName, givenUser, HasText(domainArg) ? &givenDomain : nullptr);
+        com::ServiceAccount sent = com::AccountForService(
+            serverName, givenUser, account, static_cast<com::AuthenticationService>(security.service));
         user = std::move(account.user);
         domain = std::move(account.domain);
         hasDomain = account.hasDomain;
-        if (hasDomain) authority = L"ntlmdomain:" + domain;
+        userSent = std::move(sent.user);
+        authority = std::move(sent.authority);
+        principal = std::move(sent.principal);
     } catch (const std::bad_alloc&) {
         return BareFailure(E_OUTOFMEMORY);
     }
@@ -207,8 +214,8 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
         com::UniqueBstr path, authorityText, userText, localeText;
         com::UniqueSecretBstr passwordText;
         if (!copy(networkPath.c_str(), networkPath.size(), true, &path) ||
-            !copy(authority.c_str(), authority.size(), hasDomain, &authorityText) ||
-            !copy(user.c_str(), user.size(), hasUser, &userText) ||
+            !copy(authority.c_str(), authority.size(), !authority.empty(), &authorityText) ||
+            !copy(userSent.c_str(), userSent.size(), hasUser, &userText) ||
             !copy(password, passwordLength, password != nullptr, &passwordText) ||
             !copy(locale, localeLength, locale != nullptr, &localeText))
             return E_OUTOFMEMORY;
@@ -221,10 +228,13 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
         auto* request = new (std::nothrow) ConnectRequest;
         if (!request) return E_OUTOFMEMORY;
         request->locator = locator;
-        // The authority reaches the worker only together with a user name.
+        // An NTLM domain reaches the worker only together with a user name;
+        // Kerberos's principal always.
+        const bool sendAuthority =
+            !authority.empty() && (hasUser || security.service == QV_WMI_AUTHENTICATION_SERVICE_KERBEROS);
         const bool complete = copy(networkPath.c_str(), networkPath.size(), true, &request->path) &&
-                              copy(authority.c_str(), authority.size(), hasDomain && hasUser, &request->authority) &&
-                              copy(user.c_str(), user.size(), hasUser, &request->user) &&
+                              copy(authority.c_str(), authority.size(), sendAuthority, &request->authority) &&
+                              copy(userSent.c_str(), userSent.size(), hasUser, &request->user) &&
                               copy(password, passwordLength, password != nullptr, &request->password) &&
                               copy(locale, localeLength, locale != nullptr, &request->locale);
         std::wstring target;
@@ -244,5 +254,5 @@ STDMETHODIMP CQvWMIAccess::Connect(VARIANT bstrServer, VARIANT bstrNamespace, VA
 
     return CQvWMIServer::Create(this, services, serverName.c_str(), namespaceName.c_str(), networkPath.c_str(),
                                 hasDomain ? domain.c_str() : nullptr, hasUser ? user.c_str() : nullptr, password,
-                                locale, ppServer);
+                                locale, security, principal.empty() ? nullptr : principal.c_str(), ppServer);
 }

@@ -117,8 +117,9 @@ HRESULT CQvWMIServer::QueryInstances(const wchar_t* action, const wchar_t* class
 
 HRESULT CQvWMIServer::QueryExtraInterface(REFIID riid, void** object) {
     *object = nullptr;
-    if (!IsEqualIID(riid, IID_IQvWMIServer)) return E_NOINTERFACE;
-    *object = static_cast<IQvWMIServer*>(this);
+    if (IsEqualIID(riid, IID_IQvWMIServer)) *object = static_cast<IQvWMIServer*>(this);
+    else if (IsEqualIID(riid, IID_IQvWMIServer2)) *object = static_cast<IQvWMIServer2*>(this);
+    else return E_NOINTERFACE;
     AddRef();
     return S_OK;
 }

@@ -11,8 +11,8 @@ std::atomic<LONG> g_authenticationLevel{0};
 std::atomic<LONG> g_impersonationLevel{0};
 }  // namespace
 
-LONG ProcessAuthenticationLevel() noexcept { return g_authenticationLevel.load(); }
-LONG ProcessImpersonationLevel() noexcept { return g_impersonationLevel.load(); }
+CQvWMIAccess::CQvWMIAccess() noexcept
+    : authenticationLevel_(g_authenticationLevel.load()), impersonationLevel_(g_impersonationLevel.load()) {}
 
 STDMETHODIMP CQvWMIAccess::get_Timeout(long* plTimeout) {
     if (!plTimeout) return ReportError(L"Component::get_Timeout", E_POINTER, IDS_ARG_NULL, L"plTimeout");
@@ -36,6 +36,7 @@ STDMETHODIMP CQvWMIAccess::get_ImpersonationLevel(EQvWMIImpersonationLevel* peIm
 
 STDMETHODIMP CQvWMIAccess::put_ImpersonationLevel(EQvWMIImpersonationLevel eImpersonationLevel) {
     CAutoLock guard(*this);
+    impersonationLevel_ = eImpersonationLevel;
     g_impersonationLevel.store(eImpersonationLevel);
     return S_OK;
 }
@@ -49,6 +50,7 @@ STDMETHODIMP CQvWMIAccess::get_AuthenticationLevel(EQvWMIAuthenticationLevel* pe
 
 STDMETHODIMP CQvWMIAccess::put_AuthenticationLevel(EQvWMIAuthenticationLevel eAuthenticationLevel) {
     CAutoLock guard(*this);
+    authenticationLevel_ = eAuthenticationLevel;
     g_authenticationLevel.store(eAuthenticationLevel);
     return S_OK;
 }
@@ -79,7 +81,35 @@ STDMETHODIMP CQvWMIAccess::Initialize() {
     return S_OK;
 }
 
+STDMETHODIMP CQvWMIAccess::get_AuthenticationService(EQvWMIAuthenticationService* peService) {
+    if (!peService) return ReportError(L"Component::get_AuthenticationService", E_POINTER, IDS_ARG_NULL, L"peService");
+    CAutoLock guard(*this);
+    *peService = service_;
+    return S_OK;
+}
+
+STDMETHODIMP CQvWMIAccess::put_AuthenticationService(EQvWMIAuthenticationService eService) {
+    if (eService < QV_WMI_AUTHENTICATION_SERVICE_NTLM || eService > QV_WMI_AUTHENTICATION_SERVICE_KERBEROS)
+        return ReportError(L"Component::put_AuthenticationService", E_INVALIDARG, IDS_ARG_INVALID, L"eService");
+    CAutoLock guard(*this);
+    service_ = eService;
+    return S_OK;
+}
+
 CQvWMIAccess::~CQvWMIAccess() = default;
+
+HRESULT CQvWMIAccess::QueryExtraInterface(REFIID riid, void** object) {
+    *object = nullptr;
+    if (!IsEqualIID(riid, IID_IQvWMIAccess)) return E_NOINTERFACE;
+    *object = static_cast<IQvWMIAccess*>(this);
+    AddRef();
+    return S_OK;
+}
+
+ConnectionSecurity CQvWMIAccess::Security() noexcept {
+    CAutoLock guard(*this);
+    return {service_, static_cast<DWORD>(authenticationLevel_), static_cast<DWORD>(impersonationLevel_)};
+}
 
 wmi::Ref<IWbemLocator> CQvWMIAccess::Locator() noexcept {
     CAutoLock guard(*this);

@@ -1,6 +1,11 @@
 // The access object, the bridge's only creatable class: the time-out, the
-// process-wide security levels, Initialize (COM security and the WMI
-// locator) and Connect.
+// security levels, the authentication service, Initialize (COM security and
+// the WMI locator) and Connect.
+//
+// The levels: a put sets the process-wide value (which Initialize and the
+// getters use) and the object's own; each object's own start from the
+// process-wide values when it is created, and its connections use them, so
+// another object's put never changes a connection of this one.
 #pragma once
 
 #include <windows.h>
@@ -11,15 +16,19 @@
 #include "Wmi.h"
 #include "qvWMI_h.h"
 
-// The process-wide levels, read by every server object when it sets proxy security.
-LONG ProcessAuthenticationLevel() noexcept;
-LONG ProcessImpersonationLevel() noexcept;
+// What a connection's proxies are given: the object's service and levels
+// when Connect was called.
+struct ConnectionSecurity {
+    EQvWMIAuthenticationService service;
+    DWORD authenticationLevel;
+    DWORD impersonationLevel;
+};
 
 class CQvWMIAccess final
-    : public com::ComObject<CQvWMIAccess, com::Dual<IQvWMIAccess>, com::ErrorInfoFor<IQvWMIAccess>>,
+    : public com::ComObject<CQvWMIAccess, com::Dual<IQvWMIAccess2>, com::ErrorInfoFor<IQvWMIAccess2, IQvWMIAccess>>,
       public CMutex {
 public:
-    CQvWMIAccess() noexcept = default;
+    CQvWMIAccess() noexcept;
 
     // IQvWMIAccess
     STDMETHODIMP get_Timeout(long* plTimeout) override;
@@ -32,6 +41,9 @@ public:
     STDMETHODIMP get_AuthenticationLevel(EQvWMIAuthenticationLevel* peAuthenticationLevel) override;
     STDMETHODIMP put_AuthenticationLevel(EQvWMIAuthenticationLevel eAuthenticationLevel) override;
     STDMETHODIMP Initialize() override;
+    // IQvWMIAccess2
+    STDMETHODIMP get_AuthenticationService(EQvWMIAuthenticationService* peService) override;
+    STDMETHODIMP put_AuthenticationService(EQvWMIAuthenticationService eService) override;
 
     // A counted reference to the current locator (null before a successful
     // Initialize), taken under the object's lock.
@@ -39,7 +51,14 @@ public:
 
 private:
     ~CQvWMIAccess() override;
+    // IQvWMIAccess, the interface IQvWMIAccess2 extends.
+    HRESULT QueryExtraInterface(REFIID riid, void** object) override;
+    // The service and levels a connection made now uses, under the lock.
+    ConnectionSecurity Security() noexcept;
 
     long timeout_ = 120000;  // milliseconds; -1 = no limit
     wmi::Ref<IWbemLocator> locator_;
+    EQvWMIAuthenticationService service_ = QV_WMI_AUTHENTICATION_SERVICE_NTLM;
+    LONG authenticationLevel_;
+    LONG impersonationLevel_;
 };

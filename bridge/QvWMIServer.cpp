@@ -29,6 +29,7 @@ std::wstring WmiTarget(const wchar_t* networkPath, const wchar_t* user) {
 HRESULT CQvWMIServer::Create(IQvWMIAccess* access, const wmi::Ref<IWbemServices>& services, const wchar_t* server,
                              const wchar_t* nameSpace, const wchar_t* networkPath, const wchar_t* domain,
                              const wchar_t* user, const wchar_t* password, const wchar_t* locale,
+                             const ConnectionSecurity& security, const wchar_t* principal,
                              IQvWMIServer** ppServer) noexcept {
     static const wchar_t kAction[] = L"Server::Create";
     const wchar_t* name = server ? server : L"Server";
@@ -41,12 +42,14 @@ HRESULT CQvWMIServer::Create(IQvWMIAccess* access, const wmi::Ref<IWbemServices>
     HRESULT hr = session.As(services, &object->services_);
     if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, name);
     object->access_ = access;
+    object->security_ = security;
 
     struct Field {
         com::UniqueBstr* target;
         const wchar_t* value;
     } fields[] = {{&object->server_, server}, {&object->namespace_, nameSpace}, {&object->networkPath_, networkPath},
-                  {&object->domain_, domain}, {&object->user_, user},           {&object->locale_, locale}};
+                  {&object->domain_, domain}, {&object->user_, user},           {&object->locale_, locale},
+                  {&object->principal_, principal}};
     for (Field& field : fields) {
         hr = com::CopyBstr(field.value, field.target->put());
         if (FAILED(hr)) return ReportError(kAction, hr, IDS_GET_OBJECT_FAILED, name);
@@ -105,9 +108,31 @@ HRESULT CQvWMIServer::ApplyProxySecurity(wmi::Session& session, wmi::AnyRef prox
         identity.PasswordLength = characters ? static_cast<ULONG>(characters - 1) : 0;
         identity.Flags = SEC_WINNT_AUTH_IDENTITY_UNICODE;
     }
-    const wmi::Blanket blanket = {static_cast<DWORD>(ProcessAuthenticationLevel()),
-                                  static_cast<DWORD>(ProcessImpersonationLevel()), user_ ? &identity : nullptr};
+    // NTLM names no principal; negotiate lets DCOM choose the service and
+    // principal; Kerberos names the server (DCOM chooses where none is known).
+    DWORD service = RPC_C_AUTHN_WINNT;
+    const wchar_t* principal = nullptr;
+    if (security_.service == QV_WMI_AUTHENTICATION_SERVICE_NEGOTIATE) {
+        service = RPC_C_AUTHN_DEFAULT;
+        principal = COLE_DEFAULT_PRINCIPAL;
+    } else if (security_.service == QV_WMI_AUTHENTICATION_SERVICE_KERBEROS) {
+        service = RPC_C_AUTHN_GSS_KERBEROS;
+        principal = principal_ ? principal_.get() : COLE_DEFAULT_PRINCIPAL;
+    }
+    const wmi::Blanket blanket = {service, principal, security_.authenticationLevel, security_.impersonationLevel,
+                                  user_ ? &identity : nullptr};
     return session.SetBlanket(proxy, blanket);
+}
+
+STDMETHODIMP CQvWMIServer::get_AuthenticationService(long* plService) {
+    static const wchar_t kAction[] = L"Server::get_AuthenticationService";
+    if (!plService) return ReportError(kAction, E_POINTER, IDS_ARG_NULL, L"plService");
+    wmi::Session session(StepTime(Timeout()));
+    DWORD service = 0;
+    const HRESULT hr = session.QueryAuthenticationService(services_, &service);
+    if (FAILED(hr)) return ReportError(kAction, hr, IDS_SET_SECURITY_FAILED);
+    *plService = static_cast<long>(service);
+    return S_OK;
 }
 
 long CQvWMIServer::Timeout() noexcept { return TimeoutOf(access_.Get()); }

@@ -12,6 +12,7 @@
 #include "../common/ComObject.h"
 #include "../common/Raii.h"
 #include "Lock.h"
+#include "QvWMIAccess.h"
 #include "Wmi.h"
 #include "qvWMI_h.h"
 
@@ -26,20 +27,24 @@ inline DWORD StepTime(long timeoutMs) noexcept {
 }
 
 class CQvWMIServer final
-    : public com::ComObject<CQvWMIServer, com::Dual<IQvWMIServer2>, com::ErrorInfoFor<IQvWMIServer2, IQvWMIServer>>,
+    : public com::ComObject<CQvWMIServer, com::Dual<IQvWMIServer3>,
+                            com::ErrorInfoFor<IQvWMIServer3, IQvWMIServer2, IQvWMIServer>>,
       public CMutex {
 public:
     CQvWMIServer() noexcept = default;
 
     // Builds a server object over services and hands out its IQvWMIServer.
-    // The strings are borrowed; a null one gives a null field.
+    // The strings are borrowed; a null one gives a null field. security:
+    // the access object's service and levels at Connect; principal: the
+    // server's principal name for Kerberos (null: none known).
     static HRESULT Create(IQvWMIAccess* access, const wmi::Ref<IWbemServices>& services, const wchar_t* server,
                           const wchar_t* nameSpace, const wchar_t* networkPath, const wchar_t* domain,
                           const wchar_t* user, const wchar_t* password, const wchar_t* locale,
+                          const ConnectionSecurity& security, const wchar_t* principal,
                           IQvWMIServer** ppServer) noexcept;
 
-    // Sets the connection's security blanket on a WMI proxy, within
-    // session. Not reported here: the callers report the failure under
+    // Sets the connection's security blanket (its service, principal,
+    // levels and credentials) on a WMI proxy, within session. Not reported here: the callers report the failure under
     // their own action.
     HRESULT ApplyProxySecurity(wmi::Session& session, wmi::AnyRef proxy) noexcept;
 
@@ -56,6 +61,8 @@ public:
     STDMETHODIMP GetClass(BSTR bstrObjectPath, IQvWMIClass** ppClass) override;
     // IQvWMIServer2
     STDMETHODIMP Instances(BSTR bstrObjectPath, VARIANT bstrWQLFilter, IQvWMIInstanceCollection** ppInstances) override;
+    // IQvWMIServer3
+    STDMETHODIMP get_AuthenticationService(long* plService) override;
 
     // The instances of classPath that the filter selects (an argument as
     // automation passes it), pulled within the access object's time-out;
@@ -67,7 +74,7 @@ public:
 private:
     ~CQvWMIServer() override;
     static long TimeoutOf(IQvWMIAccess* access) noexcept;
-    // IQvWMIServer, the interface IQvWMIServer2 extends.
+    // IQvWMIServer and IQvWMIServer2, the interfaces IQvWMIServer3 extends.
     HRESULT QueryExtraInterface(REFIID riid, void** object) override;
     HRESULT CopyField(const com::UniqueBstr& field, BSTR* out, const wchar_t* action, const wchar_t* argument);
 
@@ -77,6 +84,8 @@ private:
     com::UniqueBstr domain_;
     com::UniqueBstr user_;
     com::UniqueBstr locale_;
+    com::UniqueBstr principal_;  // Kerberos's server principal name; null otherwise
+    ConnectionSecurity security_ = {};
     com::ComPtr<IQvWMIAccess> access_;
     wmi::Ref<IWbemServices> services_;
     std::vector<BYTE> protectedPassword_;  // CryptProtectData output; empty without a password

@@ -301,7 +301,8 @@ HRESULT Session::QueryInterface(AnyRef object, REFIID iid, void** found) noexcep
 HRESULT Session::SetBlanket(AnyRef proxy, const Blanket& blanket) noexcept {
     WMI_ENTER(proxy);
     auto set = [&](IUnknown* on) {
-        return CoSetProxyBlanket(on, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, blanket.authenticationLevel,
+        return CoSetProxyBlanket(on, blanket.authenticationService, RPC_C_AUTHZ_NONE,
+                                 const_cast<OLECHAR*>(blanket.principal), blanket.authenticationLevel,
                                  blanket.impersonationLevel, blanket.identity, EOAC_NONE);
     };
     HRESULT hr = set(proxy.p_);
@@ -319,6 +320,11 @@ HRESULT Session::SetBlanket(AnyRef proxy, const Blanket& blanket) noexcept {
     }
     identity->Release();
     return hr;
+}
+
+HRESULT Session::QueryAuthenticationService(AnyRef proxy, DWORD* service) noexcept {
+    WMI_ENTER(proxy);
+    return CoQueryProxyBlanket(proxy.p_, service, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 HRESULT Session::Marshal(IStream* stream, const Ref<IWbemServices>& services) noexcept {

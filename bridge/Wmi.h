@@ -90,9 +90,12 @@ private:
     bool serialised_;
 };
 
-// The connection's security for a proxy: CoSetProxyBlanket's levels and the
+// The connection's security for a proxy: CoSetProxyBlanket's service,
+// server principal (null, or COLE_DEFAULT_PRINCIPAL), levels and the
 // explicit identity (null: the process's own).
 struct Blanket {
+    DWORD authenticationService;
+    const wchar_t* principal;
     DWORD authenticationLevel;
     DWORD impersonationLevel;
     COAUTHIDENTITY* identity;
@@ -145,6 +148,8 @@ public:
     }
     // CoSetProxyBlanket with the connection's security.
     HRESULT SetBlanket(AnyRef proxy, const Blanket& blanket) noexcept;
+    // The authentication service CoQueryProxyBlanket reports for proxy.
+    HRESULT QueryAuthenticationService(AnyRef proxy, DWORD* service) noexcept;
     // Hands services to another apartment of the process through stream.
     HRESULT Marshal(IStream* stream, const Ref<IWbemServices>& services) noexcept;
     HRESULT Unmarshal(IStream* stream, bool serialised, Ref<IWbemServices>* services) noexcept;

@@ -87,6 +87,33 @@ TEST_F(Access, NullTimeoutPointerIsReported) {
     EXPECT_HR(S_FALSE, support->InterfaceSupportsErrorInfo(IID_IDispatch));
 }
 
+// The service belongs to its object; an unknown one is refused through the
+// error path and changes nothing. IQvWMIAccess2 and IQvWMIAccess are one
+// object, both with error information.
+TEST_F(Access, AuthenticationServiceIsTheObjectsOwn) {
+    ComPtr<IQvWMIAccess2> access2, other;
+    ASSERT_HR(S_OK, access_.As(&access2));
+    ASSERT_HR(S_OK, NewAccess().As(&other));
+    EQvWMIAuthenticationService service = QV_WMI_AUTHENTICATION_SERVICE_KERBEROS;
+    EXPECT_HR(S_OK, access2->get_AuthenticationService(&service));
+    EXPECT_EQ(QV_WMI_AUTHENTICATION_SERVICE_NTLM, service);
+    EXPECT_HR(S_OK, access2->put_AuthenticationService(QV_WMI_AUTHENTICATION_SERVICE_NEGOTIATE));
+    for (auto refused : {-1, 3}) {
+        EXPECT_HR(E_INVALIDARG, access2->put_AuthenticationService(static_cast<EQvWMIAuthenticationService>(refused)));
+        const ErrorRecord info = TakeErrorInfo();
+        EXPECT_NE(std::wstring::npos, info.description.find(L"'eService'")) << Narrow(info.description);
+    }
+    EXPECT_HR(S_OK, access2->get_AuthenticationService(&service));
+    EXPECT_EQ(QV_WMI_AUTHENTICATION_SERVICE_NEGOTIATE, service);
+    EXPECT_HR(S_OK, other->get_AuthenticationService(&service));
+    EXPECT_EQ(QV_WMI_AUTHENTICATION_SERVICE_NTLM, service);
+
+    ComPtr<ISupportErrorInfo> support;
+    ASSERT_HR(S_OK, access2.As(&support));
+    EXPECT_HR(S_OK, support->InterfaceSupportsErrorInfo(IID_IQvWMIAccess2));
+    EXPECT_HR(S_OK, support->InterfaceSupportsErrorInfo(IID_IQvWMIAccess));
+}
+
 TEST_F(Access, InitializeSucceedsAgain) {
     EXPECT_HR(S_OK, access_->Initialize());
     EXPECT_HR(S_OK, access_->Initialize());

@@ -207,8 +207,9 @@ TEST_F(AgainstDouble, WhatReachesConnectServer) {
          L"\\\\SRV01\\root\\cimv2", nullptr, L"ntlmdomain:SRV01", nullptr},
         {"remote with user", L"SRV01", nullptr, nullptr, L"admin", L"s3cret", L"MS_409", false,
          L"\\\\SRV01\\root\\cimv2", L"admin", L"ntlmdomain:SRV01", L"SRV01"},
-        {"remote with user, direct", L"\\\\SRV01\\", nullptr, nullptr, L"CORP\\admin", L"s3cret", nullptr, true,
-         L"\\\\SRV01\\root\\cimv2", L"admin", L"ntlmdomain:SRV01", L"SRV01"},
+        // A user's domain prefix is kept on every computer.
+        {"remote, the user's domain, direct", L"\\\\SRV01\\", nullptr, nullptr, L"CORP\\monitor", L"s3cret", nullptr,
+         true, L"\\\\SRV01\\root\\cimv2", L"monitor", L"ntlmdomain:CORP", L"CORP"},
         {"address, no user", L"127.0.0.1", nullptr, nullptr, nullptr, nullptr, nullptr, false,
          L"\\\\127.0.0.1\\root\\cimv2", nullptr, nullptr, nullptr},
         {"address, no user, direct", L"127.0.0.1", nullptr, nullptr, nullptr, nullptr, nullptr, true,
@@ -315,7 +316,7 @@ TEST_F(AgainstDouble, ACheckReachesWmiInThisOrder) {
     ASSERT_HR(S_OK, cls->get_Instances(Arg(L"State = 'Running'"), &instances));
 
     const std::wstring blanket = L" authn=10 authz=0 principal=(null) level=6 impersonation=3 capabilities=0x0 "
-                                 L"user=\"monitor\" domain=\"CORP\" password=\"M0nitor!\" flags=2\n";
+                                 L"user=\"monitor\" domain=\"CORP\" password=\"M0nitor!\" flags=2 connection=1\n";
     std::wstring record = WmiDoubleRecordText();
     const size_t next = record.rfind(L"Next timeout=");
     ASSERT_NE(std::wstring::npos, next) << Narrow(record);
@@ -324,6 +325,7 @@ TEST_F(AgainstDouble, ACheckReachesWmiInThisOrder) {
     record.erase(next);
     EXPECT_EQ(L"ConnectServer path=\"\\\\APP01\\root\\cimv2\" user=\"monitor\" password=\"M0nitor!\" locale=(null) "
               L"flags=0x0 authority=\"ntlmdomain:CORP\" context=no\n"
+              L"Activation connection=1 authn=10 level=5 account=CORP\\monitor\n"
               L"SetBlanket on=services" + blanket + L"SetBlanket on=services/IUnknown" + blanket +
                   L"GetObject path=\"Double_Service\" flags=0x10 context=no object=no callresult=yes\n"
                   L"SetBlanket on=callresult" + blanket + L"SetBlanket on=callresult/IUnknown" + blanket +

@@ -205,6 +205,19 @@ TEST_F(CheckAgainstDouble, CredentialsReachWmiOnlyWithAUserName) {
               record.find(L"ConnectServer path=\"\\\\SRV01\\root\\cimv2\" user=\"admin\" password=\"secret\" "
                           L"locale=\"MS_409\" flags=0x0 authority=\"ntlmdomain:CORP\""))
         << Narrow(record);
+
+    // A user's domain prefix with an empty domain field is kept on another
+    // computer: never that computer's local account of the same name.
+    fields.domain.clear();
+    fields.user = L"CORP\\monitor";
+    std::wstring prefixed;
+    ASSERT_HR(S_OK, ComposeParameterString(fields, &prefixed));
+    WmiDoubleReset();
+    ASSERT_HR(S_OK, RunCheck(L"SRV01", NumberVariant(30), prefixed).hr);
+    record = WmiDoubleRecordText();
+    EXPECT_NE(std::wstring::npos, record.find(L"user=\"monitor\" password=\"secret\" locale=\"MS_409\" flags=0x0 "
+                                              L"authority=\"ntlmdomain:CORP\""))
+        << Narrow(record);
 }
 
 // No copy of the password is freed unwiped, on the plug-in's side or the

@@ -22,7 +22,7 @@ For Each progId In Array("QvWMI.Access", "QvWMI.Access.1")
     Check a.Timeout = -1, progId & ": Timeout -1 round-trips"
     a.Timeout = 5000
     Check a.Timeout = 5000, progId & ": Timeout 5000 round-trips"
-    Check TypeName(a) = "IQvWMIAccess", progId & ": TypeName is the interface (" & TypeName(a) & ")"
+    Check TypeName(a) = "IQvWMIAccess2", progId & ": TypeName is the interface (" & TypeName(a) & ")"
 Next
 
 Set a = CreateObject("QvWMI.Access")
@@ -32,7 +32,16 @@ a.AuthenticationLevel = 4
 Check b.ImpersonationLevel = 3, "levels are shared between objects"
 Check b.AuthenticationLevel = 4, "authentication level is shared between objects"
 
+Check a.AuthenticationService = 0, "AuthenticationService defaults to NTLM (0)"
+a.AuthenticationService = 2
+Check a.AuthenticationService = 2 And b.AuthenticationService = 0, "AuthenticationService is the object's own"
+
 On Error Resume Next
+a.AuthenticationService = 3
+Check Err.Number = &H80070057 And InStr(Err.Description, "eService") > 0, _
+    "AuthenticationService 3 is refused (" & Hex(Err.Number) & " " & Err.Description & ")"
+Err.Clear
+Check a.AuthenticationService = 2, "a refused AuthenticationService leaves the service as it was"
 a.Initialize
 Check Err.Number = 0, "Initialize succeeds (" & Hex(Err.Number) & " " & Err.Description & ")"
 Err.Clear

@@ -37,6 +37,7 @@ com::CriticalSection g_recordLock;
 std::wstring g_record;
 std::atomic<LONG> g_liveObjects{0};
 std::atomic<DWORD> g_connectThread{0};  // the thread of the last ConnectServer
+std::atomic<LONG> g_connections{0};      // connections to the domain's computers since the last reset
 // Manual-reset: set, it ends every stall at once.
 com::UniqueHandle g_stallsCancelled(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 // Ids of the threads waiting in Stall, 0 for a free slot. Ids rather than a
@@ -675,6 +676,7 @@ public:
         if (principal == COLE_DEFAULT_PRINCIPAL) line.Add(L" principal=(default)");
         else line.Text(L" principal=", principal);
         line.Number(L" level=", level).Number(L" impersonation=", impersonation).Hex(L" capabilities=", capabilities);
+        const bool defaultPrincipal = principal == COLE_DEFAULT_PRINCIPAL;
         if (!identity) {
             line.Add(L" identity=(null)");
         } else if (identity == COLE_DEFAULT_AUTHINFO) {
@@ -687,9 +689,12 @@ public:
             AddIdentityText(line, L" password=", id->Password, id->PasswordLength, ansi);
             line.Number(L" flags=", id->Flags);
         }
+        if (const LONG connection = Connection()) line.Number(L" connection=", connection);
         line.Commit();
-        BlanketSet(proxy, identity == COLE_DEFAULT_AUTHINFO ? nullptr : static_cast<const COAUTHIDENTITY*>(identity));
-        authn_ = authn;
+        const Requested requested = {authn, defaultPrincipal ? nullptr : principal, defaultPrincipal, level};
+        const auto* explicitIdentity =
+            identity == COLE_DEFAULT_AUTHINFO ? nullptr : static_cast<const COAUTHIDENTITY*>(identity);
+        authn_ = BlanketSet(proxy, explicitIdentity, requested);
         authz_ = authz;
         level_ = level;
         impersonation_ = impersonation;
@@ -703,12 +708,29 @@ public:
     }
 
 protected:
+    // What a blanket asks for: its service, its principal (null when none
+    // or defaulted) and level.
+    struct Requested {
+        DWORD authn;
+        const wchar_t* principal;
+        bool defaultPrincipal;
+        DWORD level;
+    };
+
     // "services", "callresult" or "enumerator", for the record.
     virtual const wchar_t* BlanketTarget() const noexcept = 0;
+    // The number of the connection to a computer of the domain that the
+    // proxy belongs to, recorded on its blankets; 0 for none.
+    virtual LONG Connection() const noexcept { return 0; }
     // Whether proxy is the object's IUnknown identity (a pointer of its own).
     virtual bool IsIdentity(IUnknown*) const noexcept { return false; }
-    // A blanket was set on proxy with identity (null: the process's own).
-    virtual void BlanketSet(IUnknown*, const COAUTHIDENTITY*) noexcept {}
+    // A blanket was set on proxy with identity (null: the process's own);
+    // gives the service QueryBlanket reports from then on: the mechanism a
+    // negotiated service settled on (NTLM where nothing decides it).
+    virtual DWORD BlanketSet(IUnknown*, const COAUTHIDENTITY*, const Requested& requested) noexcept {
+        return requested.authn == network::kDefault || requested.authn == network::kNegotiate ? network::kNtlm
+                                                                                              : requested.authn;
+    }
 
 private:
     static void AddIdentityText(RecordLine& line, const wchar_t* label, const USHORT* text, ULONG length,
@@ -745,10 +767,15 @@ namespace {
 // ---------------------------------------------------------------------------
 // The proxies of a remote connection: services, call results, enumerators.
 
-// A connection to a member computer of the domain: the account it
-// authenticated as, whose credentials every proxy's blanket must carry.
+// A connection to a member computer of the domain: the computer as named,
+// the account it authenticated as, whose credentials every proxy's blanket
+// must carry, the connection's number in the record, and the level its
+// namespace requires of every call (root\MSCluster: privacy).
 struct Remote {
+    std::wstring server;
     network::Account account;
+    LONG connection = 0;
+    DWORD requiredLevel = RPC_C_AUTHN_LEVEL_DEFAULT;
 };
 
 // How long a final release lags when the proxy's IUnknown carries no blanket
@@ -786,23 +813,56 @@ protected:
         Sleep(kReleaseLagMs);
     }
 
-    // S_OK, or E_ACCESSDENIED (recorded) when the interface's blanket lacks
-    // the connection's credentials.
+    // S_OK, or the refusal (recorded): E_ACCESSDENIED when the interface's
+    // blanket lacks the connection's credentials; what the computer says of
+    // the blanket's service (network::Grant); WBEM_E_ACCESS_DENIED when its
+    // level is below what the namespace requires.
     HRESULT Admit(const wchar_t* call) const noexcept {
-        if (!remote_ || interfaceCarries_) return S_OK;
-        RecordLine(L"Denied").Add(L" on=").Add(target_).Add(L" call=").Add(call)
-            .Add(L": no blanket with ").Add(remote_->account.Name().c_str()).Commit();
-        return E_ACCESSDENIED;
+        if (!remote_) return S_OK;
+        const HRESULT granted = interfaceGrant_;
+        const DWORD level = interfaceLevel_;
+        const bool carries = interfaceCarries_;
+        if (carries && SUCCEEDED(granted) && level >= remote_->requiredLevel) return S_OK;
+        RecordLine denied(L"Denied");
+        denied.Add(L" on=").Add(target_).Add(L" call=").Add(call);
+        if (!carries) {
+            denied.Add(L": no blanket with ").Add(remote_->account.Name().c_str()).Commit();
+            return E_ACCESSDENIED;
+        }
+        if (FAILED(granted)) {
+            denied.Number(L": authn=", interfaceAuthn_).Add(L" refused for ").Add(remote_->account.Name().c_str())
+                .Hex(L" with ", static_cast<unsigned long>(granted)).Commit();
+            return granted;
+        }
+        denied.Number(L": level=", level).Number(L" below ", remote_->requiredLevel).Commit();
+        return Wbem(WBEM_E_ACCESS_DENIED);
     }
     const std::shared_ptr<const Remote>& RemoteConnection() const noexcept { return remote_; }
 
     const wchar_t* BlanketTarget() const noexcept final { return target_; }
+    LONG Connection() const noexcept final { return remote_ ? remote_->connection : 0; }
     bool IsIdentity(IUnknown* proxy) const noexcept override { return remote_ && proxy == &identity_; }
-    void BlanketSet(IUnknown* proxy, const COAUTHIDENTITY* identity) noexcept override {
-        if (!remote_) return;
+    DWORD BlanketSet(IUnknown* proxy, const COAUTHIDENTITY* identity,
+                     const BlanketRecorder::Requested& requested) noexcept override {
+        if (!remote_) return BlanketRecorder::BlanketSet(proxy, identity, requested);
         const bool carries = network::Carries(identity, remote_->account);
-        if (IsIdentity(proxy)) identityCarries_ = carries;
-        else interfaceCarries_ = carries;
+        DWORD mechanism = requested.authn;
+        HRESULT granted;
+        try {
+            granted = network::Grant(remote_->server, remote_->account, requested.authn, requested.principal,
+                                     requested.defaultPrincipal, &mechanism);
+        } catch (...) {
+            granted = E_OUTOFMEMORY;
+        }
+        if (IsIdentity(proxy)) {
+            identityCarries_ = carries;
+        } else {
+            interfaceCarries_ = carries;
+            interfaceGrant_ = granted;
+            interfaceAuthn_ = requested.authn;
+            interfaceLevel_ = requested.level;
+        }
+        return SUCCEEDED(granted) ? mechanism : requested.authn;
     }
 
 private:
@@ -824,6 +884,10 @@ private:
     const wchar_t* target_;
     Identity identity_;
     std::atomic<bool> interfaceCarries_{false}, identityCarries_{false};
+    // What the computer made of the interface's blanket.
+    std::atomic<HRESULT> interfaceGrant_{E_ACCESSDENIED};
+    std::atomic<DWORD> interfaceAuthn_{0};
+    std::atomic<DWORD> interfaceLevel_{0};
 };
 
 // ---------------------------------------------------------------------------
@@ -1358,7 +1422,21 @@ public:
                 return kServerUnavailable;
             case network::Kind::Member: {
                 remote = std::make_shared<Remote>();
-                RETURN_IF_FAILED(network::Authenticate(server, user, password, authority, &remote->account));
+                remote->server = server;
+                DWORD mechanism = 0;
+                RETURN_IF_FAILED(
+                    network::Authenticate(server, user, password, authority, &remote->account, &mechanism));
+                remote->connection = ++g_connections;
+                // Activation is raised to packet integrity, as a hardened
+                // client raises it whatever the process's level.
+                RecordLine(L"Activation")
+                    .Number(L" connection=", remote->connection)
+                    .Number(L" authn=", mechanism)
+                    .Number(L" level=", RPC_C_AUTHN_LEVEL_PKT_INTEGRITY)
+                    .Add(L" account=").Add(remote->account.Name().c_str())
+                    .Commit();
+                if (_wcsicmp(nameSpace.c_str(), L"root\\MSCluster") == 0)
+                    remote->requiredLevel = RPC_C_AUTHN_LEVEL_PKT_PRIVACY;
                 break;
             }
             case network::Kind::Lenient: break;
@@ -1461,6 +1539,7 @@ void WmiDoubleReset(void) {
     WmiDoubleCancelStalls();
     ResetEvent(g_stallsCancelled.get());
     g_overlaps = 0;
+    g_connections = 0;
     com::CriticalSectionGuard guard(g_recordLock);
     g_record.clear();
 }

@@ -32,7 +32,36 @@
 //                           a call through a proxy whose blanket lacks the
 //                           connection's credentials fails with 0x80070005,
 //                           and the final release of one whose IUnknown's
-//                           blanket lacks them lags 1.5 s; both are recorded
+//                           blanket lacks them lags 1.5 s; both are recorded.
+//                           Also CORP\protmon ("Pr0tected!",
+//                           protmon@corp.example), an account in Protected
+//                           Users: NTLM refused everywhere, Kerberos only
+//   HARD01                  a computer of CORP whose policy refuses NTLM
+//                           (hardened as KB5004442 and an NTLM-restricting
+//                           domain policy leave it): an NTLM connection or
+//                           blanket is refused with 0x80070005
+//   192.0.2.21              APP01 named by its IP address: no Kerberos
+//                           principal has that name, so Kerberos is refused
+//                           with 0x80090303 (SEC_E_TARGET_UNKNOWN) and
+//                           negotiate falls back to NTLM, as Windows does
+//   How a computer of CORP authenticates, as Windows does:
+//     the mechanism: authority "ntlmdomain:<domain>" NTLM; "kerberos:<principal>"
+//     Kerberos, the principal "CORP\<name>", "corp.example\<name>" or
+//     "<name>" naming the computer (any other: 0x80090303); no authority:
+//     negotiated, Kerberos where the computer is named by a name (APP01,
+//     app01.corp.example, HARD01) and the account is the domain's, else NTLM.
+//     A computer's own account has no Kerberos (0x80070005). Blankets follow
+//     the same rules per proxy: authn 10 NTLM, 16 Kerberos with the
+//     principal (COLE_DEFAULT_PRINCIPAL: the computer's own), 9 or
+//     RPC_C_AUTHN_DEFAULT (recorded as 4294967295) negotiated; a refused
+//     blanket is accepted and the calls through it fail with the refusal.
+//     IClientSecurity::QueryBlanket then reports the mechanism used (16 or
+//     10; NTLM for a negotiated blanket on any other computer).
+//     Activation is raised to packet integrity (5), as a patched client
+//     raises it, so a lower process-wide level still connects.
+//     namespace root\MSCluster requires privacy: a call through a proxy
+//     whose blanket's level is below 6 fails with 0x80041003
+//     (WBEM_E_ACCESS_DENIED), as Windows refuses it
 //   server DOWN             a computer that is down: after 1 s (unless the
 //                           stalls are cancelled) 0x800706BA (RPC server
 //                           unavailable)
@@ -161,10 +190,16 @@
 //   ExecQuery language="WQL" query="SELECT * FROM Double_Service" flags=0x30 context=no
 //   Next timeout=119998 count=64
 //   SetBlanket on=services/IUnknown ...   (the IUnknown of a remote proxy)
+//   Activation connection=1 authn=16 level=5 account=CORP\monitor
 //   Denied on=services call=GetObject: no blanket with CORP\monitor
+//   Denied on=services call=GetObject: authn=10 refused for CORP\protmon with 0x80070005
+//   Denied on=services call=ExecQuery: level=2 below 6
 //   Release on=enumerator lagged: its IUnknown has no blanket with CORP\monitor
 // SetBlanket's on= is services, callresult or enumerator; the identity's
-// strings are taken by their lengths. A line is recorded before the call does
+// strings are taken by their lengths. A connection to a computer of CORP is
+// numbered from 1 after each reset: its Activation line (after
+// ConnectServer, on success: the mechanism granted and the level used) and
+// every SetBlanket line of its proxies end with connection=<n>. A line is recorded before the call does
 // anything, so a stalled call shows already. With WMIDOUBLE_RECORD_FILE set,
 // each line is appended to that file too (UTF-8): the record of a process
 // that does not link the double, such as wmicheck.exe or a script host.
