@@ -3,7 +3,7 @@
 // wmicheck shows an administrator the account they give.
 #pragma once
 
-#include <cwchar>
+#include <cwctype>
 #include <string>
 
 namespace com {
@@ -48,6 +48,15 @@ inline ConnectionAccount AccountOfConnection(const std::wstring& server, const s
     return account;
 }
 
+// Whether two names are the same but for case (portable: no C runtime's own
+// extension).
+inline bool SameName(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::towlower(a[i]) != std::towlower(b[i])) return false;
+    return true;
+}
+
 // How a connection authenticates; the values are the type library's
 // EQvWMIAuthenticationService.
 enum class AuthenticationService { Ntlm = 0, Negotiate = 1, Kerberos = 2 };
@@ -87,7 +96,7 @@ inline ServiceAccount AccountForService(const std::wstring& server, const std::w
     // of a user principal name after its "@"; a computer's own account has none.
     std::wstring realm;
     if (principalName) realm = givenUser.substr(givenUser.rfind(L'@') + 1);
-    else if (account.hasDomain && _wcsicmp(account.domain.c_str(), server.c_str()) != 0) realm = account.domain;
+    else if (account.hasDomain && !SameName(account.domain, server)) realm = account.domain;
     result.principal = realm.empty() ? server : realm + L"\\" + server;
     result.authority = L"kerberos:" + result.principal;
     return result;

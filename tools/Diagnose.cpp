@@ -184,7 +184,7 @@ private:
 // the account in options (none for the local computer).
 void CheckComputer(Report* report, IQvWMIAccess* access, StepClock* clock, const RunnerOptions& options, Auth auth,
                    bool local) {
-    const ReachingAccount account = local ? ReachingAccount() : AccountFor(options, auth);
+    const ReachingAccount account = local ? ReachingAccount() : AccountReachingWmi(options, auth);
     const std::wstring host = local ? L"." : options.host;
     const std::wstring where = L"\\\\" + host + L"\\" + options.nameSpace;
     const std::wstring as = account.Detailed();
@@ -220,7 +220,7 @@ void CheckComputer(Report* report, IQvWMIAccess* access, StepClock* clock, const
     long count = 0;
     if (SUCCEEDED(queried)) queried = instances->get_Count(&count);
     if (FAILED(queried)) {
-        const std::wstring advice = QueryAdvice(queried, host, stepMs);
+        const std::wstring advice = QueryAdvice(queried, options, host, stepMs);
         report->Add(State::Critical, L"cannot query Win32_OperatingSystem on " + host + L": " +
                                          (advice.empty() ? DescribeFailure(queried) : Code(queried) + L" " + advice));
         return;

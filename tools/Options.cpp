@@ -113,7 +113,7 @@ const wchar_t kUsage[] =
     L"           --class Win32_Service --filter \"Name='Spooler'\" --property State\n"
     L"           --op EXA --value Running\n";
 
-ReachingAccount AccountReachingWmi(const RunnerOptions& options) {
+ReachingAccount AccountReachingWmi(const RunnerOptions& options, Auth auth) {
     ReachingAccount account;
     if (options.user.empty()) return account;
     // The host as the bridge names the computer it connects to.
@@ -123,13 +123,13 @@ ReachingAccount AccountReachingWmi(const RunnerOptions& options) {
     const std::wstring host = options.host.empty() ? L"." : options.host.substr(begin, end - begin);
     const com::ConnectionAccount connection =
         com::AccountOfConnection(host, options.user, options.domain.empty() ? nullptr : &options.domain);
-    account.user = connection.user;
-    if (connection.hasDomain) {
-        account.authority = L"ntlmdomain:" + connection.domain;
-        account.name = connection.domain + L"\\" + connection.user;
-    } else {
-        account.name = connection.user;
-    }
+    const com::AuthenticationService service = auth == Auth::Kerberos    ? com::AuthenticationService::Kerberos
+                                               : auth == Auth::Negotiate ? com::AuthenticationService::Negotiate
+                                                                         : com::AuthenticationService::Ntlm;
+    const com::ServiceAccount sent = com::AccountForService(host, options.user, connection, service);
+    account.user = sent.user;
+    account.authority = sent.authority;
+    account.name = connection.hasDomain ? connection.domain + L"\\" + connection.user : connection.user;
     return account;
 }
 

@@ -79,9 +79,9 @@ struct RunnerOptions {
     std::wstring unit;
 };
 
-// The account as the bridge hands it to WMI, by its rules for the domain:
-// user and authority as ConnectServer receives them, and the name an
-// administrator reads ("CORP\monitor", "monitor@corp.example",
+// The account as the bridge hands it to WMI with auth, by its rules for the
+// domain (common/ConnectionAccount.h): user and authority as ConnectServer
+// receives them, and the name an administrator reads ("CORP\monitor", "monitor@corp.example",
 // "SRV01\monitor" for a bare user on another computer). All empty without
 // --user: the process's own identity.
 struct ReachingAccount {
@@ -91,7 +91,7 @@ struct ReachingAccount {
     // Who(), with the user and authority that WMI receives.
     std::wstring Detailed() const;
 };
-ReachingAccount AccountReachingWmi(const RunnerOptions& options);
+ReachingAccount AccountReachingWmi(const RunnerOptions& options, Auth auth);
 
 // ParseCommandLine (CommandLine.h) over the arguments without the program's
 // name: the same usage errors and the same mode on an error.

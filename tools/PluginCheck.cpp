@@ -500,16 +500,15 @@ void CheckAdvised(HRESULT hr, const std::wstring& what, const std::wstring& advi
 // the connection, the query and its batches.
 class ClassOnDemand {
 public:
-    ClassOnDemand(IQvWMIServer* server, const std::wstring& path, const std::wstring& host, Steps* steps,
-                  StepClock* clock)
-        : server_(server), path_(path), host_(host), steps_(steps), clock_(clock) {}
+    ClassOnDemand(IQvWMIServer* server, const RunnerOptions& options, Steps* steps, StepClock* clock)
+        : server_(server), path_(options.classPath), options_(options), steps_(steps), clock_(clock) {}
 
     IQvWMIClass* Get() {
         if (cls_) return cls_.Get();
         clock_->Begin(L"reading the class " + path_);
         const ULONGLONG start = GetTickCount64();
         const HRESULT hr = server_->GetClass(Bstr(path_).get(), &cls_);
-        CheckAdvised(hr, L"cannot get the class " + path_, QueryAdvice(hr, host_, clock_->StepMs()));
+        CheckAdvised(hr, L"cannot get the class " + path_, QueryAdvice(hr, options_, options_.host, clock_->StepMs()));
         steps_->Say(L"class " + path_ + L" read in " + std::to_wstring(GetTickCount64() - start) + L" ms");
         return cls_.Get();
     }
@@ -525,7 +524,8 @@ public:
 
 private:
     IQvWMIServer* server_;
-    std::wstring path_, host_;
+    std::wstring path_;
+    const RunnerOptions& options_;
     Steps* steps_;
     StepClock* clock_;
     ComPtr<IQvWMIClass> cls_;
@@ -576,13 +576,6 @@ const wchar_t kBridgeLacksAuth[] = L"the bridge does not offer --auth; update qv
 
 namespace {
 
-// The principal a Kerberos connection names: the computer in the account's
-// domain when the account has one.
-std::wstring KerberosPrincipal(const std::wstring& host, const ReachingAccount& account) {
-    const size_t separator = account.name.find(L'\\');
-    return separator == std::wstring::npos ? host : account.name.substr(0, separator) + L"\\" + host;
-}
-
 // A computer named by an IPv4 or IPv6 address.
 bool IsAddress(const std::wstring& host) {
     if (host.find(L':') != std::wstring::npos) return true;
@@ -595,14 +588,6 @@ constexpr HRESULT kTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 std::wstring Computer(const std::wstring& host) { return host == L"." ? L"this computer" : host; }
 
 }  // namespace
-
-ReachingAccount AccountFor(const RunnerOptions& options, Auth auth) {
-    ReachingAccount account = AccountReachingWmi(options);
-    if (auth == Auth::Ntlm || account.name.empty()) return account;
-    account.user = account.name;
-    account.authority = auth == Auth::Kerberos ? L"Kerberos:" + KerberosPrincipal(options.host, account) : L"";
-    return account;
-}
 
 std::wstring AuthenticatedWith(IQvWMIServer* server) {
     ComPtr<IQvWMIServer3> telling;
@@ -617,7 +602,11 @@ std::wstring AuthenticatedWith(IQvWMIServer* server) {
     }
 }
 
-std::wstring QueryAdvice(HRESULT hr, const std::wstring& host, long stepMs) {
+std::wstring QueryAdvice(HRESULT hr, const RunnerOptions& options, const std::wstring& host, long stepMs) {
+    // A namespace that requires privacy refuses every call made at a lower level.
+    if (hr == static_cast<HRESULT>(0x80041003) && options.authLevel < 6)
+        return L"access denied on " + Computer(host) + L": " + options.nameSpace +
+               L" may require privacy: use --auth-level 6; otherwise the account needs the remote WMI rights there";
     if (hr != kTimedOut) return L"";
     return L"WMI on " + Computer(host) + L" did not answer within the " + SecondsText(stepMs / 1000.0) +
            L" left of the time-out: it may be overloaded; give a longer --timeout";
@@ -713,7 +702,7 @@ PluginResult Run(const RunnerOptions& options) {
         // Credentials only with a user name; otherwise the caller's own
         // identity. The domain as given (a user principal name has none).
         const bool withUser = !options.user.empty();
-        const ReachingAccount account = AccountFor(options, auth);
+        const ReachingAccount account = AccountReachingWmi(options, auth);
         const long stepMs = clock.Begin(L"connecting");
         steps.Say(L"connecting to \\\\" + options.host + L"\\" + options.nameSpace + L" as " + account.Detailed() +
                   L", time-out " + FormatNumber(options.timeoutSeconds) + L" s (" + SecondsText(stepMs / 1000.0) +
@@ -731,7 +720,7 @@ PluginResult Run(const RunnerOptions& options) {
         steps.Say(L"connected in " + std::to_wstring(GetTickCount64() - start) + L" ms" +
                   AuthenticatedWith(server.Get()));
     }
-    ClassOnDemand cls(server.Get(), options.classPath, options.host, &steps, &clock);
+    ClassOnDemand cls(server.Get(), options, &steps, &clock);
 
     // The query alone, without reading the class first: the connection, the
     // query and its batches are all the computer is asked for.
@@ -744,7 +733,7 @@ PluginResult Run(const RunnerOptions& options) {
     clock.Begin(L"the query of " + options.classPath);
     const ULONGLONG queryStart = GetTickCount64();
     hr = querying->Instances(Bstr(options.classPath).get(), filter, &instances);
-    CheckAdvised(hr, L"cannot query " + options.classPath, QueryAdvice(hr, options.host, clock.StepMs()));
+    CheckAdvised(hr, L"cannot query " + options.classPath, QueryAdvice(hr, options, options.host, clock.StepMs()));
     long count = 0;
     Check(instances->get_Count(&count), L"cannot count the instances of " + options.classPath);
     steps.Say(std::to_wstring(count) + L" instances in " + std::to_wstring(GetTickCount64() - queryStart) + L" ms");

@@ -37,12 +37,6 @@ std::wstring SecondsText(double seconds);
 // IQvWMIAccess2.
 extern const wchar_t kBridgeLacksAuth[];
 
-// The account as a connection with auth hands it to WMI. NTLM: as
-// AccountReachingWmi shows it; Negotiate: the user as DOMAIN\user (a user
-// principal name as given), no authority; Kerberos: the same user and the
-// authority "Kerberos:<principal>".
-ReachingAccount AccountFor(const RunnerOptions& options, Auth auth);
-
 // ", authenticated with Kerberos": the service that the connection's proxy
 // reports (IQvWMIServer3); "" when the bridge does not tell.
 std::wstring AuthenticatedWith(IQvWMIServer* server);
@@ -55,9 +49,9 @@ std::wstring AuthenticatedWith(IQvWMIServer* server);
 std::wstring ConnectAdvice(HRESULT hr, const RunnerOptions& options, const std::wstring& host, Auth auth,
                            const ReachingAccount& account, long stepMs);
 
-// What to check when a query of host ran out of its stepMs; "" for other
-// failures.
-std::wstring QueryAdvice(HRESULT hr, const std::wstring& host, long stepMs);
+// What to check when a query of host ran out of its stepMs, or was refused
+// below the privacy a namespace requires; "" for other failures.
+std::wstring QueryAdvice(HRESULT hr, const RunnerOptions& options, const std::wstring& host, long stepMs);
 
 // Sets the access object's time-out, security levels and, where the bridge
 // offers IQvWMIAccess2, authentication service from options, then

@@ -182,7 +182,7 @@ int RunHostCheck(RunnerOptions& options) {
     const Steps steps(options.verbosity);
     if (!options.paramGiven)
         steps.Say(L"the plug-in's check of \\\\" + options.host + L"\\" + options.nameSpace + L" as " +
-                  AccountReachingWmi(options).Who() + L": SELECT * FROM " + options.classPath +
+                  AccountReachingWmi(options, Auth::Ntlm).Who() + L": SELECT * FROM " + options.classPath +
                   (options.filter.empty() ? L"" : L" WHERE " + options.filter));
     const ULONGLONG start = GetTickCount64();
     ComPtr<_WMICom> check = CreatePlugin(options, parameters);

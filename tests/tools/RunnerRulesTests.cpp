@@ -189,7 +189,7 @@ TEST(Options, StandardOptionsAndAccountForms) {
         std::vector<std::wstring> args = c.args;
         args.insert(args.end(), {L"--class", L"C", L"--count"});
         ASSERT_EQ(L"", ParseArguments(args, &account));
-        const ReachingAccount reaching = AccountReachingWmi(account);
+        const ReachingAccount reaching = AccountReachingWmi(account, Auth::Ntlm);
         SCOPED_TRACE(Narrow(c.name));
         EXPECT_EQ(c.user, account.user);
         EXPECT_EQ(c.domain, account.domain);

@@ -318,10 +318,13 @@ RecordedRun RunRecorded(const std::vector<std::wstring>& args) {
 }
 
 // The account forms an administrator types, in both modes, against a
-// computer of the domain CORP: what reaches WMI, and the verdict or text.
+// computer of the domain CORP: what reaches WMI over NTLM (the plug-in's
+// service; AuthenticationServices below covers the others), and the verdict
+// or text.
 TEST(WmicheckAgainstDouble, AccountFormsReachWmiAsWindowsExpects) {
     const std::vector<std::wstring> monitoring = {L"--class", L"Double_Service", L"--property", L"State", L"--op",
-                                                  L"EXA", L"--value", L"Running", L"--match", L"any"};
+                                                  L"EXA", L"--value", L"Running", L"--match", L"any", L"--auth",
+                                                  L"ntlm"};
     const std::vector<std::wstring> lastInstance = {L"--last-instance", L"--class", L"Double_Service", L"--property",
                                                     L"State", L"--op", L"EXA", L"--value", L"Running"};
     const struct {
@@ -410,8 +413,8 @@ TEST(WmicheckAgainstDouble, DiagnoseSaysWhatToFix) {
          0,
          {L"[OK] qvWMI.dll registered", L"[OK] ostrel.dll registered", L"[OK] COM security",
           L"[OK] connected to \\\\.\\root\\cimv2", L"[OK] connected to \\\\APP01\\root\\cimv2 as CORP\\monitor "
-          L"(user monitor, authority ntlmdomain:CORP)", L"[OK] Win32_OperatingSystem on APP01: 1 instance",
-          L"DIAGNOSE OK"}},
+          L"(user CORP\\monitor, authority none)", L"authenticated with Kerberos",
+          L"[OK] Win32_OperatingSystem on APP01: 1 instance", L"DIAGNOSE OK"}},
         {"access denied",
          {L"-H", L"APP01", L"--user", L"CORP\\monitor", L"--password", L"wrong"},
          2,
@@ -498,7 +501,7 @@ TEST(WmicheckAgainstDouble, AuthenticationServices) {
         {L"APP01", L"CORP\\monitor", L"M0nitor!", kerberos, kerberos, ntlm},
         {L"HARD01", L"CORP\\monitor", L"M0nitor!", kerberos, kerberos, ntlmRefused},
         {L"192.0.2.21", L"CORP\\monitor", L"M0nitor!", ntlm,
-         {3, L"Kerberos cannot authenticate to an IP address: give the computer's DNS name, or --auth negotiate"}, ntlm},
+         {3, L"--auth kerberos cannot authenticate to an IP address (192.0.2.21)"}, ntlm},
         {L"APP01", L"CORP\\protmon", L"Pr0tected!", kerberos, kerberos, ntlmRefused},
     };
     for (const auto& c : cases) {

@@ -1441,8 +1441,10 @@ public:
             }
             case network::Kind::Lenient: break;
             }
+            // Its local account, by its bare name or as LOCKED\admin.
             if (_wcsicmp(server.c_str(), L"LOCKED") == 0 &&
-                !(user && wcscmp(user, L"admin") == 0 && password && wcscmp(password, kLockedPassword) == 0))
+                !(user && (wcscmp(user, L"admin") == 0 || _wcsicmp(user, L"LOCKED\\admin") == 0) && password &&
+                  wcscmp(password, kLockedPassword) == 0))
                 return Wbem(WBEM_E_ACCESS_DENIED);
             const bool underRoot = _wcsnicmp(nameSpace.c_str(), L"root", 4) == 0 &&
                                    (nameSpace.size() == 4 || nameSpace[4] == L'\\');
