@@ -198,13 +198,16 @@ nagios-nrpe)
     id nagios >/dev/null 2>&1 || fail "no user nagios (nagios4-core makes it)"
     agent_user="nrpe_user=nagios
 nrpe_group=nagios"
-    agent_home=$work/agent-home agent_prefix=$work/agent-home/prefix
+    # Beside the work folder, kept from run to run: making a Wine prefix
+    # takes minutes on a busy machine, registering in it seconds.
+    agent_home=$work.agent-home agent_prefix=$work.agent-home/prefix
     mkdir -p "$agent_home" && touch "$work/nrpe.log" "$work/nrpe.pid"
     chown nagios: "$agent_home" "$work/printed" "$work/nrpe.log" "$work/nrpe.pid"
     as_agent=(setpriv --reuid=nagios --regid=nagios --init-groups env HOME="$agent_home")
+    echo "waiting for the agent's Wine prefix as nagios, $agent_prefix (at most 400 s; made on the first run)"
     "${as_agent[@]}" WINEPREFIX="$agent_prefix" WINEARCH="${WINEARCH:-}" WINEDEBUG=-all \
-      "$top/scripts/wine-register.sh" "$(dirname "$exe")/qvWMI.dll" "$(dirname "$exe")/ostrel.dll" >/dev/null 2>&1 ||
-      fail "cannot register the DLLs in the agent's prefix as nagios"
+      timeout 400 "$top/scripts/wine-register.sh" "$(dirname "$exe")/qvWMI.dll" "$(dirname "$exe")/ostrel.dll" \
+      >/dev/null 2>&1 || fail "cannot register the DLLs in the agent's prefix as nagios within 400 s"
   fi
   # The agent's wmicheck.exe: wmicheck under Wine. It keeps what it printed
   # and its exit code, per argument list, to compare with what the engine
