@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # make bench: the benchmark programs of one build, in its test prefixes
-# (Wine's WMI, then the WMI test double). Empty arguments take each
+# (Wine's WMI, then the WMI test double). Each prefix gets every COM class
+# its programs create: the bridge and the plug-in, and in the double's
+# prefix the double too, as the tests' fixtures register them, so that a
+# fresh clone runs it before any test did. Empty arguments take each
 # program's defaults.
 # usage: bench.sh BUILD [ROUNDS] [CHECKS] [SOAK] [DOUBLE_RUNS] [STUCK_CHECKS] [FLEET_CHECKS]
 set -eu
@@ -15,7 +18,7 @@ export WINEPREFIX=$build/wineprefix
 "$here/wine-run.sh" "$bin/check_bench.exe" $checks $soak
 "$here/wine-run.sh" "$bin/fleet_soak.exe" --throughput
 export WINEPREFIX=$build/wineprefix-double
-"$here/wine-register.sh" "$bin/qvWMI.dll" "$bin/wmidouble.dll"
+"$here/wine-register.sh" "$bin/qvWMI.dll" "$bin/ostrel.dll" "$bin/wmidouble.dll"
 "$here/wine-run.sh" "$bin/bridge_bench.exe" --double $double_runs
 "$here/wine-run.sh" "$bin/stuck_soak.exe" $stuck_checks
 "$here/wine-run.sh" "$bin/fleet_soak.exe" $fleet_checks

@@ -129,6 +129,15 @@ object Host "srv02" {
   vars.wmicheck_poller = "winpoll01"
 }
 CONF
+  # An ordinary Windows host that never chose wmicheck: no service of it.
+  cat > "$1/zones.d/master/plain.conf" <<'CONF'
+object Host "winplain01" {
+  check_command = "host-alive"
+  address = "127.0.0.31"
+  vars.os = "Windows"
+  vars.windows_services = [ "EventLog" ]
+}
+CONF
   cat > "$1/zones.d/windows-satellite/hosts.conf" <<'CONF'
 object Host "winsat01" {
   import "wmicheck-agent"
@@ -140,6 +149,7 @@ object Host "srv01" {
   check_command = "host-alive"
   address = "127.0.0.21"
   vars.windows_services = [ "EventLog" ]
+  vars.wmicheck_services_ignored = [ "gupdate" ]
 }
 CONF
 }
@@ -188,13 +198,16 @@ nagios-nrpe)
     id nagios >/dev/null 2>&1 || fail "no user nagios (nagios4-core makes it)"
     agent_user="nrpe_user=nagios
 nrpe_group=nagios"
-    agent_home=$work/agent-home agent_prefix=$work/agent-home/prefix
+    # Beside the work folder, kept from run to run: making a Wine prefix
+    # takes minutes on a busy machine, registering in it seconds.
+    agent_home=$work.agent-home agent_prefix=$work.agent-home/prefix
     mkdir -p "$agent_home" && touch "$work/nrpe.log" "$work/nrpe.pid"
     chown nagios: "$agent_home" "$work/printed" "$work/nrpe.log" "$work/nrpe.pid"
     as_agent=(setpriv --reuid=nagios --regid=nagios --init-groups env HOME="$agent_home")
+    echo "waiting for the agent's Wine prefix as nagios, $agent_prefix (at most 400 s; made on the first run)"
     "${as_agent[@]}" WINEPREFIX="$agent_prefix" WINEARCH="${WINEARCH:-}" WINEDEBUG=-all \
-      "$top/scripts/wine-register.sh" "$(dirname "$exe")/qvWMI.dll" "$(dirname "$exe")/ostrel.dll" >/dev/null 2>&1 ||
-      fail "cannot register the DLLs in the agent's prefix as nagios"
+      timeout 400 "$top/scripts/wine-register.sh" "$(dirname "$exe")/qvWMI.dll" "$(dirname "$exe")/ostrel.dll" \
+      >/dev/null 2>&1 || fail "cannot register the DLLs in the agent's prefix as nagios within 400 s"
   fi
   # The agent's wmicheck.exe: wmicheck under Wine. It keeps what it printed
   # and its exit code, per argument list, to compare with what the engine
@@ -227,11 +240,11 @@ for line in open(ini, encoding="utf-8"):
     key, _, value = (field.strip() for field in line.partition("="))
     if section == "/settings/external scripts" and key == "allow arguments":
         allow = value
-    elif section == "/settings/external scripts/scripts":
+    elif section.startswith("/settings/external scripts/scripts/") and key == "command":
         found = re.match(r'"C:\\Program Files\\qvWMI\\wmicheck\.exe" (.*)$', value)
         if not found or re.search(r"[$`\\]", found.group(1)):
             sys.exit("cannot run as the agent would: " + line)
-        commands.append("command[%s]=%s %s" % (key, runner, found.group(1)))
+        commands.append("command[%s]=%s %s" % (section.rsplit("/", 1)[1], runner, found.group(1)))
 print("dont_blame_nrpe=%d" % (allow == "true"))
 print("\n".join(commands))
 PY
@@ -271,16 +284,21 @@ CFG
   exec 9>"$work/keep"
   "$nrpe" -c "$work/nrpe.cfg" -f > "$work/nrpe.out" 2>&1 &
   pids+=($!)
-  for _ in $(seq 1 50); do
-    "$check_nrpe" -H 127.0.0.1 -p "$port" >/dev/null 2>&1 && break
-    sleep 0.1
+  # Each wait is bounded and says where it waits, so that a run on a busy
+  # machine that runs out of time shows which step it was in.
+  echo "waiting for the NRPE daemon on port $port (at most 60 s)"
+  deadline=$((SECONDS + 60))
+  until "$check_nrpe" -H 127.0.0.1 -p "$port" >/dev/null 2>&1; do
+    [ $SECONDS -lt $deadline ] ||
+      fail "the NRPE daemon does not answer on port $port: $(cat "$work/nrpe.out" "$work/nrpe.log" 2>/dev/null)"
+    sleep 0.2
   done
-  "$check_nrpe" -H 127.0.0.1 -p "$port" >/dev/null 2>&1 ||
-    fail "the NRPE daemon does not answer: $(cat "$work/nrpe.out" "$work/nrpe.log" 2>/dev/null)"
   nagios4 "$work/nagios.cfg" > "$work/nagios.out" 2>&1 &
   pids+=($!)
   checked=0
-  for _ in $(seq 1 90); do
+  echo "waiting for Nagios to record 7 service results in its status file (at most 200 s)"
+  deadline=$((SECONDS + 200))
+  while [ $SECONDS -lt $deadline ]; do
     sleep 0.5
     [ -f "$work/status.dat" ] || continue
     checked=$(awk '/^servicestatus \{/{s=1} s&&/has_been_checked=1/{n++} /^\t\}/{s=0} END{print n+0}' "$work/status.dat")
@@ -300,7 +318,7 @@ import hashlib, re, shlex, sys
 defs, work = sys.argv[1:3]
 remote = dict(re.findall(r"command_name\s+(\S+)\s+command_line\s+.*check_nrpe .*-c (\S+)",
                          open(defs + "/nagios/wmicheck-commands.cfg").read()))
-agent = dict(re.findall(r'^(\w+) = "[^"]*wmicheck\.exe" (.*)$',
+agent = dict(re.findall(r'^\[/settings/external scripts/scripts/(\w+)\]\ncommand = "[^"]*wmicheck\.exe" (.*)$',
                         open(defs + "/agent/wmicheck-external-scripts.ini").read(), re.M))
 failures = 0
 for block in re.findall(r"^servicestatus \{\n(.*?)\n\t\}", open(work + "/status.seen").read(), re.S | re.M):
@@ -344,6 +362,27 @@ icinga2-verify)
 $routes
 expected:
 $expected"
+  # As an administrator would look: the objects the validation kept.
+  listed=$(icinga2 object list --type Service -DConfiguration.CacheDir="$work/master/cache" \
+    -DConfiguration.RunAsUser="$(id -un)" -DConfiguration.RunAsGroup="$(id -gn)" 2>&1) ||
+    fail "icinga2 object list: $listed"
+  grep -q "winserver01!services-auto" <<<"$listed" || fail "icinga2 object list shows no wmicheck service: $listed"
+  if grep -q "winplain01!" <<<"$listed"; then
+    fail "a host with only vars.os = \"Windows\" got wmicheck services: $(grep "winplain01!" <<<"$listed")"
+  fi
+  echo "ok   icinga2 object list: the host with only vars.os = \"Windows\" has no wmicheck service"
+  # The services check leaves out delayed starts, the default list and the
+  # host's own additions; the uptime check is hard at its first failure.
+  attribute() {  # attribute SERVICE NAME: its line in the listing
+    awk -v s="Object '$1' of type 'Service':" -v a="* $2 = " '$0 == s {o=1; next} /^Object /{o=0}
+      o && index($0, a) {sub(/^ *\* /, ""); print; exit}' <<<"$listed"
+  }
+  excluded=$(attribute 'srv01!services-auto' wmicheck_exclude)
+  [ "$excluded" = 'wmicheck_exclude = [ "DelayedAutoStart=True", "Name=RemoteRegistry", "Name=sppsvc", "Name=CDPUserSvc", "Name=gupdate" ]' ] ||
+    fail "srv01!services-auto: $excluded"
+  attempts=$(attribute 'winserver01!uptime' max_check_attempts)
+  [ "$attempts" = "max_check_attempts = 1" ] || fail "winserver01!uptime: $attempts"
+  echo "ok   icinga2 object list: srv01!services-auto: $excluded; winserver01!uptime: $attempts"
   echo "ok   icinga2 daemon -C on the master: 33 services; each agent checks its own host, the poller and the satellite their hosts' addresses"
   # An agent receives the CheckCommand from the global zone.
   icinga2_node "$work/master" "$work/agent" winserver01 <<CONF

@@ -1,9 +1,10 @@
 // The common checks exactly as the README's "Common checks" gives them, each
 // run as a wmicheck.exe process: against Wine's WMI in the shared prefix,
-// and the CPU load (Wine's Win32_Processor has no LoadPercentage) against
-// the WMI test double. The verdict is read back from the performance data:
-// the exit code must be the worst state of the values under the ranges
-// printed beside them.
+// and the CPU load (Wine's Win32_Processor has no LoadPercentage) and the
+// automatic services (a default Windows Server's) against the WMI test
+// double. The verdict is read back from the performance data: the exit code
+// must be the worst state of the values under the ranges printed beside
+// them.
 #include <algorithm>
 #include <cmath>
 
@@ -140,6 +141,40 @@ TEST(CommonChecks, ProcessorAgainstDouble) {
         return;
     }
     FAIL() << "no CPU check in the README";
+}
+
+// The automatic services check as shipped, over the double's copy of a
+// default Windows Server: quiet where only delayed-start and trigger-started
+// services are stopped, CRITICAL for one automatic service really stopped
+// (the computer SVCFAIL01, whose Spooler is stopped).
+TEST(CommonChecks, ServicesAgainstDouble) {
+    const struct {
+        const wchar_t* host;
+        DWORD exitCode;
+        const wchar_t* count;
+        const wchar_t* named;
+    } cases[] = {
+        {L".", 0, L"0", nullptr},
+        {L"SVCFAIL01", 2, L"1", L"Spooler"},
+    };
+    for (const Check& check : ReadmeChecks()) {
+        if (!Uses(check.args, L"Win32_Service") || !Uses(check.args, L"--count")) continue;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(Narrow(c.host));
+            std::vector<std::wstring> args = check.args;
+            args.insert(args.end(), {L"-H", c.host});
+            WmicheckRun run;
+            const std::vector<PerfEntry> entries = RunCheck(args, &run);
+            EXPECT_EQ(c.exitCode, run.exitCode) << Narrow(run.out);
+            ASSERT_EQ(1u, entries.size()) << Narrow(run.out);
+            EXPECT_EQ(c.count, entries[0].value);
+            if (c.named) {
+                EXPECT_NE(std::wstring::npos, run.out.find(c.named)) << Narrow(run.out);
+            }
+        }
+        return;
+    }
+    FAIL() << "no automatic services check in the README";
 }
 
 // --help shows common checks that are the README's, word for word.

@@ -13,11 +13,13 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ClassFactory.h"
 #include "ComModule.h"
 #include "ComObject.h"
 #include "HResult.h"
+#include "DataTable.h"
 #include "Network.h"
 #include "Raii.h"
 #include "Registration.h"
@@ -306,12 +308,26 @@ const PropertyDef kEmbeddedProperties[] = {
     {L"Owner", CIM_OBJECT, kNoQualifiers},
 };
 
-enum class Shape { Service, Item, Bulk, Disk, Processor, Embedded, OperatingSystem };
+enum class Shape { Service, Item, Bulk, Disk, Processor, Embedded, OperatingSystem, ServiceTable };
 
 struct ShapeDef {
     const PropertyDef* properties;
     int count;
 };
+
+// The properties of the data-file class Win32_Service: its file's columns,
+// the first the key.
+ShapeDef ServiceTableShape() noexcept {
+    static const std::shared_ptr<const datatable::Table> table = datatable::Find(L"Win32_Service", L".");
+    static const std::vector<PropertyDef> properties = [] {
+        std::vector<PropertyDef> list;
+        for (size_t i = 0; table && i < table->columns.size(); ++i)
+            list.push_back(
+                {table->columns[i].name.c_str(), table->columns[i].type, i == 0 ? kDeviceId : kNoQualifiers});
+        return list;
+    }();
+    return {properties.data(), static_cast<int>(properties.size())};
+}
 
 ShapeDef ShapeOf(Shape shape) noexcept {
     switch (shape) {
@@ -321,6 +337,7 @@ ShapeDef ShapeOf(Shape shape) noexcept {
     case Shape::Processor: return {kProcessorProperties, static_cast<int>(std::size(kProcessorProperties))};
     case Shape::Embedded: return {kEmbeddedProperties, static_cast<int>(std::size(kEmbeddedProperties))};
     case Shape::OperatingSystem: return {kOperatingSystemProperties, static_cast<int>(std::size(kOperatingSystemProperties))};
+    case Shape::ServiceTable: return ServiceTableShape();
     case Shape::Bulk: break;
     }
     return {kBulkProperties, static_cast<int>(std::size(kBulkProperties))};
@@ -347,6 +364,8 @@ struct ScriptedClass {
     Behaviour behaviour = Behaviour::Normal;
     DWORD ms = 0;            // NextSlow, GetSlow
     HRESULT code = S_OK;     // GetResult
+    std::shared_ptr<const datatable::Table> table;  // a data-file class's
+    std::vector<size_t> rows;                         // its rows the query selected
 };
 
 struct FixedClass {
@@ -415,7 +434,18 @@ bool ParseNumber(const wchar_t* text, int base, unsigned long long max, unsigned
 
 // The class of that name, or null when the catalogue has none. Throws
 // bad_alloc.
-std::shared_ptr<ScriptedClass> FindClass(const wchar_t* name, const std::wstring& nameSpace) {
+std::shared_ptr<ScriptedClass> FindClass(const wchar_t* name, const std::wstring& nameSpace,
+                                         const std::wstring& server = L".") {
+    if (auto table = datatable::Find(name, server)) {
+        auto scripted = std::make_shared<ScriptedClass>();
+        scripted->name = L"Win32_Service";
+        scripted->shape = Shape::ServiceTable;
+        scripted->table = table;
+        for (size_t row = 0; row < table->rows.size(); ++row) scripted->rows.push_back(row);
+        scripted->instances = static_cast<ULONG>(table->rows.size());
+        scripted->nameSpace = nameSpace;
+        return scripted;
+    }
     for (const FixedClass& fixed : kFixedClasses) {
         if (_wcsicmp(name, fixed.name) != 0) continue;
         auto scripted = std::make_shared<ScriptedClass>();
@@ -550,6 +580,8 @@ HRESULT InstanceValue(const ScriptedClass& scripted, int index, ULONG instance, 
     }
     if (scripted.shape == Shape::Service)
         return ServiceValue(index, ServiceRowOf(scripted, instance), value);
+    if (scripted.shape == Shape::ServiceTable)
+        return datatable::CellValue(*scripted.table, scripted.rows[instance], static_cast<size_t>(index), value);
     if (scripted.shape == Shape::Embedded && index == 1) return EmbeddedValue(scripted, instance, value);
     if ((scripted.shape == Shape::Item || scripted.shape == Shape::Embedded) && index == 0) {
         V_VT(value) = VT_I4;
@@ -582,6 +614,9 @@ std::wstring RelativePath(const ScriptedClass& scripted, LONG instance) {
         swprintf(key, 64, L".DeviceID=\"%ls\"", RowText(scripted.shape, 0, static_cast<ULONG>(instance)));
         return scripted.name + key;
     case Shape::OperatingSystem: return scripted.name + L"=@";  // a singleton
+    case Shape::ServiceTable:
+        return scripted.name + L".Name=\"" + scripted.table->rows[scripted.rows[static_cast<size_t>(instance)]][0] +
+               L"\"";
     case Shape::Bulk: break;
     }
     return std::wstring();
@@ -1215,8 +1250,8 @@ bool QueryClass(const wchar_t* query, std::wstring* name) {
 
 class Services final : public ProxyObject<Services, IWbemServices> {
 public:
-    Services(std::wstring&& nameSpace, std::shared_ptr<const Remote> remote) noexcept
-        : ProxyObject(std::move(remote), L"services"), nameSpace_(std::move(nameSpace)) {}
+    Services(std::wstring&& nameSpace, std::shared_ptr<const Remote> remote, std::wstring server = L".") noexcept
+        : ProxyObject(std::move(remote), L"services"), nameSpace_(std::move(nameSpace)), server_(std::move(server)) {}
 
     STDMETHODIMP GetObject(const BSTR path, LONG flags, IWbemContext* context, IWbemClassObject** object,
                            IWbemCallResult** callResult) override {
@@ -1236,7 +1271,7 @@ public:
         if (!path || !*path) return Wbem(WBEM_E_INVALID_PARAMETER);
         try {
             const wchar_t* colon = wcsrchr(path, L':');
-            std::shared_ptr<ScriptedClass> scripted = FindClass(colon ? colon + 1 : path, nameSpace_);
+            std::shared_ptr<ScriptedClass> scripted = FindClass(colon ? colon + 1 : path, nameSpace_, server_);
             if (!scripted) return Wbem(WBEM_E_NOT_FOUND);
             // A WMI that refuses the semi-synchronous lookup, as Wine's does.
             const bool syncOnly = scripted->behaviour == Behaviour::SyncOnly || scripted->behaviour == Behaviour::SyncStall;
@@ -1277,8 +1312,11 @@ public:
         try {
             std::wstring name;
             if (!QueryClass(query, &name)) return Wbem(WBEM_E_INVALID_QUERY);
-            std::shared_ptr<ScriptedClass> scripted = FindClass(name.c_str(), nameSpace_);
+            std::shared_ptr<ScriptedClass> scripted = FindClass(name.c_str(), nameSpace_, server_);
             if (!scripted) return Wbem(WBEM_E_INVALID_CLASS);
+            // A data-file class applies the query's WHERE; older classes only record it.
+            if (scripted->table) RETURN_IF_FAILED(datatable::Select(*scripted->table, query, &scripted->rows));
+            if (scripted->table) scripted->instances = static_cast<ULONG>(scripted->rows.size());
             ComPtr<Enumerator> created = Enumerator::Make(scripted, RemoteConnection());
             if (!created) return Wbem(WBEM_E_OUT_OF_MEMORY);
             *enumerator = created.Detach();
@@ -1366,6 +1404,7 @@ private:
     }
 
     const std::wstring nameSpace_;  // the path after the server, for example root\cimv2
+    const std::wstring server_;     // as the path named it: a data-file class's rows depend on it
 };
 
 // ---------------------------------------------------------------------------
@@ -1455,7 +1494,7 @@ public:
             if (_wcsnicmp(last, L"stall", 5) == 0 && ParseNumber(last + 5, 10, 0x7FFFFFFF, &ms) &&
                 !Stall(static_cast<DWORD>(ms)))
                 return Wbem(WBEM_E_CALL_CANCELLED);
-            ComPtr<Services> created = Services::Make(std::move(nameSpace), std::move(remote));
+            ComPtr<Services> created = Services::Make(std::move(nameSpace), std::move(remote), server);
             if (!created) return Wbem(WBEM_E_OUT_OF_MEMORY);
             *services = created.Detach();
             return S_OK;

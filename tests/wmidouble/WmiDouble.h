@@ -113,6 +113,20 @@
 //   Win32_OperatingSystem  1 instance, __RELPATH Win32_OperatingSystem=@:
 //                     Caption (8) "Microsoft Windows Server (WMI test
 //                     double)", Version (8) "10.0.20348".
+//   Win32_Service     a default Windows Server's services, from the data
+//                     file data/services-default.tsv (built into the DLL):
+//                     Name (8; the key), DisplayName, StartMode (Auto,
+//                     Manual, Disabled), State, Status (8), Started and
+//                     DelayedAutoStart (11, VT_BOOL), ProcessId (19, VT_I4;
+//                     0 when stopped); the file's header comment gives its
+//                     format, which other doubles share. A healthy server:
+//                     the automatic services not running are the
+//                     delayed-start ones (MapsBroker, sppsvc, OneSyncSvc)
+//                     and those started by trigger or per user
+//                     (RemoteRegistry, CDPUserSvc). On the computer
+//                     SVCFAIL01 the overlay data/services-svcfail01.tsv
+//                     replaces rows of the same Name: there Spooler
+//                     (automatic) is Stopped, ProcessId 0.
 //   Double_Embedded   2 instances: Id (19, VT_I4) 1, 2; Key = true. Owner
 //                     (13, VT_UNKNOWN): an embedded object, the instance of
 //                     Double_Service in the same position.
@@ -160,8 +174,13 @@
 //     unknown class fails with 0x80041002. Flags 0x10 need a call result and
 //     no object pointer (else 0x80041008).
 //   ExecQuery: only "WQL" (else 0x80041018); the class is the word after
-//     FROM (else 0x80041017); an unknown class fails with 0x80041010. A WHERE
-//     part is recorded but not applied.
+//     FROM (else 0x80041017); an unknown class fails with 0x80041010. For a
+//     data-file class (Win32_Service) the WHERE is applied: AND, OR, NOT,
+//     parentheses, = <> != < > <= >=, IS [NOT] NULL, quoted strings,
+//     numbers, TRUE, FALSE and property names, all without case; a WHERE
+//     it cannot read, or one naming a property the class lacks, fails with
+//     0x80041017 as WMI does. For the other classes it is recorded but not
+//     applied.
 //   Clone, Reset: as the platform's scripting API walks a query (recorded,
 //     each a round trip).
 //   Next: a batch of at most the requested count; S_OK when the batch is

@@ -305,7 +305,13 @@ TEST_F(WmiDoubleTest, ExecQueryRefusals) {
     } cases[] = {
         {L"SQL", L"SELECT * FROM Double_Service", static_cast<HRESULT>(WBEM_E_INVALID_QUERY_TYPE)},
         {L"WQL", L"SELECT * Double_Service", static_cast<HRESULT>(WBEM_E_INVALID_QUERY)},
-        {L"WQL", L"SELECT * FROM Win32_Service", static_cast<HRESULT>(WBEM_E_INVALID_CLASS)},
+        {L"WQL", L"SELECT * FROM Win32_NoSuchClass", static_cast<HRESULT>(WBEM_E_INVALID_CLASS)},
+        // A data-file class reads its WHERE: a missing property fails the
+        // whole query, as WMI does.
+        {L"WQL", L"SELECT * FROM Win32_Service WHERE DelayedStart = TRUE", static_cast<HRESULT>(WBEM_E_INVALID_QUERY)},
+        {L"WQL", L"SELECT * FROM Win32_Service WHERE (State = 'Running'", static_cast<HRESULT>(WBEM_E_INVALID_QUERY)},
+        {L"WQL", L"SELECT * FROM Win32_Service WHERE State = 'Running", static_cast<HRESULT>(WBEM_E_INVALID_QUERY)},
+        {L"WQL", L"SELECT * FROM Win32_Service WHERE State 'Running'", static_cast<HRESULT>(WBEM_E_INVALID_QUERY)},
     };
     ComPtr<IWbemServices> services = Services();
     for (const auto& c : cases) {
@@ -314,6 +320,44 @@ TEST_F(WmiDoubleTest, ExecQueryRefusals) {
         EXPECT_HR(c.expected, services->ExecQuery(language.get(), query.get(), 0x30, nullptr, results.GetAddressOf()))
             << c.statement;
         EXPECT_FALSE(results);
+    }
+}
+
+// Win32_Service from the data file, its WHERE applied; SVCFAIL01's overlay.
+TEST_F(WmiDoubleTest, TheServiceTableAppliesTheWhere) {
+    const struct {
+        const wchar_t* server;
+        const wchar_t* where;
+        const wchar_t* names;  // the instances' Name, in the file's order
+    } cases[] = {
+        {L".", L"name = 'SPOOLER'", L"Spooler"},
+        {L".", L"StartMode='Auto' AND State<>'Running'", L"CDPUserSvc,MapsBroker,RemoteRegistry,sppsvc,OneSyncSvc"},
+        {L".", L"StartMode='Auto' AND State<>'Running' AND NOT DelayedAutoStart = TRUE", L"CDPUserSvc,RemoteRegistry"},
+        {L".", L"(Name = \"Spooler\" OR Name='EventLog') AND ProcessId > 0 AND Started = true", L"Spooler,EventLog"},
+        {L".", L"ProcessId >= 1 AND ProcessId <= 604 OR Name != Name", L"Appinfo"},
+        {L".", L"DisplayName IS NULL OR NOT (Name = 'W32Time')  AND  Name = 'W32Time'", L""},
+        {L"SVCFAIL01", L"StartMode='Auto' AND State<>'Running' AND DelayedAutoStart=FALSE",
+         L"CDPUserSvc,Spooler,RemoteRegistry"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << Narrow(c.server) << ": " << Narrow(c.where));
+        ComPtr<IWbemServices> services;
+        ASSERT_HR(S_OK, Connect((L"\\\\" + std::wstring(c.server) + L"\\root\\cimv2").c_str(), &services));
+        ComPtr<IEnumWbemClassObject> results =
+            Query(services.Get(), L"SELECT * FROM Win32_Service WHERE " + std::wstring(c.where));
+        ASSERT_TRUE(results);
+        std::wstring names;
+        for (HRESULT hr = S_OK; hr == S_OK;) {
+            Batch batch = Next(results.Get(), -1);
+            hr = batch.hr;
+            for (const ComPtr<IWbemClassObject>& object : batch.objects) {
+                VARIANT name;
+                ASSERT_HR(S_OK, object->Get(L"Name", 0, &name, nullptr, nullptr));
+                names += (names.empty() ? L"" : L",") + Text(&name);
+                VariantClear(&name);
+            }
+        }
+        EXPECT_EQ(c.names, names);
     }
 }
 
@@ -499,7 +543,7 @@ TEST_F(WmiDoubleTest, GetObjectRefusalsAndTheSynchronousCall) {
     ComPtr<IWbemServices> services = Services();
     ComPtr<IWbemClassObject> definition;
     ComPtr<IWbemCallResult> callResult;
-    Bstr unknown(L"Win32_Service"), stalled(L"root\\cimv2:Double_GetStall");
+    Bstr unknown(L"Win32_NoSuchClass"), stalled(L"root\\cimv2:Double_GetStall");
     EXPECT_HR(kNotFound, services->GetObject(unknown.get(), 0x10, nullptr, nullptr, callResult.GetAddressOf()));
     EXPECT_HR(kNotFound, services->GetObject(unknown.get(), 0, nullptr, definition.GetAddressOf(), nullptr));
     EXPECT_HR(static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER),
