@@ -290,7 +290,6 @@ void DownFleet(const CLSID& clsid, int checks, int threads, int rest) {
         failed += !o.verdict;
         healthyTimes.push_back(o.ms);
     }
-    const long heldThreads = static_cast<long>(held.threads) - static_cast<long>(start.threads);
     std::printf("fleet soak, computers down: %d computers, %d never answer, each checked by %d host threads at once "
                 "(km_timeout %ls), then %d checks of the whole fleet on %d host threads while they hang\n",
                 kComputers, kComputers / kEveryDown, kThreadsPerDown, kDownTimeout, checks, threads);
@@ -301,9 +300,9 @@ void DownFleet(const CLSID& clsid, int checks, int threads, int rest) {
                 Percentile(healthyTimes, 0.99));
     std::printf("  later checks of down computers: %ld, refused at once %ld, median %.1f ms, max %.1f ms\n", downLater,
                 downLaterRefused, Percentile(downTimes, 0.5), Percentile(downTimes, 1.0));
-    std::printf("  threads: %lu at rest before, %lu held by the hanging calls (+%ld), %lu at the peak, %lu at rest "
-                "after, %lu once they answer again\n", start.threads, held.threads, heldThreads, peak.threads,
-                after.threads, cleared.threads);
+    std::printf("  threads: %lu at rest before, %lu at the peak, %lu just after the down computers' first checks, %lu "
+                "at rest after (the start plus the hanging calls), %lu once they answer again\n", start.threads,
+                peak.threads, held.threads, after.threads, cleared.threads);
     std::printf("  private memory: %.1f MiB at rest before, %+.1f MiB at the peak, %+.1f MiB at rest after, %+.1f MiB "
                 "once they answer again\n", MiB(start.privateBytes), MiBGrowth(peak.privateBytes, start.privateBytes),
                 MiBGrowth(after.privateBytes, start.privateBytes), MiBGrowth(cleared.privateBytes, start.privateBytes));

@@ -41,8 +41,9 @@ constexpr HRESULT kTimeoutResult = static_cast<HRESULT>(0x800705B4);
 constexpr HRESULT kBusyResult = static_cast<HRESULT>(0x800700AA);
 
 // Each worker of a DLL's pool reserves this much address space for its
-// stack, whatever the host's executable asks for: what a thread costs, and
-// so what the bounds below cost.
+// stack, whatever the host's executable asks for (Windows honours this; Wine
+// 8 gives every worker the executable's reserve): what a thread costs, and so
+// what the bounds below cost.
 constexpr SIZE_T kWorkerStackReserve = 1024 * 1024;
 
 // The most abandoned works of one DLL that may be unfinished before every new
@@ -51,10 +52,10 @@ constexpr SIZE_T kWorkerStackReserve = 1024 * 1024;
 // until its call returns (a computer that is down fails its connection after
 // about 21 s on Windows). A fleet of 500 computers with one in ten down, each
 // checked by 4 host threads at once, abandons 200.
-// x86: 768 threads hold 768 MiB, well inside a 32-bit process's 2 GiB (4 GiB
-// for a large-address-aware host under 64-bit Windows).
-// x64: 4,608 threads hold 4.5 GiB of a 128 TiB address space, and about
-// 40 KiB of memory each, their committed stack and thread blocks.
+// x86: 768 workers reserve 768 MiB, well inside a 32-bit process's 2 GiB (4
+// GiB for a large-address-aware host under 64-bit Windows).
+// x64: 4,608 workers reserve 4.5 GiB of a 128 TiB address space; what they
+// commit is the part of their stacks they use and their thread blocks.
 #if defined(_WIN64)
 constexpr int kMaxAbandoned = 4096;
 constexpr DWORD kMaxRunningWorkers = 512;
