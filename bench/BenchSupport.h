@@ -37,11 +37,25 @@ inline VARIANT Missing() {
     return v;
 }
 
-// The process's threads and private memory now.
+// The process's threads, private memory and address space in use (reserved
+// or committed: thread stacks count in full) now.
 struct Usage {
     DWORD threads = 0;
     SIZE_T privateBytes = 0;
+    unsigned long long addressBytes = 0;
 };
+
+inline unsigned long long AddressSpaceInUse() {
+    unsigned long long used = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const char* at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;) {
+        if (region.State != MEM_FREE) used += region.RegionSize;
+        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+        if (next <= at) break;
+        at = next;
+    }
+    return used;
+}
 
 inline Usage CurrentUsage() {
     Usage usage;
@@ -56,6 +70,7 @@ inline Usage CurrentUsage() {
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
         if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++usage.threads;
     CloseHandle(snapshot);
+    usage.addressBytes = AddressSpaceInUse();
     return usage;
 }
 

@@ -8,6 +8,13 @@
 // growth at rest, and checks per second with 1, 8 and 32 host threads
 // against computers that answer at once.
 //
+// --down runs a fleet of its own instead: 200 computers, 20 of which never
+// answer, each of those checked by 4 host threads at once (every one of
+// those calls is abandoned at its time-out), then checks of the whole fleet
+// while they hang. Reports the healthy checks refused or failed (aim: 0),
+// threads, private memory and address space at the peak and at rest, and
+// the address space each held thread costs.
+//
 // --throughput runs only the last part, against whatever WMI the prefix has
 // (Win32_OperatingSystem): under Wine, in build*/wineprefix, Wine's own WMI,
 // whose calls the bridge serialises.
@@ -17,6 +24,7 @@
 //
 // Usage (make bench):
 //   fleet_soak.exe [checks=20000] [threads=32] [rest-seconds=8]   (in build*/wineprefix-double)
+//   fleet_soak.exe --down [checks=4000] [threads=32] [rest-seconds=8]   (in build*/wineprefix-double)
 //   fleet_soak.exe --throughput [checks=400] [rest-seconds=8]     (in build*/wineprefix)
 #include <windows.h>
 #include <oleauto.h>
@@ -108,7 +116,7 @@ public:
         VARIANT result;
         VariantInit(&result);
         plugin_->get_km_result(&result);
-        outcome.claimedStuck = V_VT(&result) == VT_BSTR && V_BSTR(&result) && wcsstr(V_BSTR(&result), L"has not returned");
+        outcome.claimedStuck = V_VT(&result) == VT_BSTR && V_BSTR(&result) && wcsstr(V_BSTR(&result), L"not returned");
         VariantClear(&result);
         return outcome;
     }
@@ -190,6 +198,123 @@ void Throughput(const CLSID& clsid, int checks, const std::wstring& host, const 
     }
 }
 
+// Samples the process's usage every 100 ms until stopped, keeping each
+// figure's peak.
+class PeakWatch {
+public:
+    PeakWatch() : thread_([this] {
+        while (!done_) {
+            const Usage now = CurrentUsage();
+            peak_.threads = std::max(peak_.threads, now.threads);
+            peak_.privateBytes = std::max(peak_.privateBytes, now.privateBytes);
+            peak_.addressBytes = std::max(peak_.addressBytes, now.addressBytes);
+            Sleep(100);
+        }
+    }) {}
+    Usage Stop() {
+        done_ = true;
+        thread_.join();
+        return peak_;
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    Usage peak_;
+    std::thread thread_;
+};
+
+double MiB(unsigned long long bytes) { return bytes / (1024.0 * 1024.0); }
+double MiBGrowth(unsigned long long now, unsigned long long before) {
+    return (static_cast<double>(now) - static_cast<double>(before)) / (1024.0 * 1024.0);
+}
+
+// The fleet with computers that are down: see the top of the file.
+void DownFleet(const CLSID& clsid, int checks, int threads, int rest) {
+    constexpr int kComputers = 200, kEveryDown = 10, kThreadsPerDown = 4;
+    const wchar_t* const kDownTimeout = L"2";
+    auto isDown = [](int computer) { return computer % kEveryDown == 0; };
+    std::vector<std::wstring> names, parameters;
+    unsigned seed = 6789;
+    for (int i = 0; i < kComputers; ++i) {
+        wchar_t name[16];
+        swprintf(name, 16, L"DOWN%03d", i);
+        names.push_back(name);
+        seed = seed * 1103515245u + 12345u;
+        const DWORD delay = isDown(i) ? kNever : (seed >> 8) % 51;
+        parameters.push_back(ParameterString(L"root\\stall" + std::to_wstring(delay), L"Double_Service", L"Name"));
+    }
+    // Warm: every DLL loaded, one check of a healthy computer.
+    RunHosts(clsid, 20, 1, [&](HostObject& object, int) { return object.Run(names[1], parameters[1], L"5"); });
+    const Usage start = AtRest(rest);
+
+    PeakWatch watch;
+    // Every down computer checked by 4 host threads at once.
+    const int downChecks = kComputers / kEveryDown * kThreadsPerDown;
+    const auto downStart = Clock::now();
+    std::vector<Outcome> down = RunHosts(clsid, downChecks, downChecks, [&](HostObject& object, int index) {
+        const int computer = index / kThreadsPerDown * kEveryDown;
+        Outcome outcome = object.Run(names[computer], parameters[computer], kDownTimeout);
+        outcome.computer = computer;
+        return outcome;
+    });
+    const double downSeconds = std::chrono::duration<double>(Clock::now() - downStart).count();
+    const Usage held = CurrentUsage();
+    // The whole fleet, while the down computers still hang.
+    const auto fleetStart = Clock::now();
+    std::vector<Outcome> fleet = RunHosts(clsid, checks, threads, [&](HostObject& object, int index) {
+        const int computer = static_cast<int>((static_cast<unsigned>(index) * 2654435761u) % kComputers);
+        if (index % 50 == 0) WmiDoubleClearRecord();
+        Outcome outcome = object.Run(names[computer], parameters[computer], kDownTimeout);
+        outcome.computer = computer;
+        return outcome;
+    });
+    const double fleetSeconds = std::chrono::duration<double>(Clock::now() - fleetStart).count();
+    const Usage peak = watch.Stop();
+    const Usage after = AtRest(rest);
+    WmiDoubleCancelStalls();
+    const Usage cleared = AtRest(rest);
+    WmiDoubleReset();
+
+    const long downPassed = std::count_if(down.begin(), down.end(), [](const Outcome& o) { return o.verdict; });
+    long healthy = 0, refused = 0, failed = 0, downLater = 0, downLaterRefused = 0;
+    std::vector<double> healthyTimes, downTimes;
+    for (const Outcome& o : fleet) {
+        if (isDown(o.computer)) {
+            ++downLater;
+            downLaterRefused += o.claimedStuck;
+            downTimes.push_back(o.ms);
+            continue;
+        }
+        ++healthy;
+        refused += o.claimedStuck;
+        failed += !o.verdict;
+        healthyTimes.push_back(o.ms);
+    }
+    std::printf("fleet soak, computers down: %d computers, %d never answer, each checked by %d host threads at once "
+                "(km_timeout %ls), then %d checks of the whole fleet on %d host threads while they hang\n",
+                kComputers, kComputers / kEveryDown, kThreadsPerDown, kDownTimeout, checks, threads);
+    std::printf("  down computers, first checks: %d in %.1f s, %ld passed (aim: 0)\n", downChecks, downSeconds,
+                downPassed);
+    std::printf("  healthy checks while they hang: %ld in %.1f s, refused %ld, failed %ld (aim: 0, 0); median "
+                "%.1f ms, p99 %.1f ms\n", healthy, fleetSeconds, refused, failed, Percentile(healthyTimes, 0.5),
+                Percentile(healthyTimes, 0.99));
+    std::printf("  later checks of down computers: %ld, refused at once %ld, median %.1f ms, max %.1f ms\n", downLater,
+                downLaterRefused, Percentile(downTimes, 0.5), Percentile(downTimes, 1.0));
+    std::printf("  threads: %lu at rest before, %lu at the peak, %lu just after the down computers' first checks, %lu "
+                "at rest after (the start plus the hanging calls), %lu once they answer again\n", start.threads,
+                peak.threads, held.threads, after.threads, cleared.threads);
+    std::printf("  private memory: %.1f MiB at rest before, %+.1f MiB at the peak, %+.1f MiB at rest after, %+.1f MiB "
+                "once they answer again\n", MiB(start.privateBytes), MiBGrowth(peak.privateBytes, start.privateBytes),
+                MiBGrowth(after.privateBytes, start.privateBytes), MiBGrowth(cleared.privateBytes, start.privateBytes));
+    // At rest every thread beyond the start is a pool worker (held or idle).
+    const long restThreads = static_cast<long>(after.threads) - static_cast<long>(start.threads);
+    std::printf("  address space in use: %.1f MiB at rest before, %+.1f MiB at the peak, %+.1f MiB at rest after "
+                "(%.2f MiB a pool worker), %+.1f MiB once they answer again\n", MiB(start.addressBytes),
+                MiBGrowth(peak.addressBytes, start.addressBytes), MiBGrowth(after.addressBytes, start.addressBytes),
+                restThreads > 0 ? MiBGrowth(after.addressBytes, start.addressBytes) / restThreads : 0.0,
+                MiBGrowth(cleared.addressBytes, start.addressBytes));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,6 +325,12 @@ int main(int argc, char** argv) {
     CLSID clsid;
     Check(CLSIDFromProgID(L"ostrel.WMICom", &clsid), "ostrel.WMICom");
 
+    if (argc > 1 && std::strcmp(argv[1], "--down") == 0) {
+        auto arg = [&](int index, int otherwise) { return argc > 2 + index ? std::atoi(argv[2 + index]) : otherwise; };
+        DownFleet(clsid, arg(0, 4000), arg(1, 32), arg(2, 8));
+        CoUninitialize();
+        return 0;
+    }
     if (throughputOnly) {
         const int checks = number(0, 400);
         std::printf("fleet soak, throughput against this prefix's WMI (Win32_OperatingSystem.Caption):\n");

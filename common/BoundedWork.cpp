@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include <cwchar>
 #include <new>
 
 #include "ComModule.h"
@@ -23,7 +24,20 @@ HRESULT CancelOutgoingCall(DWORD thread) noexcept {
     return cancel ? cancel(thread, 0) : E_NOTIMPL;
 }
 
+int ReadMaxAbandoned() noexcept {
+    wchar_t text[16];
+    const DWORD length = GetEnvironmentVariableW(L"QVWMI_TEST_MAX_ABANDONED", text, 16);
+    if (length == 0 || length >= 16) return kMaxAbandoned;
+    const long lowered = std::wcstol(text, nullptr, 10);
+    return lowered > 0 && lowered < kMaxAbandoned ? static_cast<int>(lowered) : kMaxAbandoned;
+}
+
+// Read once, as the DLL loads.
+const int maxAbandoned = ReadMaxAbandoned();
+
 }  // namespace
+
+int MaxAbandoned() noexcept { return maxAbandoned; }
 
 // The DLL's unfinished works and its thread pool. Every field is touched
 // under lock_ only; the pool is made on first use and closed when the DLL
@@ -44,6 +58,13 @@ public:
             pool_ = CreateThreadpool(nullptr);
             if (!pool_) return HResultFromLastError();
             SetThreadpoolThreadMaximum(pool_, kMaxPoolThreads);
+            // The stack each worker reserves, not the host executable's.
+            TP_POOL_STACK_INFORMATION stack = {};
+            if (QueryThreadpoolStackInformation(pool_, &stack)) {
+                stack.StackReserve = kWorkerStackReserve;
+                if (stack.StackCommit > stack.StackReserve) stack.StackCommit = 0;
+                SetThreadpoolStackInformation(pool_, &stack);
+            }
             InitializeThreadpoolEnvironment(&environment_);
             SetThreadpoolCallbackPool(&environment_, pool_);
         }
@@ -53,9 +74,10 @@ public:
             if (!oldest || other->startedMs_ < oldest->startedMs_) oldest = other;
             if (!work->target_.empty() &&
                 CompareStringOrdinal(other->target_.c_str(), -1, work->target_.c_str(), -1, TRUE) == CSTR_EQUAL)
-                return Refuse(work, other, BoundedWork::Refusal::kTargetStuck, now);
+                return Refuse(work, other, BoundedWork::Refusal::kTargetStuck, now, abandonedCount_);
         }
-        if (abandonedCount_ >= kMaxAbandoned) return Refuse(work, oldest, BoundedWork::Refusal::kTooManyAbandoned, now);
+        if (abandonedCount_ >= maxAbandoned)
+            return Refuse(work, oldest, BoundedWork::Refusal::kTooManyAbandoned, now, abandonedCount_);
         work->listed_ = true;
         work->startedMs_ = now;
         ++unfinished_;
@@ -100,11 +122,12 @@ public:
     }
 
     // The worker is about to run the work on thread; false when the caller
-    // has already cancelled it or its time is up (the caller's wait is then
-    // over too, or ends at once).
+    // has given up (its wait leaves kWaiting before it takes this lock to
+    // abandon the work) or its time is up (the caller's wait is then over
+    // too, or ends at once).
     bool Begin(BoundedWork* work, DWORD thread) noexcept {
         CriticalSectionGuard guard(lock_);
-        if (work->RemainingMs() == 0) work->cancelled_ = true;
+        if (work->state_ != BoundedWork::kWaiting || work->RemainingMs() == 0) work->cancelled_ = true;
         if (work->cancelled_) return false;
         work->began_ = true;
         work->workerThread_ = thread;
@@ -136,9 +159,10 @@ private:
         if (pool_ && !ThisModule().ProcessTerminating()) CloseThreadpool(pool_);
     }
 
-    static HRESULT Refuse(BoundedWork* work, const BoundedWork* blocker, BoundedWork::Refusal why,
-                          ULONGLONG now) noexcept {
+    static HRESULT Refuse(BoundedWork* work, const BoundedWork* blocker, BoundedWork::Refusal why, ULONGLONG now,
+                          int abandoned) noexcept {
         work->refusal_ = why;
+        work->abandonedAtRefusal_ = abandoned;
         work->blockerRunningMs_ = blocker ? now - blocker->startedMs_ : 0;
         try {
             if (blocker) work->blockerTarget_ = blocker->target_;

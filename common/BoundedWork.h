@@ -11,9 +11,10 @@
 // the DLL's thread pool grows for it (past kMaxPoolThreads a work waits for a
 // thread within its own deadline). A work is refused at once, as if its time
 // had run out, while an abandoned work with the same target (a computer and
-// namespace, say) has not returned, or while kMaxAbandoned abandoned works of
-// the DLL have not. So a stuck target costs one thread, and never the
-// caller's whole deadline.
+// namespace, say) has not returned, or while MaxAbandoned() abandoned works
+// of the DLL have not. So a stuck target costs a thread per call that was
+// already running when it stuck, and never the caller's whole deadline; a
+// target with nothing abandoned is refused only past the process-wide bound.
 //
 //   class Fetch final : public com::BoundedWork {
 //       HRESULT Run() noexcept override { ... }         // on the worker
@@ -39,13 +40,36 @@ constexpr HRESULT kTimeoutResult = static_cast<HRESULT>(0x800705B4);
 // ERROR_BUSY: the plug-in's answer to a call nested inside a running one.
 constexpr HRESULT kBusyResult = static_cast<HRESULT>(0x800700AA);
 
+// Each worker of a DLL's pool reserves this much address space for its
+// stack, whatever the host's executable asks for (Windows honours this; Wine
+// 8 gives every worker the executable's reserve): what a thread costs, and so
+// what the bounds below cost.
+constexpr SIZE_T kWorkerStackReserve = 1024 * 1024;
+
 // The most abandoned works of one DLL that may be unfinished before every new
-// work is refused. A stuck target holds one; the rest is room for several
-// stuck targets at once, each a thread and its stack until its call returns.
-constexpr int kMaxAbandoned = 16;
-// The most threads of one DLL's pool: room for many host threads checking at
-// once, plus the abandoned works.
-constexpr DWORD kMaxPoolThreads = 512;
+// work is refused, and the most workers of its pool (running work plus
+// abandoned work). Each abandoned work holds a thread and its stack reserve
+// until its call returns (a computer that is down fails its connection after
+// about 21 s on Windows). A fleet of 500 computers with one in ten down, each
+// checked by 4 host threads at once, abandons 200.
+// x86: 768 workers reserve 768 MiB, well inside a 32-bit process's 2 GiB (4
+// GiB for a large-address-aware host under 64-bit Windows).
+// x64: 4,608 workers reserve 4.5 GiB of a 128 TiB address space; what they
+// commit is the part of their stacks they use and their thread blocks.
+#if defined(_WIN64)
+constexpr int kMaxAbandoned = 4096;
+constexpr DWORD kMaxRunningWorkers = 512;
+#else
+constexpr int kMaxAbandoned = 512;
+constexpr DWORD kMaxRunningWorkers = 256;
+#endif
+constexpr DWORD kMaxPoolThreads = kMaxRunningWorkers + kMaxAbandoned;
+
+// The bound in force: kMaxAbandoned, unless the environment variable
+// QVWMI_TEST_MAX_ABANDONED, read when the DLL loads, gives a lower positive
+// figure. For tests only: it lets a test reach the bound without hundreds of
+// stuck threads; it never raises the bound.
+int MaxAbandoned() noexcept;
 
 // Milliseconds on a clock that only moves forward (the system's tick count),
 // for deadlines and ages: unlike the wall clock, no clock change moves it.
@@ -75,7 +99,7 @@ public:
     // kTimeoutResult when the time ran out (Abandoned then runs on the
     // worker once Run returns; when no worker had begun Run by then, Run
     // never runs and the target is not held up; nor does a worker begin Run
-    // after the time has run out) or when the work was refused (Refused()
+    // once the time has run out or the caller has given up) or when the work was refused (Refused()
     // then says why and Blocker...() names the work in the way), the
     // failure of the wait itself (a message filter that cancels it, say; the
     // worker is abandoned likewise), or the failure that kept the worker
@@ -89,6 +113,8 @@ public:
     // run.
     const std::wstring& BlockerTarget() const noexcept { return blockerTarget_; }
     ULONGLONG BlockerRunningMs() const noexcept { return blockerRunningMs_; }
+    // After a refusal: the abandoned works of the DLL that had not returned.
+    int AbandonedAtRefusal() const noexcept { return abandonedAtRefusal_; }
 
     // Works of this DLL admitted and not finished yet, abandoned included.
     static int Unfinished() noexcept;
@@ -135,6 +161,7 @@ private:
     DWORD workerThread_ = 0;  // the worker's thread while it runs Run
     std::wstring blockerTarget_;
     ULONGLONG blockerRunningMs_ = 0;
+    int abandonedAtRefusal_ = 0;
 };
 
 }  // namespace com

@@ -174,7 +174,7 @@ std::wstring DescribeRunFailure(HRESULT hr, const com::BoundedWork& work) {
     if (why == com::BoundedWork::Refusal::kTargetStuck)
         return L"A check of " + work.BlockerTarget() + L" timed out and has not returned for " + seconds +
                L" s; no other check of that target runs until it does.";
-    return std::to_wstring(com::kMaxAbandoned) + L" checks that timed out have not returned, the oldest (of " +
+    return std::to_wstring(work.AbandonedAtRefusal()) + L" checks that timed out have not returned, the oldest (of " +
            work.BlockerTarget() + L") for " + seconds + L" s; no other check runs until one of them does.";
 }
 

@@ -22,4 +22,5 @@ export WINEPREFIX=$build/wineprefix-double
 "$here/wine-run.sh" "$bin/bridge_bench.exe" --double $double_runs
 "$here/wine-run.sh" "$bin/stuck_soak.exe" $stuck_checks
 "$here/wine-run.sh" "$bin/fleet_soak.exe" $fleet_checks
+"$here/wine-run.sh" "$bin/fleet_soak.exe" --down $fleet_checks
 "$here/wine-run.sh" "$bin/round_trips.exe"
