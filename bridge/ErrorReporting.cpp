@@ -152,7 +152,7 @@ HRESULT ReportRefusal(const wchar_t* action, HRESULT hr, const com::BoundedWork&
     if (why == com::BoundedWork::Refusal::kNone) return hr;
     wchar_t seconds[32], count[16];
     swprintf(seconds, 32, L"%.1f", static_cast<double>(work.BlockerRunningMs()) / 1000.0);
-    swprintf(count, 16, L"%d", com::kMaxAbandoned);
+    swprintf(count, 16, L"%d", work.AbandonedAtRefusal());
     const wchar_t* target = work.BlockerTarget().c_str();
     if (why == com::BoundedWork::Refusal::kTargetStuck) return ReportError(action, hr, IDS_TARGET_BUSY, target, seconds);
     return ReportError(action, hr, IDS_TOO_MANY_ABANDONED, count, target, seconds);
