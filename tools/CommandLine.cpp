@@ -215,8 +215,12 @@ bool ReadWhole(const std::wstring& text, long low, long high, long* value) {
     return true;
 }
 
-// An IPv4 address in dotted decimal, or an IPv6 address (in brackets, with
-// a zone, or ending in IPv4, too); leading backslashes are skipped.
+std::wstring Quoted(const std::wstring& text) { return L"'" + text + L"'"; }
+
+std::wstring Position(int index) { return L"argument " + std::to_wstring(index); }
+
+}  // namespace
+
 bool IsIpAddress(std::wstring host) {
     host.erase(0, host.find_first_not_of(L'\\'));
     if (host.size() > 2 && host.front() == L'[' && host.back() == L']') host = host.substr(1, host.size() - 2);
@@ -235,12 +239,6 @@ bool IsIpAddress(std::wstring host) {
     }
     return parts == 4;
 }
-
-std::wstring Quoted(const std::wstring& text) { return L"'" + text + L"'"; }
-
-std::wstring Position(int index) { return L"argument " + std::to_wstring(index); }
-
-}  // namespace
 
 std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
     RunnerOptions& o = *options;

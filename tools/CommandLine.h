@@ -46,6 +46,11 @@ private:
     std::vector<char*> pointers_;  // null-terminated, as argv is
 };
 
+// An IPv4 address in dotted decimal, or an IPv6 address (in brackets, with
+// a zone, or ending in IPv4, too); leading backslashes are skipped. Kerberos
+// cannot authenticate to a computer named so.
+bool IsIpAddress(std::wstring host);
+
 // Reads argv (UTF-8, the program's name first) into *options. Returns "" on
 // success, or the usage error: it names the option at fault, or the
 // argument's position where the argument itself might be part of a secret,

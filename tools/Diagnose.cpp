@@ -10,6 +10,7 @@
 
 #include "../common/Raii.h"
 #include "Argument.h"
+#include "CommandLine.h"
 #include "Console.h"
 #include "PluginCheck.h"
 #include "PluginOutput.h"
@@ -206,8 +207,15 @@ void CheckComputer(Report* report, IQvWMIAccess* access, StepClock* clock, const
                                          (advice.empty() ? DescribeFailure(hr) : Code(hr) + L" " + advice));
         return;
     }
-    report->Add(State::Ok,
-                L"connected to " + where + L" as " + as + L" in " + Ms(start) + AuthenticatedWith(connected.Get()));
+    const std::wstring with = AuthenticatedWith(connected.Get());
+    // Negotiate falls back to NTLM where Kerberos cannot work: say why, since
+    // a domain that restricts NTLM will refuse the same computer's checks.
+    const bool fellBack =
+        !local && auth == Auth::Negotiate && IsIpAddress(host) && with == L", authenticated with NTLM";
+    report->Add(State::Ok, L"connected to " + where + L" as " + as + L" in " + Ms(start) + with +
+                               (fellBack ? L" (Kerberos cannot authenticate to an IP address: give the computer's "
+                                           L"DNS name for Kerberos)"
+                                         : L""));
 
     ComPtr<IQvWMIServer2> querying;
     ComPtr<IQvWMIInstanceCollection> instances;

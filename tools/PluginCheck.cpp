@@ -11,6 +11,7 @@
 #include "../common/Raii.h"
 #include "Argument.h"
 #include "CheckRules.h"
+#include "CommandLine.h"
 #include "Console.h"
 #include "Derived.h"
 #include "qvWMI_h.h"
@@ -576,12 +577,6 @@ const wchar_t kBridgeLacksAuth[] = L"the bridge does not offer --auth; update qv
 
 namespace {
 
-// A computer named by an IPv4 or IPv6 address.
-bool IsAddress(const std::wstring& host) {
-    if (host.find(L':') != std::wstring::npos) return true;
-    return !host.empty() && host.find_first_not_of(L"0123456789.") == std::wstring::npos;
-}
-
 constexpr HRESULT kTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 
 // The computer as a sentence names it.
@@ -635,7 +630,7 @@ std::wstring ConnectAdvice(HRESULT hr, const RunnerOptions& options, const std::
                     : L"");
     }
     case 0x80090303:  // SEC_E_TARGET_UNKNOWN: no Kerberos principal for the target
-        if (IsAddress(host))
+        if (IsIpAddress(host))
             return L"Kerberos cannot authenticate to an IP address: give the computer's DNS name, or --auth negotiate";
         return L"Kerberos does not know " + host + L": give the computer's DNS name as its domain knows it, or "
                L"--auth negotiate";

@@ -421,6 +421,10 @@ TEST(WmicheckAgainstDouble, DiagnoseSaysWhatToFix) {
          {L"[CRITICAL] cannot connect to \\\\APP01\\root\\cimv2 as CORP\\monitor", L"Remote Enable",
           L"DIAGNOSE CRITICAL"}},
         {"a computer that is down", {L"-H", L"DOWN", L"-t", L"5"}, 2, {L"RPC server unavailable", L"WMI-In"}},
+        {"negotiate with an address",
+         {L"-H", L"192.0.2.21", L"--user", L"CORP\\monitor", L"--password", L"M0nitor!"},
+         0,
+         {L"authenticated with NTLM (Kerberos cannot authenticate to an IP address"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
