@@ -23,5 +23,11 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# A mirror in the middle of a sync answers with index files of the wrong size
+# for a while: try again after a pause rather than fail the whole setup.
+for try in 1 2 3 4; do
+  $SUDO apt-get update -qq && $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null && exit 0
+  [ $try -lt 4 ] && { echo "setup: the package mirror failed (try $try of 4); trying again in 60 s"; sleep 60; }
+done
+echo "setup: could not install ${missing[*]}" >&2
+exit 1
