@@ -23,11 +23,14 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-# A mirror in the middle of a sync answers with index files of the wrong size
-# for a while: try again after a pause rather than fail the whole setup.
+# A mirror in the middle of a sync (or a proxy with a stale copy) can answer
+# one index file with the wrong size. apt then keeps the other indexes, which
+# are often all the install needs: try the install anyway, and only when it
+# fails too try again after a pause.
 for try in 1 2 3 4; do
-  $SUDO apt-get update -qq && $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null && exit 0
-  [ $try -lt 4 ] && { echo "setup: the package mirror failed (try $try of 4); trying again in 60 s"; sleep 60; }
+  $SUDO apt-get update -qq || echo "setup: an index of the package mirror failed to download (try $try of 4)"
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null && exit 0
+  [ $try -lt 4 ] && { echo "setup: the install failed (try $try of 4); trying again in 60 s"; sleep 60; }
 done
 echo "setup: could not install ${missing[*]}" >&2
 exit 1
