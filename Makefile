@@ -2,6 +2,7 @@
 # on a fresh Debian machine.
 BUILD   ?= build
 BUILD64 ?= build-x64
+BUILDLX ?= build-linux
 # The WMI test double answers for WMI in its own prefix (tests/wmidouble).
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release
 JOBS    ?= $(shell nproc)
@@ -9,7 +10,7 @@ JOBS    ?= $(shell nproc)
 # makes one that does behave as one that does not).
 HOST    := bash scripts/wine-host.sh
 
-.PHONY: setup host build build-x86 build-x64 test test-x86 test-x64 dist demo bench clean
+.PHONY: setup host build build-x86 build-x64 build-linux test test-x86 test-x64 test-linux dist demo bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -18,8 +19,13 @@ setup:
 host: setup
 	@$(HOST) || true
 
-# x86 into build/, x64 into build-x64/: the same sources, two toolchains.
-build: build-x86 build-x64
+# x86 into build/, x64 into build-x64/: the same sources, two toolchains;
+# the native Linux wmicheck into build-linux/ with the system's compiler.
+build: build-linux build-x86 build-x64
+
+build-linux: setup
+	@cmake -S . -B $(BUILDLX) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILDLX) -j$(JOBS)
 
 build-x86: setup
 	@cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_FLAGS) \
@@ -36,6 +42,7 @@ build-x64: setup
 # reported as skipped, and one line says why.
 test: build
 	@status=0; \
+	 echo "== Linux tests ($(BUILDLX))"; (cd $(BUILDLX) && ctest --output-on-failure --timeout 600) || status=1; \
 	 if $(HOST) >/dev/null; then echo "== x86 tests ($(BUILD))"; \
 	 else echo "== x86 tests ($(BUILD)): not run, skipped: $$($(HOST) --why)"; fi; \
 	 (cd $(BUILD) && ctest --output-on-failure --timeout 600) || status=1; \
@@ -47,6 +54,9 @@ test: build
 test-x86: build
 	@$(HOST) >/dev/null || echo "== x86 tests ($(BUILD)): not run, skipped: $$($(HOST) --why)"
 	@cd $(BUILD) && ctest --output-on-failure --timeout 600
+
+test-linux: build-linux
+	@cd $(BUILDLX) && ctest --output-on-failure --timeout 600
 
 test-x64: build-x64
 	@cd $(BUILD64) && ctest --output-on-failure --timeout 600
@@ -74,4 +84,4 @@ bench: setup
 clean:
 	-@WINEPREFIX=$(abspath $(BUILD))/wineprefix wineserver -k 2>/dev/null
 	-@WINEPREFIX=$(abspath $(BUILD64))/wineprefix wineserver -k 2>/dev/null
-	rm -rf $(BUILD) $(BUILD64) dist
+	rm -rf $(BUILD) $(BUILD64) $(BUILDLX) dist

@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Installs the cross toolchains (x86 and x64), Wine (32- and 64-bit), the test
-# tools, the packaging tools and the monitoring engines that check the
-# shipped definitions (nagios4-core, icinga2-bin) from Debian's packages.
+# Installs the cross toolchains (x86 and x64), Wine (32- and 64-bit), the
+# native toolchain and libraries of the Linux wmicheck (libcurl, pugixml,
+# nlohmann-json) and of its WinRM test double (cpp-httplib, OpenSSL,
+# python3-winrm as its independent client), the test tools, the packaging
+# tools and the monitoring engines that check the shipped definitions
+# (nagios4-core, icinga2-bin) from Debian's packages.
 # Idempotent: does nothing when everything is already there.
 set -euo pipefail
 
 packages=(mingw-w64 mingw-w64-tools libwine-dev cmake make googletest fonts-wine
           wine wine32:i386 wine64 xvfb x11-apps imagemagick xauth
           wixl msitools faketime zip unzip git python3 python3-pefile
-          nagios4-core icinga2-bin nagios-nrpe-server nagios-nrpe-plugin)
+          nagios4-core icinga2-bin nagios-nrpe-server nagios-nrpe-plugin
+          g++ pkg-config libcurl4-openssl-dev libpugixml-dev nlohmann-json3-dev
+          libcpp-httplib-dev libssl-dev openssl python3-winrm libnss-wrapper)
 
 missing=()
 for p in "${packages[@]}"; do
