@@ -1,96 +1,90 @@
 #include "PluginOutput.h"
 
 #include <charconv>
+#include <cmath>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
-std::wstring JsonString(const std::wstring& text) {
-    std::wstring out = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'"' || c == L'\\') {
-            out += L'\\';
-            out += c;
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += c;
-        } else {
-            wchar_t escape[8];
-            const wchar_t* hex = L"0123456789abcdef";
-            escape[0] = L'\\';
-            escape[1] = L'u';
-            for (int i = 0; i < 4; ++i) escape[2 + i] = hex[(c >> (12 - 4 * i)) & 0xF];
-            out.append(escape, 6);
-        }
-    }
-    return out + L"\"";
+// A number as JSON holds it: a whole one as an integer (50, not 50.0), so
+// that both builds print what the line prints.
+nlohmann::ordered_json JsonNumber(double value) {
+    if (std::floor(value) == value && std::fabs(value) < 9e15) return static_cast<long long>(value);
+    return value;
 }
 
 }  // namespace
 
-std::wstring CollapseBlanks(const std::wstring& text) {
-    std::wstring out;
-    for (wchar_t c : text) {
-        if (c == L'\r' || c == L'\n') c = L' ';
-        if (!(c == L' ' && !out.empty() && out.back() == L' ')) out += c;
+std::string CollapseBlanks(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') c = ' ';
+        if (!(c == ' ' && !out.empty() && out.back() == ' ')) out += c;
     }
     return out;
 }
 
-std::wstring FormatNumber(double value) {
+std::string FormatNumber(double value) {
     char buffer[400];
     const std::to_chars_result done = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-    if (done.ec != std::errc()) return L"0";
-    return std::wstring(buffer, done.ptr);
+    if (done.ec != std::errc()) return "0";
+    return std::string(buffer, done.ptr);
 }
 
-std::wstring QuoteLabel(const std::wstring& label) {
-    std::wstring out = L"'";
-    for (wchar_t c : label) {
-        if (c == L'\'') out += L"''";
-        else if (c == L'=' || c == L'|' || c == L'\r' || c == L'\n') out += L'_';
+std::string QuoteLabel(const std::string& label) {
+    std::string out = "'";
+    for (char c : label) {
+        if (c == '\'') out += "''";
+        else if (c == '=' || c == '|' || c == '\r' || c == '\n') out += '_';
         else out += c;
     }
-    return out + L"'";
+    return out + "'";
 }
 
-std::wstring PerfData(const PluginResult& result) {
-    const std::wstring thresholds = L";" + result.warning + L";" + result.critical + L";";
+std::string PerfData(const PluginResult& result) {
+    const std::string thresholds = ";" + result.warning + ";" + result.critical + ";";
     if (result.countMode)
-        return result.count < 0 ? L""
-                                : L"'instances'=" + std::to_wstring(result.count) + result.unit + thresholds + L"0;";
-    std::wstring out;
+        return result.count < 0 ? ""
+                                : "'instances'=" + std::to_string(result.count) + result.unit + thresholds + "0;";
+    std::string out;
     for (const InstanceOutcome& instance : result.instances) {
         if (!instance.perfdata) continue;
-        if (!out.empty()) out += L' ';
-        out += QuoteLabel(instance.label) + L"=" + FormatNumber(instance.number) + result.unit + thresholds + L";";
+        if (!out.empty()) out += ' ';
+        out += QuoteLabel(instance.label) + "=" + FormatNumber(instance.number) + result.unit + thresholds + ";";
     }
     return out;
 }
 
-std::wstring PluginLine(const PluginResult& result) {
-    std::wstring line = L"WMI " + std::wstring(StateName(result.state)) + L" - ";
-    for (wchar_t c : CollapseBlanks(result.text)) line += c == L'|' ? L'/' : c;
-    while (!line.empty() && line.back() == L' ') line.pop_back();
-    const std::wstring perf = PerfData(result);
-    if (!perf.empty()) line += L" | " + perf;
+std::string PluginLine(const PluginResult& result) {
+    std::string line = "WMI " + std::string(StateName(result.state)) + " - ";
+    for (char c : CollapseBlanks(result.text)) line += c == '|' ? '/' : c;
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    const std::string perf = PerfData(result);
+    if (!perf.empty()) line += " | " + perf;
     return line;
 }
 
-std::wstring PluginJson(const PluginResult& result) {
-    std::wstring out = L"{\"state\":" + JsonString(StateName(result.state)) +
-                       L",\"exit_code\":" + std::to_wstring(ExitCode(result.state)) +
-                       L",\"text\":" + JsonString(result.text) + L",\"perfdata\":" + JsonString(PerfData(result)) +
-                       L",\"count\":" + (result.count < 0 ? std::wstring(L"null") : std::to_wstring(result.count)) +
-                       L",\"instances\":[";
-    for (size_t i = 0; i < result.instances.size(); ++i) {
-        const InstanceOutcome& instance = result.instances[i];
-        if (i) out += L',';
-        out += L"{\"label\":" + JsonString(instance.label) + L",\"value\":";
+std::string PluginJson(const PluginResult& result) {
+    // Keys in the order the object has always had.
+    nlohmann::ordered_json out;
+    out["state"] = StateName(result.state);
+    out["exit_code"] = ExitCode(result.state);
+    out["text"] = result.text;
+    out["perfdata"] = PerfData(result);
+    out["count"] = result.count < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(result.count);
+    out["instances"] = nlohmann::ordered_json::array();
+    for (const InstanceOutcome& instance : result.instances) {
+        nlohmann::ordered_json item;
+        item["label"] = instance.label;
         switch (instance.kind) {
-        case InstanceOutcome::Kind::Null: out += L"null"; break;
-        case InstanceOutcome::Kind::Number: out += FormatNumber(instance.number); break;
-        case InstanceOutcome::Kind::Text: out += JsonString(instance.text); break;
+        case InstanceOutcome::Kind::Null: item["value"] = nullptr; break;
+        case InstanceOutcome::Kind::Number: item["value"] = JsonNumber(instance.number); break;
+        case InstanceOutcome::Kind::Text: item["value"] = instance.text; break;
         }
-        out += L",\"state\":" + JsonString(StateName(instance.state)) + L"}";
+        item["state"] = StateName(instance.state);
+        out["instances"].push_back(std::move(item));
     }
-    return out + L"]}";
+    // One line in plain ASCII; a byte that is not UTF-8 becomes U+FFFD.
+    return out.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
 }
