@@ -503,7 +503,7 @@ std::string ParseCommandLine(int argc, char** argv, RunnerOptions* options, Plat
     if (o.mode == RunMode::Configure) return only(kConfigure, {kHost, kTimeout, kParam});
     if (o.mode == RunMode::Diagnose)
         return only(kDiagnose, {kHost, kTimeout, kNamespace, kUser, kDomain, kPassword, kPasswordFile, kAuthLevel,
-                                kImpLevel, kAuth});
+                                kImpLevel, kAuth, kPort, kHttps, kCaFile, kInsecure, kProxy});
 
     if (o.mode == RunMode::Check) {
         for (int id : kPluginOptions)

@@ -11,6 +11,7 @@
 
 #include "Derived.h"
 #include "Options.h"
+#include "Password.h"
 #include "PluginOutput.h"
 #include "Thresholds.h"
 
@@ -393,6 +394,60 @@ TEST(PluginOutput, LabelsAndValuesReadBack) {
     EXPECT_EQ("{\"state\":\"UNKNOWN\",\"exit_code\":3,\"text\":\"bad \\ufffd byte\",\"perfdata\":\"\",\"count\":null,"
               "\"instances\":[{\"label\":\"x\",\"value\":50,\"state\":\"OK\"}]}",
               PluginJson(whole));
+}
+
+// The password's first line from a file in each encoding, and where it
+// comes from: the file, else WMICHECK_PASSWORD with a user and no option.
+TEST(Password, FromFileOrEnvironment) {
+    const struct {
+        std::string bytes;
+        bool read;
+        const char* password;
+    } files[] = {
+        {"S3cret\r\nsecond", true, "S3cret"},
+        {"\xEF\xBB\xBFGr\xC3\xB6\xC3\x9F" "e\n", true, "Gr\u00F6\u00DFe"},
+        {std::string("\xFF\xFEp\0\xAC\x20\r\0\n\0x\0", 12), true, "p\u20AC"},
+        {"\nS3cret", true, ""},
+        {"caf\xE9", false, ""},
+    };
+    for (const auto& f : files) {
+        std::string password = "old";
+        EXPECT_EQ(f.read, PasswordFromFile(f.bytes, &password)) << f.password;
+        if (f.read) {
+            EXPECT_EQ(f.password, password);
+        }
+    }
+
+    const struct {
+        std::vector<std::string> args;
+        const char* password;  // after the rule
+        const char* error;     // "" for none
+    } cases[] = {
+        {{"--user", "u", "--password-file", "f"}, "fromfile", ""},
+        {{"--user", "u"}, "fromenv", ""},
+        {{"--user", "u", "--password", "given"}, "given", ""},
+        {{}, "", ""},
+        {{"--user", "u", "--password-file", "missing"}, "", "--password-file: cannot open 'missing'"},
+    };
+    PasswordSources sources;
+    sources.readFile = [](const std::string& path, std::string* bytes, std::string* error) {
+        if (path == "missing") *error = "cannot open 'missing'";
+        else *bytes = "fromfile\n";
+        return path != "missing";
+    };
+    sources.environment = [](std::string* value) {
+        *value = "fromenv";
+        return true;
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--class", "C", "--count"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunnerOptions options;
+        ASSERT_EQ("", Parse(args, &options));
+        EXPECT_EQ(c.error, ResolvePassword(&options, sources));
+        EXPECT_EQ(c.password, options.password);
+        EXPECT_EQ(*c.password != 0, options.passwordGiven);
+    }
 }
 
 }  // namespace
