@@ -217,6 +217,10 @@ TEST(Platforms, EachBuildRefusesTheOthersOptions) {
             EXPECT_EQ("http://p", options.proxy);
         }
     }
+    // Each build's --help lists only the options it takes.
+    EXPECT_EQ(std::string::npos, std::string(UsageText(Platform::Windows)).find("--https"));
+    EXPECT_EQ(std::string::npos, std::string(UsageText(Platform::Linux)).find("--param STRING"));
+    EXPECT_NE(std::string::npos, std::string(UsageText(Platform::Linux)).find("--ca-file FILE"));
 }
 
 }  // namespace
