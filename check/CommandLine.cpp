@@ -463,6 +463,7 @@ std::string ParseCommandLine(int argc, char** argv, RunnerOptions* options, Plat
         // No local WMI to fall back on, and no password sent in the clear.
         if (!has(kHost)) return "--host is needed: the Linux wmicheck checks another computer over WinRM";
         if (o.auth == Auth::Basic && !o.https) return "--auth basic needs --https: Basic is never sent over plain HTTP";
+        if (o.auth == Auth::Basic && o.user.empty()) return "--auth basic needs --user";
         const std::string refusal = LinuxAuthRefusal(o);
         if (!refusal.empty()) return refusal;
     }

@@ -185,6 +185,7 @@ TEST(Platforms, EachBuildRefusesTheOthersOptions) {
         {Platform::Windows, {"--proxy", "http://p:3128"}, "--proxy is for the Linux wmicheck"},
         {Platform::Windows, {"--auth", "basic"}, "--auth basic is for the Linux wmicheck"},
         {Platform::Linux, {"-H", "h", "--auth", "basic", "--https", "--param", "#CLS=C#"}, "--param is Windows-only"},
+        {Platform::Linux, {"-H", "h", "--auth", "basic", "--https"}, "--auth basic needs --user"},
         {Platform::Linux, {"-H", "h", "--auth", "basic", "--https", "--last-instance"}, "--last-instance is Windows-only"},
         {Platform::Linux, {"-H", "h", "--auth", "basic", "--https", "--print-param"}, "--print-param is Windows-only"},
         {Platform::Linux, {"-H", "h", "--configure"}, "--configure is Windows-only"},
@@ -198,7 +199,10 @@ TEST(Platforms, EachBuildRefusesTheOthersOptions) {
         {Platform::Linux, {"-H", "h", "--auth", "basic", "--https", "--port", "0"}, "--port"},
         {Platform::Linux, {"-H", "h", "--auth", "basic", "--insecure"}, "--insecure needs --https"},
         {Platform::Linux, {"-H", "h", "--auth", "basic", "--https", "--insecure", "--ca-file", "c"}, "exclude each other"},
-        {Platform::Linux, {"-H", "h", "--auth", "basic", "--https", "--ca-file", "ca.pem", "--port", "443", "--proxy", "http://p"}, ""},
+        {Platform::Linux,
+         {"-H", "h", "--auth", "basic", "--https", "--ca-file", "ca.pem", "--port", "443", "--proxy", "http://p", "--user",
+          "u"},
+         ""},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.args;
