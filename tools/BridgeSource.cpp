@@ -12,6 +12,7 @@
 #include "PluginCheck.h"
 #include "PluginOutput.h"
 #include "Utf.h"
+#include "VariantValue.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -41,18 +42,6 @@ void CheckAdvised(HRESULT hr, const std::wstring& what, const std::wstring& advi
     wchar_t code[16];
     swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
     Fail(what + L" (" + code + L"): " + advice);
-}
-
-// A VARIANT type that holds a number (WMI gives a boolean as VT_BOOL and a
-// 64-bit integer as text).
-bool IsNumberType(VARTYPE type) {
-    switch (type) {
-    case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_UI1: case VT_UI2: case VT_UI4: case VT_UI8:
-    case VT_INT: case VT_UINT: case VT_R4: case VT_R8: case VT_DECIMAL: case VT_CY:
-        return true;
-    default:
-        return false;
-    }
 }
 
 bool IsNumericType(EQvWMIPropertyType type) {
@@ -92,25 +81,6 @@ HRESULT TryReadField(IQvWMIInstance* instance, const std::wstring& name, com::Un
 }
 
 }  // namespace
-
-check::Value ValueOfVariant(const VARIANT& variant, LCID lcid) {
-    using Kind = check::Value::Kind;
-    check::Value value;
-    const VARTYPE type = V_VT(&variant);
-    if (type == VT_NULL || type == VT_EMPTY) return value;
-    if (type & VT_ARRAY) value.kind = Kind::Array;
-    else if (type == VT_DISPATCH || type == VT_UNKNOWN) value.kind = Kind::Object;
-    else if (type == VT_BOOL) value.kind = Kind::Boolean;
-    else if (IsNumberType(type)) value.kind = Kind::Number;
-    else value.kind = Kind::Text;
-    std::wstring text;
-    value.hasText = SUCCEEDED(ValueText(variant, &text, lcid));
-    if (value.hasText) AssignUtf8(&value.text, text.data(), text.size());
-    double number = 0;
-    value.hasNumber = SUCCEEDED(ValueNumber(variant, &number, lcid)) && std::isfinite(number);
-    if (value.hasNumber) value.number = number;
-    return value;
-}
 
 // Gives each step that asks the computer (the connection, the query, the
 // class) what is left of the time-out, through the access object's Timeout,

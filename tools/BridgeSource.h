@@ -46,6 +46,3 @@ private:
     Microsoft::WRL::ComPtr<IQvWMIClass> class_;
 };
 
-// The value of a VARIANT as the core reads it: its text and number in the
-// locale lcid (ValueText, ValueNumber), its kind by its type.
-check::Value ValueOfVariant(const VARIANT& value, LCID lcid = LOCALE_USER_DEFAULT);

@@ -1,9 +1,13 @@
 // wmicheck.exe's own rules: the account forms as WMI receives them, and
 // what a run prints for a usage error and never prints (the password).
+#include <memory>
+
+#include "../../common/Raii.h"
 #include "Account.h"
 #include "Options.h"
 #include "RunWmicheck.h"
 #include "Utf.h"
+#include "VariantValue.h"
 
 namespace {
 
@@ -41,6 +45,54 @@ TEST(Options, AccountForms) {
         EXPECT_EQ(c.domain, Wide(account.domain));
         EXPECT_EQ(c.authority, reaching.authority);
         EXPECT_EQ(c.name, reaching.name);
+    }
+}
+
+// Each VARIANT the bridge hands out, as the check core reads it: its kind,
+// its text and number in the locale, an array's elements.
+TEST(BridgeValues, EveryVariantKindReadsAsTheCoreExpects) {
+    using Kind = check::Value::Kind;
+    const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
+    auto make = [](VARTYPE type, auto set) {
+        auto v = std::make_shared<com::UniqueVariant>();
+        V_VT(v->get()) = type;
+        set(v->get());
+        return v;
+    };
+    SAFEARRAY* texts = SafeArrayCreateVector(VT_BSTR, 0, 2);
+    for (LONG i = 0; i < 2; ++i) SafeArrayPutElement(texts, &i, SysAllocString(i ? L"RpcSs" : L"Tcpip"));
+    const struct {
+        const char* what;
+        std::shared_ptr<com::UniqueVariant> variant;
+        Kind kind;
+        bool hasText;
+        const char* text;
+        bool hasNumber;
+        double number;
+        size_t items;
+    } cases[] = {
+        {"null", make(VT_NULL, [](VARIANT*) {}), Kind::Null, true, "", false, 0, 0},
+        {"a 32-bit number", make(VT_I4, [](VARIANT* v) { V_I4(v) = -7; }), Kind::Number, true, "-7", true, -7, 0},
+        {"a real in the locale", make(VT_R8, [](VARIANT* v) { V_R8(v) = 2.5; }), Kind::Number, true, "2,5", true, 2.5, 0},
+        {"a 64-bit integer as text", make(VT_BSTR, [](VARIANT* v) { V_BSTR(v) = SysAllocString(L"5000000000"); }),
+         Kind::Text, true, "5000000000", true, 5e9, 0},
+        {"a text", make(VT_BSTR, [](VARIANT* v) { V_BSTR(v) = SysAllocString(L"Gr\u00F6\u00DFe"); }), Kind::Text, true,
+         "Gr\u00F6\u00DF" "e", false, 0, 0},
+        {"a boolean", make(VT_BOOL, [](VARIANT* v) { V_BOOL(v) = VARIANT_TRUE; }), Kind::Boolean, true, "True", true, -1,
+         0},
+        {"an array", make(VT_ARRAY | VT_BSTR, [&](VARIANT* v) { V_ARRAY(v) = texts; }), Kind::Array, false, "", false, 0,
+         2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const check::Value value = ValueOfVariant(*c.variant->get(), german);
+        EXPECT_EQ(c.kind, value.kind);
+        EXPECT_EQ(c.hasText, value.hasText);
+        EXPECT_EQ(c.hasText ? c.text : "", value.text);
+        EXPECT_EQ(c.hasNumber, value.hasNumber);
+        EXPECT_EQ(c.number, value.hasNumber ? value.number : 0);
+        ASSERT_EQ(c.items, value.items.size());
+        EXPECT_EQ(c.items ? "RpcSs" : "", c.items ? value.items[1].text : "");
     }
 }
 
