@@ -34,12 +34,26 @@ bool PasswordFromFile(const std::string& bytes, std::string* password) {
     std::string text;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        std::wstring wide((bytes.size() - 2) / 2, L'\0');
-        for (size_t i = 0; i < wide.size(); ++i)
-            wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 + 2 * i]) |
-                                           (static_cast<unsigned char>(bytes[3 + 2 * i]) << 8));
-        AssignUtf8(&text, wide.data(), wide.size());
-        WipeText(&wide);
+        // UTF-16 code units, pairs joined, as UTF-8 (a lone surrogate keeps
+        // its own three bytes, as the wide conversion does).
+        const size_t units = (bytes.size() - 2) / 2;
+        auto unit = [&](size_t i) {
+            return static_cast<char32_t>(static_cast<unsigned char>(bytes[2 + 2 * i]) |
+                                         (static_cast<unsigned char>(bytes[3 + 2 * i]) << 8));
+        };
+        text.reserve(units * 3);
+        for (size_t i = 0; i < units; ++i) {
+            char32_t c = unit(i);
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF)
+                c = 0x10000 + ((c - 0xD800) << 10) + (unit(++i) - 0xDC00);
+            const int n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+            if (n == 1) {
+                text += static_cast<char>(c);
+                continue;
+            }
+            text += static_cast<char>((n == 2 ? 0xC0 : n == 3 ? 0xE0 : 0xF0) | (c >> (6 * (n - 1))));
+            for (int k = n - 1; k-- > 0;) text += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+        }
     } else {
         const size_t skip = bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
                                     static_cast<unsigned char>(bytes[1]) == 0xBB &&

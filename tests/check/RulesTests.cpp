@@ -406,7 +406,7 @@ TEST(Password, FromFileOrEnvironment) {
     } files[] = {
         {"S3cret\r\nsecond", true, "S3cret"},
         {"\xEF\xBB\xBFGr\xC3\xB6\xC3\x9F" "e\n", true, "Gr\u00F6\u00DFe"},
-        {std::string("\xFF\xFEp\0\xAC\x20\r\0\n\0x\0", 12), true, "p\u20AC"},
+        {std::string("\xFF\xFEp\0\xAC\x20\x3D\xD8\x11\xDD\r\0\n\0x\0", 16), true, "p\u20AC\U0001F511"},
         {"\nS3cret", true, ""},
         {"caf\xE9", false, ""},
     };
