@@ -220,6 +220,8 @@ public:
 
     void Serve(httplib::Server& server, bool https) {
         server.new_task_queue = [] { return new httplib::ThreadPool(64); };
+        // An idle kept-alive connection holds a thread: short, so that a stop is quick.
+        server.set_keep_alive_timeout(1);
         server.Post("/wsman", [this, https](const httplib::Request& request, httplib::Response& response) {
             Handle(request, response, https);
         });
