@@ -147,6 +147,8 @@ public:
     }
     bool Ready() const { return http_.size() > 5 && https_.size() > 6; }
 
+    long clientTimeoutMs = 20000;  // when the client gives up
+
     // POSTs the request to /wsman as user (empty: no Authorization).
     Answer Post(const Request& request, const std::string& user = "monitor", const std::string& password = "s3cret word",
                 bool https = true, const std::string& host = "localhost") const {
@@ -180,7 +182,7 @@ private:
             curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
             curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
         }
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, clientTimeoutMs);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
         if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
@@ -323,6 +325,43 @@ TEST(WinrmDouble, ComputerFromHostAndWindowsForms) {
     const Answer system = service.Post(request);
     EXPECT_NE(std::string::npos, system.body.find("<p:LastBootUpTime><cim:Datetime>20")) << system.body;
     EXPECT_EQ(std::string::npos, system.body.find("SelectorSet")) << "a singleton has no key";
+}
+
+struct SlowRow {
+    const char* name;
+    std::vector<std::string> switches;
+    const char* operationTimeout;
+    long clientTimeoutMs;
+    long status;  // 0: no answer
+    const char* code;
+    long minMs, maxMs;
+};
+
+TEST(WinrmDouble, SlowAndStalled) {
+    const SlowRow rows[] = {
+        {"a latency within the time-out", {"--latency-ms", "300"}, "PT20.000S", 20000, 200, "", 300, 5000},
+        {"a latency past the time-out", {"--latency-ms", "5000"}, "PT0.500S", 20000, 500, "2150858793", 500, 3000},
+        {"a stall", {"--stall"}, "PT20.000S", 1000, 0, "", 1000, 5000},
+    };
+    for (const SlowRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto start = std::chrono::steady_clock::now();
+        long elapsedMs = 0;
+        {
+            Double service(row.switches);
+            ASSERT_TRUE(service.Ready());
+            service.clientTimeoutMs = row.clientTimeoutMs;
+            Request request;
+            request.timeout = row.operationTimeout;
+            const Answer answer = service.Post(request);
+            elapsedMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - start).count());
+            EXPECT_EQ(row.status, answer.status);
+            EXPECT_EQ(row.code, answer.Code());
+        }  // a stalled double still stops at once
+        EXPECT_GE(elapsedMs, row.minMs);
+        EXPECT_LE(elapsedMs, row.maxMs);
+    }
 }
 
 }  // namespace
