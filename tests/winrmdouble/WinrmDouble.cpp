@@ -309,7 +309,7 @@ private:
             response.status = 503;
             return;
         }
-        if (identify) return Send(response, IdentifyResponse());
+        if (identify) return Send(response, IdentifyResponse(!user.empty()));
 
         const std::string messageId = Child(header, "MessageID").text().get();
         Fault fault;
@@ -371,7 +371,8 @@ private:
         ++roundTrips_;
     }
 
-    static pugi::xml_document IdentifyResponse() {
+    // Without logon the answer has no product version.
+    static pugi::xml_document IdentifyResponse(bool authenticated) {
         pugi::xml_document document;
         pugi::xml_node envelope = document.append_child("s:Envelope");
         envelope.append_attribute("xmlns:s") = ns::kSoap;
@@ -380,7 +381,7 @@ private:
         identify.append_attribute("xmlns:wsmid") = ns::kIdentity;
         identify.append_child("wsmid:ProtocolVersion").text() = ns::kWsman;
         identify.append_child("wsmid:ProductVendor").text() = "Microsoft Corporation";
-        identify.append_child("wsmid:ProductVersion").text() = "OS: 10.0.17763 SP: 0.0 Stack: 3.0";
+        if (authenticated) identify.append_child("wsmid:ProductVersion").text() = "OS: 10.0.17763 SP: 0.0 Stack: 3.0";
         return document;
     }
 

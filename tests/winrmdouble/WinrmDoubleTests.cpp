@@ -82,8 +82,20 @@ struct Request {
     bool optimize = false;
     int maxElements = 10;
 
+    bool identify = false;  // an Identify alone
+
     std::string Xml() const {
         pugi::xml_document document;
+        if (identify) {
+            pugi::xml_node envelope = document.append_child("s:Envelope");
+            envelope.append_attribute("xmlns:s") = "http://www.w3.org/2003/05/soap-envelope";
+            envelope.append_attribute("xmlns:wsmid") = "http://schemas.dmtf.org/wbem/wsman/identity/1/wsmanidentity.xsd";
+            envelope.append_child("s:Header");
+            envelope.append_child("s:Body").append_child("wsmid:Identify");
+            std::ostringstream out;
+            document.save(out, "", pugi::format_raw);
+            return out.str();
+        }
         pugi::xml_node envelope = document.append_child("s:Envelope");
         envelope.append_attribute("xmlns:s") = "http://www.w3.org/2003/05/soap-envelope";
         envelope.append_attribute("xmlns:a") = "http://schemas.xmlsoap.org/ws/2004/08/addressing";
@@ -170,6 +182,7 @@ private:
         const std::string resolve = host + ":" + https_.substr(6) + ":127.0.0.1";
         curl_slist* resolves = curl_slist_append(nullptr, resolve.c_str());
         curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/soap+xml;charset=UTF-8");
+        if (user.empty()) headers = curl_slist_append(headers, "WSMANIDENTIFY: unauthenticated");
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_RESOLVE, resolves);
         curl_easy_setopt(curl, CURLOPT_CAINFO, (Folder() + "/ca.pem").c_str());
@@ -325,6 +338,34 @@ TEST(WinrmDouble, ComputerFromHostAndWindowsForms) {
     const Answer system = service.Post(request);
     EXPECT_NE(std::string::npos, system.body.find("<p:LastBootUpTime><cim:Datetime>20")) << system.body;
     EXPECT_EQ(std::string::npos, system.body.find("SelectorSet")) << "a singleton has no key";
+}
+
+TEST(WinrmDouble, IdentifyWithAndWithoutLogon) {
+    Double service({});
+    ASSERT_TRUE(service.Ready());
+    Request identify;
+    identify.identify = true;
+    const struct {
+        const char* user;
+        bool https;
+        long status;
+        const char* version;
+    } rows[] = {
+        {"", false, 200, ""},  // WSMANIDENTIFY: unauthenticated: no product version
+        {"monitor", true, 200, "OS: 10.0.17763 SP: 0.0 Stack: 3.0"},
+        {"monitor", false, 401, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.user);
+        const Answer answer = service.Post(identify, row.user, "s3cret word", row.https);
+        EXPECT_EQ(row.status, answer.status);
+        EXPECT_EQ(row.version,
+                  std::string(answer.xml.select_node("//*[local-name()='ProductVersion']").node().text().get()));
+        if (row.status == 200) {
+            EXPECT_STREQ("Microsoft Corporation",
+                         answer.xml.select_node("//*[local-name()='ProductVendor']").node().text().get());
+        }
+    }
 }
 
 struct SlowRow {
