@@ -260,16 +260,24 @@ private:
             if (https) response.set_header("WWW-Authenticate", "Basic realm=\"WSMAN\"");
             return std::string();
         };
-        const std::string header = request.get_header_value("Authorization");
-        if (!https || header.compare(0, 6, "Basic ") != 0) return refuse();
-        const std::string encoded = header.substr(6);
+        std::string header = request.get_header_value("Authorization");
+        if (!https || header.compare(0, 6, "Basic ") != 0) {
+            Wipe(&header);
+            return refuse();
+        }
+        std::string encoded = header.substr(6);
+        Wipe(&header);
         std::string decoded(encoded.size(), '\0');
         const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&decoded[0]),
                                            reinterpret_cast<const unsigned char*>(encoded.data()),
                                            static_cast<int>(encoded.size()));
-        if (length < 0) return refuse();
-        decoded.resize(static_cast<size_t>(length) - std::count(encoded.end() - std::min<size_t>(2, encoded.size()),
-                                                                  encoded.end(), '='));
+        const size_t padding = std::count(encoded.end() - std::min<size_t>(2, encoded.size()), encoded.end(), '=');
+        Wipe(&encoded);
+        if (length < 0 || static_cast<size_t>(length) < padding) {
+            Wipe(&decoded);
+            return refuse();
+        }
+        decoded.resize(static_cast<size_t>(length) - padding);
         const size_t colon = decoded.find(':');
         std::string user = colon == std::string::npos ? std::string() : decoded.substr(0, colon);
         bool known = false;
