@@ -280,15 +280,15 @@ private:
         decoded.resize(static_cast<size_t>(length) - padding);
         const size_t colon = decoded.find(':');
         std::string user = colon == std::string::npos ? std::string() : decoded.substr(0, colon);
-        bool known = false;
+        std::string known;  // the account's name as the file spells it
         // Basic is for local accounts: DOMAIN\user and user@domain are refused.
         if (!user.empty() && user.find_first_of("\\@") == std::string::npos)
             for (const Account& account : accounts_)
                 if (datatable::EqualNoCase(datatable::FromUtf8(account.user), datatable::FromUtf8(user)) &&
                     decoded.compare(colon + 1, std::string::npos, account.password) == 0)
-                    known = true;
+                    known = account.user;
         Wipe(&decoded);
-        return known ? user : refuse();
+        return known.empty() ? refuse() : known;
     }
 
     void Handle(const httplib::Request& request, httplib::Response& response, bool https) {
@@ -348,7 +348,7 @@ private:
                      kCodeRequestTooLarge,
                      "The WS-Management service cannot process the request because the request envelope is "
                      "larger than its MaxEnvelopeSize.", 0};
-        } else if (options_.latencyMs >= timeoutMs) {
+        } else if (options_.latencyMs > 0 && options_.latencyMs >= timeoutMs) {
             fault = {"s:Receiver", "w:TimedOut", "The WS-Management service cannot complete the operation within "
                      "the time specified in OperationTimeout.", kCodeTimedOut,
                      "The WS-Management service cannot complete the operation within the time specified in "
