@@ -429,7 +429,13 @@ private:
     void SendFault(httplib::Response& response, const Fault& fault, const std::string& relatesTo,
                    const httplib::Request& request) {
         pugi::xml_document document;
-        pugi::xml_node body = NewEnvelope(&document, "http://schemas.dmtf.org/wbem/wsman/1/wsman/fault", "s:Fault");
+        // A fault's action follows its subcode's namespace: enumeration,
+        // addressing or WS-Management.
+        const std::string action = fault.subcode.compare(0, 2, "n:") == 0 ? kEnumerationActions + "fault"
+                                   : fault.subcode.compare(0, 2, "a:") == 0
+                                       ? std::string(ns::kAddressing) + "/fault"
+                                       : std::string("http://schemas.dmtf.org/wbem/wsman/1/wsman/fault");
+        pugi::xml_node body = NewEnvelope(&document, action, "s:Fault");
         Address(&document, relatesTo);
         pugi::xml_node code = body.append_child("s:Code");
         code.append_child("s:Value").text() = fault.code.c_str();
