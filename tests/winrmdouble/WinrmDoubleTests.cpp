@@ -273,6 +273,33 @@ TEST(WinrmDouble, RefusesWhatWindowsRefuses) {
     EXPECT_EQ(60000, service.State()["lastOperationTimeoutMs"]);
 }
 
+// A copy of the data with one process whose path is longer than the
+// smallest envelope: it fits no answer, the other items do.
+TEST(WinrmDouble, AnItemThatCannotFitTheEnvelope) {
+    const std::string data = Folder() + "/data";
+    ASSERT_EQ(0, std::system(("cp -r '" + std::string(DATA_DIR) + "' '" + data + "'").c_str()));
+    std::ofstream(data + "/processes-default.tsv", std::ios::app)
+        << "9999\tlong.exe\t9999\t4\t0\t1\t4096\tnow-5\tC:\\" << std::string(9000, 'x') << "\n";
+    Double service({"--data", data});
+    ASSERT_TRUE(service.Ready());
+    Request request;
+    request.optimize = true;
+    request.maxEnvelope = "8192";
+    request.query = "SELECT * FROM Win32_Process WHERE ProcessId = 9999";
+    const Answer answer = service.Post(request);
+    EXPECT_EQ(500, answer.status);
+    EXPECT_EQ("w:EncodingLimit", answer.Subcode());
+    EXPECT_EQ("2150858823", answer.Code());
+    EXPECT_EQ(0, service.State()["open"]) << "the refused enumeration is not left open";
+    // The others fill the envelope with as many items as fit, then Pull.
+    request.query = "SELECT * FROM Win32_Process WHERE ProcessId < 9999";
+    const Answer first = service.Post(request);
+    EXPECT_EQ(200, first.status);
+    EXPECT_LE(first.body.size(), 8192u);
+    EXPECT_GT(first.Items("ProcessId"), 1u);
+    EXPECT_LT(first.Items("ProcessId"), 10u);
+}
+
 TEST(WinrmDouble, OneItemPerPullUntilTheEnd) {
     Double service({"--one-per-pull"});
     ASSERT_TRUE(service.Ready());
