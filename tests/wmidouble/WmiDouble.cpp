@@ -293,40 +293,27 @@ const wchar_t* const kDiskRows[][3] = {
     {L"D:", L"0", L"0"},
     {L"E:", L"5", nullptr},
 };
-const PropertyDef kProcessorProperties[] = {
-    {L"DeviceID", CIM_STRING, kDeviceId},
-    {L"LoadPercentage", CIM_UINT16, kNoQualifiers},
-};
-const wchar_t* const kProcessorRows[][2] = {{L"CPU0", L"35"}, {L"CPU1", L"97"}};
-const PropertyDef kOperatingSystemProperties[] = {
-    {L"Caption", CIM_STRING, kNoQualifiers},
-    {L"Version", CIM_STRING, kNoQualifiers},
-};
-const wchar_t* const kOperatingSystemRows[][2] = {{L"Microsoft Windows Server (WMI test double)", L"10.0.20348"}};
 const PropertyDef kEmbeddedProperties[] = {
     {L"Id", CIM_UINT32, kItemId},
     {L"Owner", CIM_OBJECT, kNoQualifiers},
 };
 
-enum class Shape { Service, Item, Bulk, Disk, Processor, Embedded, OperatingSystem, ServiceTable };
+enum class Shape { Service, Item, Bulk, Disk, Embedded, Table };
 
 struct ShapeDef {
     const PropertyDef* properties;
     int count;
 };
 
-// The properties of the data-file class Win32_Service: its file's columns,
-// the first the key.
-ShapeDef ServiceTableShape() noexcept {
-    static const std::shared_ptr<const datatable::Table> table = datatable::Find(L"Win32_Service", L".");
-    static const std::vector<PropertyDef> properties = [] {
-        std::vector<PropertyDef> list;
-        for (size_t i = 0; table && i < table->columns.size(); ++i)
-            list.push_back(
-                {table->columns[i].name.c_str(), table->columns[i].type, i == 0 ? kDeviceId : kNoQualifiers});
-        return list;
-    }();
-    return {properties.data(), static_cast<int>(properties.size())};
+// The properties of a data-file class: its file's columns, the first the
+// key unless the class is a singleton. They point into the table's names.
+// Throws bad_alloc.
+std::vector<PropertyDef> TableProperties(const datatable::Table& table) {
+    std::vector<PropertyDef> list;
+    for (size_t i = 0; i < table.columns.size(); ++i)
+        list.push_back({table.columns[i].name.c_str(), datatable::CimType(table.columns[i].type),
+                        i == 0 && !table.singleton ? kDeviceId : kNoQualifiers});
+    return list;
 }
 
 ShapeDef ShapeOf(Shape shape) noexcept {
@@ -334,10 +321,8 @@ ShapeDef ShapeOf(Shape shape) noexcept {
     case Shape::Service: return {kServiceProperties, static_cast<int>(std::size(kServiceProperties))};
     case Shape::Item: return {kItemProperties, static_cast<int>(std::size(kItemProperties))};
     case Shape::Disk: return {kDiskProperties, static_cast<int>(std::size(kDiskProperties))};
-    case Shape::Processor: return {kProcessorProperties, static_cast<int>(std::size(kProcessorProperties))};
     case Shape::Embedded: return {kEmbeddedProperties, static_cast<int>(std::size(kEmbeddedProperties))};
-    case Shape::OperatingSystem: return {kOperatingSystemProperties, static_cast<int>(std::size(kOperatingSystemProperties))};
-    case Shape::ServiceTable: return ServiceTableShape();
+    case Shape::Table:
     case Shape::Bulk: break;
     }
     return {kBulkProperties, static_cast<int>(std::size(kBulkProperties))};
@@ -365,8 +350,14 @@ struct ScriptedClass {
     DWORD ms = 0;            // NextSlow, GetSlow
     HRESULT code = S_OK;     // GetResult
     std::shared_ptr<const datatable::Table> table;  // a data-file class's
+    std::vector<PropertyDef> tableProperties;         // its columns
     std::vector<size_t> rows;                         // its rows the query selected
 };
+
+ShapeDef ShapeOf(const ScriptedClass& scripted) noexcept {
+    if (scripted.shape != Shape::Table) return ShapeOf(scripted.shape);
+    return {scripted.tableProperties.data(), static_cast<int>(scripted.tableProperties.size())};
+}
 
 struct FixedClass {
     const wchar_t* name;
@@ -392,9 +383,7 @@ const FixedClass kFixedClasses[] = {
     {L"Double_NamesStall", Shape::Service, 3, Behaviour::NamesStall, INFINITE},
     {L"Double_Crash", Shape::Service, 3, Behaviour::Crash, 0},
     {L"Double_Disk", Shape::Disk, 3, Behaviour::Normal, 0},
-    {L"Win32_Processor", Shape::Processor, 2, Behaviour::Normal, 0},
     {L"Double_Embedded", Shape::Embedded, 2, Behaviour::Normal, 0},
-    {L"Win32_OperatingSystem", Shape::OperatingSystem, 1, Behaviour::Normal, 0},
 };
 
 // Classes whose name ends in a number: a count, milliseconds or an HRESULT.
@@ -438,9 +427,10 @@ std::shared_ptr<ScriptedClass> FindClass(const wchar_t* name, const std::wstring
                                          const std::wstring& server = L".") {
     if (auto table = datatable::Find(name, server)) {
         auto scripted = std::make_shared<ScriptedClass>();
-        scripted->name = L"Win32_Service";
-        scripted->shape = Shape::ServiceTable;
+        scripted->name = table->className;
+        scripted->shape = Shape::Table;
         scripted->table = table;
+        scripted->tableProperties = TableProperties(*table);
         for (size_t row = 0; row < table->rows.size(); ++row) scripted->rows.push_back(row);
         scripted->instances = static_cast<ULONG>(table->rows.size());
         scripted->nameSpace = nameSpace;
@@ -538,11 +528,9 @@ const ServiceRow& ServiceRowOf(const ScriptedClass& scripted, ULONG instance) no
     return kServiceRows[scripted.behaviour == Behaviour::StoppedLast ? stoppedLast[row] : row];
 }
 
-// The text of property index of a row of a Disk, Processor or System class.
-const wchar_t* RowText(Shape shape, int index, ULONG instance) noexcept {
-    if (shape == Shape::OperatingSystem) return kOperatingSystemRows[instance % std::size(kOperatingSystemRows)][index];
-    return shape == Shape::Disk ? kDiskRows[instance % std::size(kDiskRows)][index]
-                                : kProcessorRows[instance % std::size(kProcessorRows)][index];
+// The text of property index of a row of the Disk class.
+const wchar_t* RowText(int index, ULONG instance) noexcept {
+    return kDiskRows[instance % std::size(kDiskRows)][index];
 }
 
 HRESULT MakeClassObject(const std::shared_ptr<const ScriptedClass>& scripted, LONG instance,
@@ -566,9 +554,9 @@ HRESULT EmbeddedValue(const ScriptedClass& scripted, ULONG instance, VARIANT* va
 // The value of property index of an instance (both counted from 0).
 HRESULT InstanceValue(const ScriptedClass& scripted, int index, ULONG instance, VARIANT* value) noexcept {
     wchar_t text[32];
-    if (scripted.shape == Shape::Disk || scripted.shape == Shape::Processor || scripted.shape == Shape::OperatingSystem) {
-        const wchar_t* row = RowText(scripted.shape, index, instance);
-        const CIMTYPE type = ShapeOf(scripted.shape).properties[index].type;
+    if (scripted.shape == Shape::Disk) {
+        const wchar_t* row = RowText(index, instance);
+        const CIMTYPE type = ShapeOf(scripted).properties[index].type;
         if (!row) {
             V_VT(value) = VT_NULL;
             return S_OK;
@@ -580,7 +568,7 @@ HRESULT InstanceValue(const ScriptedClass& scripted, int index, ULONG instance, 
     }
     if (scripted.shape == Shape::Service)
         return ServiceValue(index, ServiceRowOf(scripted, instance), value);
-    if (scripted.shape == Shape::ServiceTable)
+    if (scripted.shape == Shape::Table)
         return datatable::CellValue(*scripted.table, scripted.rows[instance], static_cast<size_t>(index), value);
     if (scripted.shape == Shape::Embedded && index == 1) return EmbeddedValue(scripted, instance, value);
     if ((scripted.shape == Shape::Item || scripted.shape == Shape::Embedded) && index == 0) {
@@ -610,13 +598,14 @@ std::wstring RelativePath(const ScriptedClass& scripted, LONG instance) {
         swprintf(key, 64, L".Id=%ld", instance + 1);
         return scripted.name + key;
     case Shape::Disk:
-    case Shape::Processor:
-        swprintf(key, 64, L".DeviceID=\"%ls\"", RowText(scripted.shape, 0, static_cast<ULONG>(instance)));
+        swprintf(key, 64, L".DeviceID=\"%ls\"", RowText(0, static_cast<ULONG>(instance)));
         return scripted.name + key;
-    case Shape::OperatingSystem: return scripted.name + L"=@";  // a singleton
-    case Shape::ServiceTable:
-        return scripted.name + L".Name=\"" + scripted.table->rows[scripted.rows[static_cast<size_t>(instance)]][0] +
-               L"\"";
+    case Shape::Table: {
+        if (scripted.table->singleton) return scripted.name + L"=@";
+        const wchar_t* quote = scripted.table->columns[0].type == datatable::Type::String ? L"\"" : L"";
+        return scripted.name + L"." + scripted.table->columns[0].name + L"=" + quote +
+               scripted.table->rows[scripted.rows[static_cast<size_t>(instance)]][0] + quote;
+    }
     case Shape::Bulk: break;
     }
     return std::wstring();
@@ -632,7 +621,7 @@ HRESULT SystemValue(const ScriptedClass& scripted, LONG instance, int index, VAR
     case 1: return SetString(value, scripted.name.c_str());
     case 3:
         V_VT(value) = VT_I4;
-        V_I4(value) = ShapeOf(scripted.shape).count;
+        V_I4(value) = ShapeOf(scripted).count;
         return S_OK;
     default: break;
     }
@@ -994,7 +983,7 @@ public:
                 return Wbem(WBEM_E_OUT_OF_MEMORY);
             }
         }
-        const ShapeDef shape = ShapeOf(scripted_->shape);
+        const ShapeDef shape = ShapeOf(*scripted_);
         for (int i = 0; i < shape.count; ++i) {
             if (_wcsicmp(name, shape.properties[i].name) != 0 || Lacks(shape.properties[i].name)) continue;
             if (type) *type = shape.properties[i].type;
@@ -1023,7 +1012,7 @@ public:
         int count = 0;
         if (flags == WBEM_FLAG_ALWAYS)
             for (const wchar_t* system : kSystemProperties) list[count++] = system;
-        const ShapeDef shape = ShapeOf(scripted_->shape);
+        const ShapeDef shape = ShapeOf(*scripted_);
         for (int i = 0; i < shape.count; ++i)
             if ((flags != WBEM_FLAG_KEYS_ONLY || IsKey(shape.properties[i])) && !Lacks(shape.properties[i].name))
                 list[count++] = shape.properties[i].name;
@@ -1036,7 +1025,7 @@ public:
         *set = nullptr;
         for (const wchar_t* system : kSystemProperties)
             if (_wcsicmp(name, system) == 0) return Wbem(WBEM_E_SYSTEM_PROPERTY);
-        const ShapeDef shape = ShapeOf(scripted_->shape);
+        const ShapeDef shape = ShapeOf(*scripted_);
         for (int i = 0; i < shape.count; ++i) {
             if (_wcsicmp(name, shape.properties[i].name) != 0) continue;
             ComPtr<QualifierSet> created = QualifierSet::Make(shape.properties[i].qualifiers);

@@ -108,13 +108,25 @@
 //   Double_Disk       3 instances: DeviceID (8; Key = true), FreeSpace and
 //                     Size (21, VT_BSTR): C: 25000000000 of 100000000000,
 //                     D: 0 of 0, E: 5 of VT_NULL.
-//   Win32_Processor   2 instances: DeviceID (8; Key = true) CPU0 CPU1,
-//                     LoadPercentage (18, VT_I4) 35 97 (Wine's has none).
-//   Win32_OperatingSystem  1 instance, __RELPATH Win32_OperatingSystem=@:
-//                     Caption (8) "Microsoft Windows Server (WMI test
-//                     double)", Version (8) "10.0.20348".
+//   Data-file classes (data/*.tsv, built into the DLL; TableData.cpp lists
+//   the files): a file's columns are the properties in order, the first the
+//   key (Key = true) unless the class is a singleton; string (8), uint16
+//   (18) and uint32 (19) as VT_I4, uint64 (21) and datetime (101) as
+//   VT_BSTR, boolean (11) as VT_BOOL, an empty cell VT_NULL.
+//   Win32_Processor   data/processors-default.tsv: CPU0 and CPU1 (the key
+//                     DeviceID), LoadPercentage 35 and 97 (Wine's has none).
+//   Win32_OperatingSystem  data/operatingsystem-default.tsv, a singleton
+//                     (__RELPATH Win32_OperatingSystem=@): Caption
+//                     "Microsoft Windows Server (WMI test double)", Version
+//                     "10.0.20348", LastBootUpTime 15 minutes before the
+//                     DLL loaded its data, FreePhysicalMemory and
+//                     TotalVisibleMemorySize (uint64, kilobytes).
+//   Win32_LogicalDisk data/logicaldisks-default.tsv: C: and D: (DriveType
+//                     3), E: a DVD drive (DriveType 5) with null sizes.
+//   Win32_Process     data/processes-default.tsv: a default server's
+//                     processes, one per running service (its ProcessId).
 //   Win32_Service     a default Windows Server's services, from the data
-//                     file data/services-default.tsv (built into the DLL):
+//                     file data/services-default.tsv:
 //                     Name (8; the key), DisplayName, StartMode (Auto,
 //                     Manual, Disabled), State, Status (8), Started and
 //                     DelayedAutoStart (11, VT_BOOL), ProcessId (19, VT_I4;
@@ -175,7 +187,7 @@
 //     no object pointer (else 0x80041008).
 //   ExecQuery: only "WQL" (else 0x80041018); the class is the word after
 //     FROM (else 0x80041017); an unknown class fails with 0x80041010. For a
-//     data-file class (Win32_Service) the WHERE is applied: AND, OR, NOT,
+//     data-file class the WHERE is applied: AND, OR, NOT,
 //     parentheses, = <> != < > <= >=, IS [NOT] NULL, quoted strings,
 //     numbers, TRUE, FALSE and property names, all without case; a WHERE
 //     it cannot read, or one naming a property the class lacks, fails with

@@ -492,6 +492,42 @@ TEST_F(WmiDoubleTest, InstanceValuesAsWmiMapsThem) {
     EXPECT_EQ(L"Running Stopped Running ", states);
 }
 
+// The other data-file classes: each column type as WMI hands it out, the
+// key in __RELPATH (none for the singleton).
+TEST_F(WmiDoubleTest, DataFileClassesAsWmiMapsThem) {
+    const struct {
+        const wchar_t* query;
+        const wchar_t* property;
+        CIMTYPE type;
+        VARTYPE variant;
+        const wchar_t* text;  // null: a datetime of now, checked by form
+    } cases[] = {
+        {L"SELECT * FROM Win32_OperatingSystem", L"__RELPATH", CIM_STRING, VT_BSTR, L"Win32_OperatingSystem=@"},
+        {L"SELECT * FROM Win32_OperatingSystem", L"FreePhysicalMemory", CIM_UINT64, VT_BSTR, L"3355443"},
+        {L"SELECT * FROM Win32_OperatingSystem", L"LastBootUpTime", CIM_DATETIME, VT_BSTR, nullptr},
+        {L"SELECT * FROM Win32_Processor WHERE LoadPercentage > 50", L"LoadPercentage", CIM_UINT16, VT_I4, L"97"},
+        {L"SELECT * FROM Win32_LogicalDisk WHERE DriveType = 5", L"Size", CIM_UINT64, VT_NULL, L"null"},
+        {L"SELECT * FROM Win32_Process WHERE ProcessId = 704", L"__RELPATH", CIM_STRING, VT_BSTR,
+         L"Win32_Process.Handle=\"704\""},
+        {L"SELECT * FROM Win32_Process WHERE ProcessId = 704", L"Name", CIM_STRING, VT_BSTR, L"spoolsv.exe"},
+    };
+    ComPtr<IWbemServices> services = Services();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << Narrow(c.query) << ": " << Narrow(c.property));
+        Batch batch = Next(Query(services.Get(), c.query).Get(), -1);
+        ASSERT_EQ(1u, batch.objects.size());
+        VARIANT value;
+        CIMTYPE type = 0;
+        ASSERT_HR(S_OK, batch.objects[0]->Get(c.property, 0, &value, &type, nullptr));
+        EXPECT_EQ(c.type, type);
+        EXPECT_EQ(c.variant, V_VT(&value));
+        const std::wstring text = Text(&value);
+        if (c.text) EXPECT_EQ(c.text, text);
+        else EXPECT_TRUE(text.size() == 25 && text.compare(14, 8, L".000000+") == 0) << Narrow(text);
+        VariantClear(&value);
+    }
+}
+
 TEST_F(WmiDoubleTest, TheBadInstanceFailsEveryGet) {
     ComPtr<IWbemServices> services = Services();
     Batch batch = Next(Query(services.Get(), L"SELECT * FROM Double_BadInstance").Get(), -1);
