@@ -116,7 +116,7 @@ bool DmtfInterval(const std::string& text, std::string* dmtf) {
     if (!Expect(text, &at, 'P')) return false;
     unsigned long long days = 0, hours = 0, minutes = 0, seconds = 0;
     std::string micro = "000000";
-    bool inTime = false, any = false;
+    bool inTime = false, any = false, anyTime = false;
     while (at < text.size()) {
         if (text[at] == 'T' && !inTime) {
             inTime = true;
@@ -138,6 +138,7 @@ bool DmtfInterval(const std::string& text, std::string* dmtf) {
         }
         const char unit = text[at++];
         any = true;
+        anyTime = anyTime || inTime;
         if (!inTime && unit == 'D') days = n;
         else if (inTime && unit == 'H') hours = n;
         else if (inTime && unit == 'M') minutes = n;
@@ -148,7 +149,7 @@ bool DmtfInterval(const std::string& text, std::string* dmtf) {
             return false;  // years and months have no fixed length
         }
     }
-    if (!any) return false;
+    if (!any || (inTime && !anyTime)) return false;  // "P", "PT", "P1DT"
     // Carry upwards: "PT36H" is one day and twelve hours.
     minutes += seconds / 60;
     seconds %= 60;
