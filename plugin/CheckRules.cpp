@@ -1,43 +1,28 @@
 #include "CheckRules.h"
 
-#include <charconv>
+#include <array>
 #include <cmath>
 #include <new>
 #include <string>
 
 #include "../common/HResult.h"
 #include "../common/Raii.h"
+#include "CommandLine.h"
+#include "Operators.h"
 
 namespace {
 
-enum class Test { Contains, NotContains, Equal, Different, Less, LessOrEqual, More, MoreOrEqual };
-
-struct Operator {
-    const wchar_t* code;
-    Test test;
-    const wchar_t* satisfied;     // null: no phrase, and no compare value either
-    const wchar_t* notSatisfied;
-};
-
-// In the order of the form's operator list.
-constexpr Operator kOperators[kOperatorCount] = {
-    {L"CON", Test::Contains, L" (contains ", L" (doesn't contain "},
-    {L"NCO", Test::NotContains, L" (doesn't contain ", L" (contains "},
-    {L"EXA", Test::Equal, nullptr, L" (not the same as "},
-    {L"DIF", Test::Different, L" (different from ", L" (not different from "},
-    {L"LES", Test::Less, L" (<", L" (!! not <"},
-    {L"LEQ", Test::LessOrEqual, L" (<=", L" (!! not <="},
-    {L"MOR", Test::More, L" (>", L" (!! not >"},
-    {L"MEQ", Test::MoreOrEqual, L" (=>", L" (!! not =>"},
-};
-
-bool IsOrdering(Test test) {
-    return test == Test::Less || test == Test::LessOrEqual || test == Test::More || test == Test::MoreOrEqual;
+// Wide text as the core reads it, and back.
+std::string Utf8(const std::wstring& text) {
+    std::string out;
+    AssignUtf8(&out, text.data(), text.size());
+    return out;
 }
 
-// An empty compare value occurs in every non-empty text, but not in "".
-bool Contains(const std::wstring& text, const std::wstring& part) {
-    return !text.empty() && text.find(part) != std::wstring::npos;
+std::wstring Wide(const std::string& text) {
+    std::wstring out;
+    AssignWide(&out, text.data(), text.size());
+    return out;
 }
 
 bool IsNull(const VARIANT& value) {
@@ -61,61 +46,24 @@ HRESULT ScalarCopy(const VARIANT& value, com::UniqueVariant* copy) {
     return S_OK;
 }
 
-// Reading position over a text, passing over blanks, tabs and line feeds
-// wherever they stand ("1 000" reads as 1000). A text's end, or a character
-// of code 0, reads as 0.
-class NumberScanner {
-public:
-    explicit NumberScanner(const std::wstring& text) : text_(text) {}
-    wchar_t Peek() {
-        while (position_ < text_.size() && IsSkipped(text_[position_])) ++position_;
-        return position_ < text_.size() ? text_[position_] : L'\0';
-    }
-    void Advance() { ++position_; }
-
-private:
-    static bool IsSkipped(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\n'; }
-    const std::wstring& text_;
-    size_t position_ = 0;
-};
-
-double ReadInteger(NumberScanner& scanner, unsigned base) {
-    double value = 0;
-    for (;;) {
-        const wchar_t c = scanner.Peek();
-        unsigned digit;
-        if (c >= L'0' && c <= L'9') digit = c - L'0';
-        else if (c >= L'A' && c <= L'F') digit = c - L'A' + 10;
-        else if (c >= L'a' && c <= L'f') digit = c - L'a' + 10;
-        else break;
-        if (digit >= base) break;
-        value = value * base + digit;
-        scanner.Advance();
-    }
-    return value;
-}
-
-// Where from_chars reports a result beyond a double: infinity when the first
-// significant digit stands far enough left of the decimal point, 0 otherwise.
-double OutOfRange(const std::string& mantissa, long exponent) {
-    const size_t first = mantissa.find_first_of("123456789");
-    if (first == std::string::npos) return 0.0;
-    size_t point = mantissa.find('.');
-    if (point == std::string::npos) point = mantissa.size();
-    const long magnitude =
-        first < point ? static_cast<long>(point - first) : -static_cast<long>(first - point - 1);
-    return magnitude + exponent > 0 ? HUGE_VAL : 0.0;
-}
-
 }  // namespace
 
+static_assert(kOperatorCount == check::kOperatorCount, "the plug-in lists the core's operators");
+
 const wchar_t* OperatorCodeAt(long position) noexcept {
-    return position >= 0 && position < kOperatorCount ? kOperators[position].code : kOperators[0].code;
+    // Wide copies of the core's codes, made once (three characters each: no
+    // allocation).
+    static const std::array<std::wstring, kOperatorCount> codes = [] {
+        std::array<std::wstring, kOperatorCount> wide;
+        for (long i = 0; i < kOperatorCount; ++i) wide[i] = Wide(check::OperatorCodeAt(i));
+        return wide;
+    }();
+    return codes[position >= 0 && position < kOperatorCount ? position : 0].c_str();
 }
 
-long OperatorPosition(const std::wstring& code) noexcept {
-    for (long i = 0; i < kOperatorCount; ++i)
-        if (code == kOperators[i].code) return i;
+long OperatorPosition(const std::wstring& code) noexcept try {
+    return check::OperatorPosition(Utf8(code));
+} catch (const std::bad_alloc&) {
     return -1;
 }
 
@@ -131,62 +79,10 @@ wchar_t DecimalSeparator(LCID lcid) noexcept {
     return usable ? c : L'.';
 }
 
-double ReadNumber(const std::wstring& text, wchar_t decimalSeparator) noexcept {
-    NumberScanner scanner(text);
-    if (scanner.Peek() == L'&') {
-        scanner.Advance();
-        const wchar_t prefix = scanner.Peek();
-        if (prefix != L'H' && prefix != L'h' && prefix != L'O' && prefix != L'o') return 0;
-        scanner.Advance();
-        return ReadInteger(scanner, prefix == L'H' || prefix == L'h' ? 16 : 8);
-    }
-
-    bool negative = false;
-    if (scanner.Peek() == L'+' || scanner.Peek() == L'-') {
-        negative = scanner.Peek() == L'-';
-        scanner.Advance();
-    }
-    // Only ASCII digits and one period make it into the mantissa.
-    std::string mantissa;
-    bool digits = false, point = false;
-    for (;;) {
-        const wchar_t c = scanner.Peek();
-        if (c >= L'0' && c <= L'9') {
-            mantissa += static_cast<char>(c);
-            digits = true;
-        } else if ((c == L'.' || c == decimalSeparator) && !point) {
-            mantissa += '.';
-            point = true;
-        } else {
-            break;
-        }
-        scanner.Advance();
-    }
-    if (!digits) return 0;
-
-    long exponent = 0;
-    const wchar_t marker = scanner.Peek();
-    if (marker == L'E' || marker == L'e' || marker == L'D' || marker == L'd') {
-        scanner.Advance();
-        bool negativeExponent = false;
-        if (scanner.Peek() == L'+' || scanner.Peek() == L'-') {
-            negativeExponent = scanner.Peek() == L'-';
-            scanner.Advance();
-        }
-        // Far beyond any double's range already; keeps the sum from overflowing.
-        constexpr long kExponentLimit = 100000;
-        for (wchar_t c = scanner.Peek(); c >= L'0' && c <= L'9'; c = scanner.Peek()) {
-            if (exponent < kExponentLimit) exponent = exponent * 10 + (c - L'0');
-            scanner.Advance();
-        }
-        if (negativeExponent) exponent = -exponent;
-    }
-
-    const std::string number = mantissa + "e" + std::to_string(exponent);
-    double value = 0;
-    const std::from_chars_result parsed = std::from_chars(number.data(), number.data() + number.size(), value);
-    if (parsed.ec == std::errc::result_out_of_range) value = OutOfRange(mantissa, exponent);
-    return negative ? -value : value;
+double ReadNumber(const std::wstring& text, wchar_t decimalSeparator) noexcept try {
+    return check::ReadNumber(Utf8(text), Utf8(std::wstring(1, decimalSeparator)));
+} catch (const std::bad_alloc&) {
+    return 0;
 }
 
 HRESULT RoundToLong(double value, long* result) noexcept {
@@ -249,40 +145,17 @@ HRESULT EvaluateOperator(const std::wstring& name, const VARIANT& value, const s
     if (!evaluation) return E_POINTER;
     std::wstring text;
     RETURN_IF_FAILED(ValueText(value, &text, lcid));
-
-    Evaluation result;
-    result.resultText = name + L"=" + text;
-    const long position = OperatorPosition(operatorCode);
-    if (position < 0) {
-        *evaluation = std::move(result);
-        return S_OK;
-    }
-    const Operator& op = kOperators[position];
-
+    // The value's text and number in the locale, as the core compares them.
     const bool null = IsNull(value);
+    const std::string code = Utf8(operatorCode);
     double number = 0;
-    if (IsOrdering(op.test) && !null) RETURN_IF_FAILED(ValueNumber(value, &number, lcid));
-    // The compare value reads like the value it is compared with: the
-    // locale's decimal separator counts as well as the period.
-    const double compareNumber = ReadNumber(compareValue, DecimalSeparator(lcid));
-
-    bool satisfied = false;
-    if (!null) {
-        switch (op.test) {
-            case Test::Contains: satisfied = Contains(text, compareValue); break;
-            case Test::NotContains: satisfied = !Contains(text, compareValue); break;
-            case Test::Equal: satisfied = text == compareValue; break;
-            case Test::Different: satisfied = text != compareValue; break;
-            case Test::Less: satisfied = number < compareNumber; break;
-            case Test::LessOrEqual: satisfied = number <= compareNumber; break;
-            case Test::More: satisfied = number > compareNumber; break;
-            case Test::MoreOrEqual: satisfied = number >= compareNumber; break;
-        }
-    }
-    result.verdict = satisfied;
-    if (const wchar_t* phrase = satisfied ? op.satisfied : op.notSatisfied)
-        result.resultText += phrase + compareValue + L")";
-    *evaluation = std::move(result);
+    if (check::IsOrderingOperator(code) && !null) RETURN_IF_FAILED(ValueNumber(value, &number, lcid));
+    check::Evaluation result;
+    if (!check::EvaluateOperator(Utf8(name), Utf8(text), null, &number, code, Utf8(compareValue),
+                                 Utf8(std::wstring(1, DecimalSeparator(lcid))), &result))
+        return DISP_E_TYPEMISMATCH;
+    evaluation->resultText = Wide(result.resultText);
+    evaluation->verdict = result.verdict;
     return S_OK;
 } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;

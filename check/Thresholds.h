@@ -16,7 +16,7 @@ enum class State { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
 // The process exit code of a state (0, 1, 2, 3).
 inline int ExitCode(State state) noexcept { return static_cast<int>(state); }
 // "OK", "WARNING", "CRITICAL", "UNKNOWN".
-const wchar_t* StateName(State state) noexcept;
+const char* StateName(State state) noexcept;
 // The worse of two states: CRITICAL over WARNING over UNKNOWN over OK, so an
 // unreadable value never hides behind OK, and an alert is never hidden behind
 // an unreadable value.
@@ -26,14 +26,14 @@ class Range {
 public:
     // Reads text; false (the range unchanged) when it is malformed: no
     // number where one belongs, a start above the end, or anything left over.
-    bool Parse(const std::wstring& text);
+    bool Parse(const std::string& text);
     bool Alerts(double value) const noexcept;
     bool IsSet() const noexcept { return !text_.empty(); }
     // The range as given, for the warn and crit fields of performance data.
-    const std::wstring& Text() const noexcept { return text_; }
+    const std::string& Text() const noexcept { return text_; }
 
 private:
-    std::wstring text_;
+    std::string text_;
     double start_ = 0, end_ = 0;
     bool startInfinite_ = false, endInfinite_ = false, inside_ = false;
 };
@@ -41,7 +41,7 @@ private:
 // A whole text as a decimal number: an optional leading "-", digits with an
 // optional fraction after ".". False for anything else (exponents, "+",
 // blanks, other separators).
-bool ReadDecimal(const std::wstring& text, double* value);
+bool ReadDecimal(const std::string& text, double* value);
 
 // The state of one value under optional warning and critical ranges.
 State Classify(double value, const Range& warning, const Range& critical) noexcept;

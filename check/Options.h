@@ -1,5 +1,5 @@
 // wmicheck's command line: every option read and checked before anything
-// runs. Plain C++ without COM; functions may throw std::bad_alloc.
+// runs. Portable C++ on UTF-8 text; functions may throw std::bad_alloc.
 #pragma once
 
 #include <string>
@@ -21,14 +21,15 @@ enum class RunMode {
 enum class Match { All, Any, None };
 
 // How a connection authenticates (--auth): Kerberos where the domain offers
-// it, else NTLM; Kerberos only; NTLM only, as the plug-in's check does.
-enum class Auth { Negotiate, Kerberos, Ntlm };
+// it, else NTLM; Kerberos only; NTLM only, as the plug-in's check does;
+// HTTP Basic (the Linux wmicheck over HTTPS only).
+enum class Auth { Negotiate, Kerberos, Ntlm, Basic };
 
 // An instance left out of a monitoring-plugin check (--exclude
 // PROPERTY=VALUE): its property's value as text equals the value, compared
 // without case. A class without the property leaves nothing out.
 struct Exclusion {
-    std::wstring property, value;
+    std::string property, value;
 };
 
 struct RunnerOptions {
@@ -43,21 +44,21 @@ struct RunnerOptions {
     }
 
     RunMode mode = RunMode::Plugin;
-    std::wstring host = L".";
+    std::string host = ".";
     double timeoutSeconds = 30;
     bool timeoutGiven = false;
-    std::wstring param;
+    std::string param;
     bool paramGiven = false;
     bool printParam = false;
     // Check options.
-    std::wstring nameSpace = L"root\\cimv2", classPath, filter, property;
-    std::wstring op;  // one of the eight codes, upper case; empty when not given
-    std::wstring value;
+    std::string nameSpace = "root\\cimv2", classPath, filter, property;
+    std::string op;  // one of the eight codes, upper case; empty when not given
+    std::string value;
     // The account: user without its domain, and the domain from --domain or
     // from DOMAIN\user in --user ("" for none; a user principal name,
     // user@domain, keeps its domain and gets none).
     // An empty password is none: passwordGiven is false then.
-    std::wstring user, domain, password, passwordFile;
+    std::string user, domain, password, passwordFile;
     bool passwordGiven = false;
     // -v, repeatable: the steps on standard error.
     int verbosity = 0;
@@ -65,37 +66,30 @@ struct RunnerOptions {
     Auth auth = Auth::Negotiate;
     bool authGiven = false;
     std::vector<Exclusion> excludes;
+    // WS-Management (the Linux wmicheck): the port (0: 5986 with https,
+    // else 5985), HTTPS, the CA bundle, no certificate check, a proxy.
+    long port = 0;
+    bool https = false, insecure = false;
+    std::string caFile, proxy;
     // Monitoring-plugin options.
     Range warning, critical;
     Match match = Match::All;
     bool matchGiven = false, count = false, json = false, allowEmpty = false;
-    std::wstring label;
+    std::string label;
     // Derived values: 100 x --property / percentOf, or the age in seconds of
     // the CIM datetime in --property. The ranges and --match apply to them.
-    std::wstring percentOf;
+    std::string percentOf;
     bool age = false;
     // Unit of the performance data ("" for none): --uom, else "%" with
     // --percent-of, "s" with --age.
-    std::wstring unit;
+    std::string unit;
 };
-
-// The account as the bridge hands it to WMI with auth, by its rules for the
-// domain (common/ConnectionAccount.h): user and authority as ConnectServer
-// receives them, and the name an administrator reads ("CORP\monitor", "monitor@corp.example",
-// "SRV01\monitor" for a bare user on another computer). All empty without
-// --user: the process's own identity.
-struct ReachingAccount {
-    std::wstring user, authority, name;
-    // The name, or "this process's own account".
-    std::wstring Who() const;
-    // Who(), with the user and authority that WMI receives.
-    std::wstring Detailed() const;
-};
-ReachingAccount AccountReachingWmi(const RunnerOptions& options, Auth auth);
 
 // ParseCommandLine (CommandLine.h) over the arguments without the program's
 // name: the same usage errors and the same mode on an error.
-std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions* options);
+std::string ParseArguments(const std::vector<std::string>& args, RunnerOptions* options,
+                           Platform platform = kThisPlatform);
 
-// The usage text of --help.
-extern const wchar_t kUsage[];
+// The usage text of --help, lines ending in "\n"; it marks the options only
+// one build takes.
+extern const char kUsage[];

@@ -10,45 +10,45 @@
 
 // One instance of the query as the check saw it.
 struct InstanceOutcome {
-    std::wstring label;
+    std::string label;
     State state = State::Ok;
     enum class Kind { Null, Number, Text } kind = Kind::Null;
     double number = 0;  // Kind::Number
-    std::wstring text;  // Kind::Text
+    std::string text;  // Kind::Text
     bool perfdata = false;  // has an entry in the performance data (numbers only)
 };
 
 struct PluginResult {
     State state = State::Unknown;
-    std::wstring text;
+    std::string text;
     std::vector<InstanceOutcome> instances;
     long count = -1;          // instances the query returned; -1 when it did not run
     bool countMode = false;   // --count: the performance data holds the count
-    std::wstring warning, critical;  // the ranges as given
-    std::wstring unit;               // of the performance data's values; "" for none
+    std::string warning, critical;  // the ranges as given
+    std::string unit;               // of the performance data's values; "" for none
 };
 
 // Line breaks as blanks, and each run of blanks as one blank.
-std::wstring CollapseBlanks(const std::wstring& text);
+std::string CollapseBlanks(const std::string& text);
 
 // A number without exponent and without locale: "5000000000", "-2.5".
-std::wstring FormatNumber(double value);
+std::string FormatNumber(double value);
 
 // A performance-data label: in single quotes, a quote inside doubled; "=" and
 // "|" (which would cut the entry or the line) and line breaks become "_".
-std::wstring QuoteLabel(const std::wstring& label);
+std::string QuoteLabel(const std::string& label);
 
 // "'label'=value[unit];warn;crit;;" per instance with perfdata, or
 // "'instances'=N[unit];warn;crit;0;" in count mode; entries separated by a
 // blank.
-std::wstring PerfData(const PluginResult& result);
+std::string PerfData(const PluginResult& result);
 
 // The one output line. "|" in the text becomes "/", blanks are collapsed
 // and trailing ones dropped, so the performance data always starts at the
 // line's only "|".
-std::wstring PluginLine(const PluginResult& result);
+std::string PluginLine(const PluginResult& result);
 
 // The JSON object, on one line and in plain ASCII (other characters as
 // \uXXXX): state, exit_code, text, perfdata, count (null when the query did
 // not run), instances [{label, value (number, text or null), state}].
-std::wstring PluginJson(const PluginResult& result);
+std::string PluginJson(const PluginResult& result);

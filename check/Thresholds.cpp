@@ -3,20 +3,20 @@
 #include <charconv>
 #include <string>
 
-bool ReadDecimal(const std::wstring& text, double* value) {
+bool ReadDecimal(const std::string& text, double* value) {
     std::string ascii;
     bool digits = false, point = false;
     for (size_t i = 0; i < text.size(); ++i) {
-        const wchar_t c = text[i];
-        if (c == L'-' && i == 0) {
-        } else if (c >= L'0' && c <= L'9') {
+        const char c = text[i];
+        if (c == '-' && i == 0) {
+        } else if (c >= '0' && c <= '9') {
             digits = true;
-        } else if (c == L'.' && !point) {
+        } else if (c == '.' && !point) {
             point = true;
         } else {
             return false;
         }
-        ascii += static_cast<char>(c);
+        ascii += c;
     }
     if (!digits) return false;
     const char* first = ascii.data();
@@ -27,14 +27,14 @@ bool ReadDecimal(const std::wstring& text, double* value) {
     return true;
 }
 
-const wchar_t* StateName(State state) noexcept {
+const char* StateName(State state) noexcept {
     switch (state) {
-    case State::Ok: return L"OK";
-    case State::Warning: return L"WARNING";
-    case State::Critical: return L"CRITICAL";
+    case State::Ok: return "OK";
+    case State::Warning: return "WARNING";
+    case State::Critical: return "CRITICAL";
     case State::Unknown: break;
     }
-    return L"UNKNOWN";
+    return "UNKNOWN";
 }
 
 State Worse(State a, State b) noexcept {
@@ -50,20 +50,20 @@ State Worse(State a, State b) noexcept {
     return rank(a) >= rank(b) ? a : b;
 }
 
-bool Range::Parse(const std::wstring& text) {
+bool Range::Parse(const std::string& text) {
     Range range;
-    std::wstring rest = text;
-    if (!rest.empty() && rest[0] == L'@') {
+    std::string rest = text;
+    if (!rest.empty() && rest[0] == '@') {
         range.inside_ = true;
         rest.erase(0, 1);
     }
-    const size_t colon = rest.find(L':');
-    if (colon == std::wstring::npos) {
+    const size_t colon = rest.find(':');
+    if (colon == std::string::npos) {
         // N: from 0 to N.
         if (!ReadDecimal(rest, &range.end_)) return false;
     } else {
-        const std::wstring start = rest.substr(0, colon), end = rest.substr(colon + 1);
-        if (start == L"~") range.startInfinite_ = true;
+        const std::string start = rest.substr(0, colon), end = rest.substr(colon + 1);
+        if (start == "~") range.startInfinite_ = true;
         else if (!start.empty() && !ReadDecimal(start, &range.start_)) return false;
         if (end.empty()) range.endInfinite_ = true;
         else if (!ReadDecimal(end, &range.end_)) return false;

@@ -9,7 +9,7 @@
 // UTC; Wine also writes "+000" as "+00"). The text ends at the first NUL.
 // False for any other text, a field
 // out of range, or the wildcards ("*") of an unspecified field.
-bool ParseCimDateTime(const std::wstring& text, double* secondsSince1970);
+bool ParseCimDateTime(const std::string& text, double* secondsSince1970);
 
 // 100 x part / whole, rounded to two decimals, so that the number compared
 // is the number printed. whole must not be 0.
@@ -24,4 +24,4 @@ double Percent(double part, double whole);
 // The text ends at the first NUL (Wine pads the path with NULs). False when
 // the path names no key value: a bare class name, an empty or malformed
 // path, empty key values.
-bool LabelFromRelativePath(const std::wstring& path, std::wstring* label);
+bool LabelFromRelativePath(const std::string& path, std::string* label);

@@ -1,17 +1,17 @@
 #include "Derived.h"
 
 #include <cmath>
-#include <cwctype>
+
 
 namespace {
 
 // count digits at text[at], as a number; false if any is no digit.
-bool Digits(const std::wstring& text, size_t at, size_t count, int* value) {
+bool Digits(const std::string& text, size_t at, size_t count, int* value) {
     if (at + count > text.size()) return false;
     int number = 0;
     for (size_t i = at; i < at + count; ++i) {
-        if (text[i] < L'0' || text[i] > L'9') return false;
-        number = number * 10 + (text[i] - L'0');
+        if (text[i] < '0' || text[i] > '9') return false;
+        number = number * 10 + (text[i] - '0');
     }
     *value = number;
     return true;
@@ -29,23 +29,32 @@ long long DaysSince1970(int year, int month, int day) {
 
 bool IsLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
-bool IsNameCharacter(wchar_t c) { return std::iswalnum(c) || c == L'_'; }
+// A letter or digit; a byte of a UTF-8 sequence counts as one, as class
+// and property names may hold letters beyond ASCII.
+bool IsAsciiAlnum(char c) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b >= 0x80;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+bool IsNameCharacter(char c) { return IsAsciiAlnum(c) || c == '_'; }
 
 // A key value at path[*at]: a quoted text (backslash escapes the next
 // character) or a bare token (a number, TRUE/FALSE) up to "," or the end.
-bool KeyValue(const std::wstring& path, size_t* at, std::wstring* value) {
+bool KeyValue(const std::string& path, size_t* at, std::string* value) {
     size_t i = *at;
-    if (i < path.size() && path[i] == L'"') {
-        for (++i; i < path.size() && path[i] != L'"'; ++i) {
-            if (path[i] == L'\\' && ++i >= path.size()) return false;
+    if (i < path.size() && path[i] == '"') {
+        for (++i; i < path.size() && path[i] != '"'; ++i) {
+            if (path[i] == '\\' && ++i >= path.size()) return false;
             *value += path[i];
         }
         if (i >= path.size()) return false;
         *at = i + 1;
         return true;
     }
-    while (i < path.size() && path[i] != L',') {
-        if (path[i] == L'"' || path[i] == L'=' || path[i] == L'@' || std::iswspace(path[i])) return false;
+    while (i < path.size() && path[i] != ',') {
+        if (path[i] == '"' || path[i] == '=' || path[i] == '@' || IsBlank(path[i])) return false;
         *value += path[i++];
     }
     *at = i;
@@ -54,11 +63,11 @@ bool KeyValue(const std::wstring& path, size_t* at, std::wstring* value) {
 
 }  // namespace
 
-bool ParseCimDateTime(const std::wstring& padded, double* secondsSince1970) {
-    const std::wstring text = padded.substr(0, padded.find(L'\0'));
+bool ParseCimDateTime(const std::string& padded, double* secondsSince1970) {
+    const std::string text = padded.substr(0, padded.find('\0'));
     // yyyymmddHHMMSS.mmmmmm, then a sign and a 2- or 3-digit offset.
     int year, month, day, hour, minute, second, micro, offset;
-    if (text.size() < 24 || text.size() > 25 || text[14] != L'.' || (text[21] != L'+' && text[21] != L'-'))
+    if (text.size() < 24 || text.size() > 25 || text[14] != '.' || (text[21] != '+' && text[21] != '-'))
         return false;
     if (!Digits(text, 0, 4, &year) || !Digits(text, 4, 2, &month) || !Digits(text, 6, 2, &day) ||
         !Digits(text, 8, 2, &hour) || !Digits(text, 10, 2, &minute) || !Digits(text, 12, 2, &second) ||
@@ -70,42 +79,42 @@ bool ParseCimDateTime(const std::wstring& padded, double* secondsSince1970) {
         return false;
     const long long local = DaysSince1970(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
     // Local time is UTC plus the offset.
-    const long long utc = local - (text[21] == L'-' ? -offset : offset) * 60LL;
+    const long long utc = local - (text[21] == '-' ? -offset : offset) * 60LL;
     *secondsSince1970 = static_cast<double>(utc) + micro / 1e6;
     return true;
 }
 
 double Percent(double part, double whole) { return std::round(100 * part / whole * 100) / 100; }
 
-bool LabelFromRelativePath(const std::wstring& fullPath, std::wstring* label) {
-    const std::wstring path = fullPath.substr(0, fullPath.find(L'\0'));
+bool LabelFromRelativePath(const std::string& fullPath, std::string* label) {
+    const std::string path = fullPath.substr(0, fullPath.find('\0'));
     size_t i = 0;
     while (i < path.size() && IsNameCharacter(path[i])) ++i;
-    const std::wstring className = path.substr(0, i);
+    const std::string className = path.substr(0, i);
     if (className.empty() || i >= path.size()) return false;
-    if (path.compare(i, std::wstring::npos, L"=@") == 0) {
+    if (path.compare(i, std::string::npos, "=@") == 0) {
         *label = className;
         return true;
     }
-    std::wstring joined;
+    std::string joined;
     bool anyValue = false;
-    if (path[i] == L'=') {
+    if (path[i] == '=') {
         // The single key, not named.
         ++i;
         if (!KeyValue(path, &i, &joined)) return false;
         anyValue = !joined.empty();
     } else {
-        if (path[i] != L'.') return false;
+        if (path[i] != '.') return false;
         do {
             ++i;
             const size_t name = i;
             while (i < path.size() && IsNameCharacter(path[i])) ++i;
-            if (i == name || i >= path.size() || path[i] != L'=') return false;
-            std::wstring value;
+            if (i == name || i >= path.size() || path[i] != '=') return false;
+            std::string value;
             if (!KeyValue(path, &++i, &value)) return false;
-            joined += (name == className.size() + 1 ? L"" : L",") + value;
+            joined += (name == className.size() + 1 ? "" : ",") + value;
             anyValue = anyValue || !value.empty();
-        } while (i < path.size() && path[i] == L',');
+        } while (i < path.size() && path[i] == ',');
     }
     if (i != path.size() || !anyValue) return false;
     *label = joined;

@@ -9,6 +9,15 @@
 
 struct RunnerOptions;
 
+// Which build reads the command line: both read the same names, and each
+// refuses the options of the other's transport.
+enum class Platform { Windows, Linux };
+#ifdef _WIN32
+constexpr Platform kThisPlatform = Platform::Windows;
+#else
+constexpr Platform kThisPlatform = Platform::Linux;
+#endif
+
 // Overwrites a string's whole buffer, not only its current length (a short
 // string lives inside the string object itself), and empties it.
 template <class String>
@@ -33,7 +42,7 @@ class Utf8Arguments {
 public:
     Utf8Arguments(int argc, const wchar_t* const* argv);
     // The arguments without the program's name.
-    explicit Utf8Arguments(const std::vector<std::wstring>& args);
+    explicit Utf8Arguments(const std::vector<std::string>& args);
     ~Utf8Arguments();
     Utf8Arguments(const Utf8Arguments&) = delete;
     Utf8Arguments& operator=(const Utf8Arguments&) = delete;
@@ -42,6 +51,7 @@ public:
 
 private:
     void Add(const wchar_t* text, size_t length);
+    void Add(const std::string& text);
     std::vector<std::string> texts_;
     std::vector<char*> pointers_;  // null-terminated, as argv is
 };
@@ -49,18 +59,19 @@ private:
 // An IPv4 address in dotted decimal, or an IPv6 address (in brackets, with
 // a zone, or ending in IPv4, too); leading backslashes are skipped. Kerberos
 // cannot authenticate to a computer named so.
-bool IsIpAddress(std::wstring host);
+bool IsIpAddress(std::string host);
 
 // Reads argv (UTF-8, the program's name first) into *options. Returns "" on
 // success, or the usage error: it names the option at fault, or the
 // argument's position where the argument itself might be part of a secret,
 // and never holds a password. options->mode is set as far as the arguments
-// show it even when an error is returned.
-std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options);
+// show it even when an error is returned. platform: the build whose options
+// are taken (the other's are usage errors that say whose they are).
+std::string ParseCommandLine(int argc, char** argv, RunnerOptions* options, Platform platform = kThisPlatform);
 
 // "" when the account can be sent, else the usage error: a user with no
 // password (an empty one counts as none) where wmicheck itself would connect
 // with that user. Windows refuses a blank password for a network logon, and
 // each failed logon counts towards the account's lockout. --param keeps the
 // meaning of the plug-in's stored string. Call once the password is read.
-std::wstring RefuseUserWithoutPassword(const RunnerOptions& options);
+std::string RefuseUserWithoutPassword(const RunnerOptions& options);

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwctype>
+#include <cctype>
 #include <initializer_list>
 #include <map>
 
@@ -101,10 +101,10 @@ Utf8Arguments::Utf8Arguments(int argc, const wchar_t* const* argv) {
     pointers_.push_back(nullptr);
 }
 
-Utf8Arguments::Utf8Arguments(const std::vector<std::wstring>& args) {
+Utf8Arguments::Utf8Arguments(const std::vector<std::string>& args) {
     texts_.reserve(args.size() + 1);
-    Add(L"wmicheck", 8);
-    for (const std::wstring& arg : args) Add(arg.data(), arg.size());
+    Add(std::string("wmicheck"));
+    for (const std::string& arg : args) Add(arg);
     for (std::string& text : texts_) pointers_.push_back(&text[0]);
     pointers_.push_back(nullptr);
 }
@@ -118,6 +118,12 @@ void Utf8Arguments::Add(const wchar_t* text, size_t length) {
     AssignUtf8(&texts_.back(), text, length);
 }
 
+void Utf8Arguments::Add(const std::string& text) {
+    texts_.emplace_back();
+    texts_.back().reserve(text.size());  // no shorter buffer left behind
+    texts_.back().assign(text);
+}
+
 // ---- The options -------------------------------------------------------------
 
 namespace {
@@ -128,7 +134,7 @@ enum Id : int {
     kHelp = 'h', kVersion = 'V', kVerbose = 'v', kHost = 'H', kTimeout = 't', kWarning = 'w', kCritical = 'c',
     kDomain = 256, kLastInstance, kDiagnose, kParam, kPrintParam, kConfigure, kNamespace, kClass, kFilter,
     kProperty, kOp, kValue, kUser, kPassword, kPasswordFile, kAuthLevel, kImpLevel, kMatch, kCount, kLabel,
-    kAllowEmpty, kJson, kPercentOf, kAge, kUom, kAuth, kExclude,
+    kAllowEmpty, kJson, kPercentOf, kAge, kUom, kAuth, kExclude, kPort, kHttps, kCaFile, kInsecure, kProxy,
 };
 
 // The first entry of an option is the name its errors use.
@@ -167,6 +173,11 @@ const option kLongOptions[] = {
     {"age", no_argument, nullptr, kAge},
     {"uom", required_argument, nullptr, kUom},
     {"auth", required_argument, nullptr, kAuth},
+    {"port", required_argument, nullptr, kPort},
+    {"https", no_argument, nullptr, kHttps},
+    {"ca-file", required_argument, nullptr, kCaFile},
+    {"insecure", no_argument, nullptr, kInsecure},
+    {"proxy", required_argument, nullptr, kProxy},
     {"exclude", required_argument, nullptr, kExclude},
     {nullptr, 0, nullptr, 0},
 };
@@ -180,11 +191,32 @@ const option* FindOption(int id) {
     return nullptr;
 }
 
-std::wstring Name(int id) {
+std::string Name(int id) {
     const option* o = FindOption(id);
-    std::wstring name = L"--";
-    for (const char* c = o->name; *c; ++c) name += static_cast<wchar_t>(*c);
+    std::string name = "--";
+    name += o->name;
     return name;
+}
+
+// The options of one build's transport alone: WS-Management's for the Linux
+// wmicheck, the plug-in's and DCOM's levels for wmicheck.exe.
+const int kLinuxOnly[] = {kPort, kHttps, kCaFile, kInsecure, kProxy};
+const int kWindowsOnly[] = {kParam, kLastInstance, kPrintParam, kConfigure, kAuthLevel, kImpLevel};
+
+// *out, wiped first, becomes text; sized once, so that no shorter buffer
+// with part of it is left behind (it may be the password).
+void AssignText(std::string* out, const char* text) {
+    WipeText(out);
+    const size_t length = std::strlen(text);
+    out->reserve(length);
+    out->assign(text, length);
+}
+
+// How the Linux wmicheck may authenticate: Basic over HTTPS for now. The one
+// place that refuses the rest; "" when the options pass.
+std::string LinuxAuthRefusal(const RunnerOptions& o) {
+    if (o.auth != Auth::Basic) return "the Linux wmicheck authenticates with Basic only for now: use --auth basic with --https";
+    return "";
 }
 
 // The monitoring-plugin options: none of them belongs to the plug-in's check.
@@ -193,46 +225,46 @@ const int kPluginOptions[] = {kWarning, kCritical, kMatch, kCount, kLabel, kAllo
 // Any of these runs the plug-in's check instead of a monitoring-plugin one.
 const int kHostCheckOptions[] = {kParam, kLastInstance, kPrintParam};
 // The plug-in's operator codes (CheckRules.h), in its order.
-const wchar_t* const kOperatorCodes[] = {L"CON", L"NCO", L"EXA", L"DIF", L"LES", L"LEQ", L"MOR", L"MEQ"};
+const char* const kOperatorCodes[] = {"CON", "NCO", "EXA", "DIF", "LES", "LEQ", "MOR", "MEQ"};
 
 // The units of performance data that monitoring engines know.
-bool IsUnit(const std::wstring& unit) {
-    for (const wchar_t* known : {L"s", L"ms", L"us", L"%", L"B", L"KB", L"MB", L"GB", L"TB", L"c", L""})
+bool IsUnit(const std::string& unit) {
+    for (const char* known : {"s", "ms", "us", "%", "B", "KB", "MB", "GB", "TB", "c", ""})
         if (unit == known) return true;
     return false;
 }
 
 // A whole number from low to high; false for anything else.
-bool ReadWhole(const std::wstring& text, long low, long high, long* value) {
+bool ReadWhole(const std::string& text, long low, long high, long* value) {
     if (text.empty() || text.size() > 9) return false;
     long number = 0;
-    for (wchar_t c : text) {
-        if (c < L'0' || c > L'9') return false;
-        number = number * 10 + (c - L'0');
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + (c - '0');
     }
     if (number < low || number > high) return false;
     *value = number;
     return true;
 }
 
-std::wstring Quoted(const std::wstring& text) { return L"'" + text + L"'"; }
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
-std::wstring Position(int index) { return L"argument " + std::to_wstring(index); }
+std::string Position(int index) { return "argument " + std::to_string(index); }
 
 }  // namespace
 
-bool IsIpAddress(std::wstring host) {
-    host.erase(0, host.find_first_not_of(L'\\'));
-    if (host.size() > 2 && host.front() == L'[' && host.back() == L']') host = host.substr(1, host.size() - 2);
-    host = host.substr(0, host.find(L'%'));
-    if (host.find(L':') != std::wstring::npos) {
-        for (wchar_t c : host)
-            if (!std::iswxdigit(c) && c != L':' && c != L'.') return false;
-        return host.find(L":::") == std::wstring::npos;
+bool IsIpAddress(std::string host) {
+    host.erase(0, host.find_first_not_of('\\'));
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    host = host.substr(0, host.find('%'));
+    if (host.find(':') != std::string::npos) {
+        for (char c : host)
+            if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return false;
+        return host.find(":::") == std::string::npos;
     }
     int parts = 0;
     for (size_t at = 0; at <= host.size(); ++parts) {
-        const size_t end = std::min(host.find(L'.', at), host.size());
+        const size_t end = std::min(host.find('.', at), host.size());
         long part = 0;
         if (!ReadWhole(host.substr(at, end - at), 0, 255, &part)) return false;
         at = end + 1;
@@ -240,12 +272,12 @@ bool IsIpAddress(std::wstring host) {
     return parts == 4;
 }
 
-std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
+std::string ParseCommandLine(int argc, char** argv, RunnerOptions* options, Platform platform) {
     RunnerOptions& o = *options;
     // One pass over every argument, even past an error, so that the mode
     // (and --json) is known for the error's form. The first error is kept.
-    std::map<int, std::wstring> given;
-    std::wstring error;
+    std::map<int, std::string> given;
+    std::string error;
     bool passwordGiven = false;
     // The argument after a password's, which may be the rest of it when the
     // password has a blank and no quotes.
@@ -256,54 +288,54 @@ std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
         const int at = optind > 0 ? optind : 1;  // the argument being read
         const int id = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
         if (id == -1) break;
-        std::wstring problem;
+        std::string problem;
         if (id == 1) {
             problem = Position(at) +
-                      L" is not an option, and no option takes it as its value (quote a value that has blanks)";
+                      " is not an option, and no option takes it as its value (quote a value that has blanks)";
         } else if (id == '?' || id == ':') {
             const option* known = optopt ? FindOption(optopt) : nullptr;
             if (known) {
-                problem = Name(optopt) + (known->has_arg == no_argument ? L" takes no value" : L" needs a value");
+                problem = Name(optopt) + (known->has_arg == no_argument ? " takes no value" : " needs a value");
             } else if (at == afterSecret) {
-                problem = Position(at) + L" is an unknown option";
+                problem = Position(at) + " is an unknown option";
             } else if (argv[at][0] == '-' && argv[at][1] == '-') {
                 const char* equals = std::strchr(argv[at], '=');
-                std::wstring name;
-                AssignWide(&name, argv[at], equals ? equals - argv[at] : std::strlen(argv[at]));
+                std::string name;
+                name.assign(argv[at], equals ? equals - argv[at] : std::strlen(argv[at]));
                 // getopt_long takes a unique abbreviation; say which names
                 // one that is not unique could mean.
-                std::vector<std::wstring> meanings;
+                std::vector<std::string> meanings;
                 for (const option* entry = kLongOptions; entry->name; ++entry)
                     if (Name(entry->val).compare(0, name.size(), name) == 0 &&
                         (meanings.empty() || meanings.back() != Name(entry->val)))
                         meanings.push_back(Name(entry->val));
-                problem = L"unknown option " + name;
+                problem = "unknown option " + name;
                 if (meanings.size() > 1) {
-                    problem = name + L" is ambiguous: ";
+                    problem = name + " is ambiguous: ";
                     for (size_t i = 0; i < meanings.size(); ++i)
-                        problem += (i == 0 ? L"" : i + 1 == meanings.size() ? L" or " : L", ") + meanings[i];
+                        problem += (i == 0 ? "" : i + 1 == meanings.size() ? " or " : ", ") + meanings[i];
                 }
             } else if (optopt > 0x20 && optopt < 0x7F) {
-                problem = L"unknown option -" + std::wstring(1, static_cast<wchar_t>(optopt));
+                problem = "unknown option -" + std::string(1, static_cast<char>(optopt));
             } else {
-                problem = Position(at) + L" is an unknown option";
+                problem = Position(at) + " is an unknown option";
             }
         } else if (id == kPassword) {
-            AssignWide(&o.password, optarg, std::strlen(optarg));
+            AssignText(&o.password, optarg);
             passwordGiven = true;
             afterSecret = optind;
         } else if (id == kParam) {
-            AssignWide(&o.param, optarg, std::strlen(optarg));
+            AssignText(&o.param, optarg);
             o.paramGiven = true;
         } else if (id == kVerbose) {
             ++o.verbosity;
         } else {
-            std::wstring& value = given[id];
-            if (optarg && FindOption(id)->has_arg != no_argument) AssignWide(&value, optarg, std::strlen(optarg));
+            std::string& value = given[id];
+            if (optarg && FindOption(id)->has_arg != no_argument) AssignText(&value, optarg);
             if (id == kExclude) {
-                const size_t equals = value.find(L'=');
-                if (equals == 0 || equals == std::wstring::npos)
-                    problem = L"--exclude needs PROPERTY=VALUE, not " + Quoted(value);
+                const size_t equals = value.find('=');
+                if (equals == 0 || equals == std::string::npos)
+                    problem = "--exclude needs PROPERTY=VALUE, not " + Quoted(value);
                 else
                     o.excludes.push_back({value.substr(0, equals), value.substr(equals + 1)});
             }
@@ -311,7 +343,7 @@ std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
         if (error.empty()) error = problem;
     }
     if (optind < argc && error.empty())
-        error = Position(optind) + L" is not an option, and no option takes it as its value";
+        error = Position(optind) + " is not an option, and no option takes it as its value";
     if (passwordGiven) given[kPassword];
     if (o.paramGiven) given[kParam];
     auto has = [&](int id) { return given.count(id) != 0; };
@@ -328,14 +360,23 @@ std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
     if (!error.empty()) return error;
     if (has(kHelp)) {
         o.mode = RunMode::Help;
-        return L"";
+        return "";
     }
     if (has(kVersion)) {
         o.mode = RunMode::Version;
-        return L"";
+        return "";
+    }
+    // The other build's options, before anything reads them.
+    if (platform == Platform::Windows) {
+        for (int id : kLinuxOnly)
+            if (has(id)) return Name(id) + " is for the Linux wmicheck (WinRM)";
+        if (has(kAuth) && given[kAuth] == "basic") return "--auth basic is for the Linux wmicheck (WinRM)";
+    } else {
+        for (int id : kWindowsOnly)
+            if (has(id)) return Name(id) + " is Windows-only (wmicheck.exe)";
     }
 
-    auto text = [&](int id, std::wstring* field) {
+    auto text = [&](int id, std::string* field) {
         if (has(id)) *field = given[id];
     };
     text(kHost, &o.host);
@@ -355,91 +396,109 @@ std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
     o.count = has(kCount);
     o.allowEmpty = has(kAllowEmpty);
 
-    if (has(kHost) && o.host.empty()) return L"--host needs a computer's name";
+    if (has(kHost) && o.host.empty()) return "--host needs a computer's name";
     if (has(kUser)) {
         // DOMAIN\user (or DOMAIN/user) names the domain; --domain wins over it.
-        const std::wstring& user = given[kUser];
-        const size_t separator = user.find_first_of(L"\\/");
-        if (separator != std::wstring::npos && separator > 0) {
+        const std::string& user = given[kUser];
+        const size_t separator = user.find_first_of("\\/");
+        if (separator != std::string::npos && separator > 0) {
             if (!has(kDomain)) o.domain = user.substr(0, separator);
             o.user = user.substr(separator + 1);
         } else {
             o.user = user;
         }
-        if (o.user.empty()) return L"--user needs a user name, not " + Quoted(user);
+        if (o.user.empty()) return "--user needs a user name, not " + Quoted(user);
     }
     if (has(kDomain)) {
-        if (o.domain.empty()) return L"--domain needs a domain name";
-        if (!has(kUser)) return L"--domain needs --user";
-        if (o.user.find(L'@') != std::wstring::npos)
-            return L"--domain and a user principal name (" + o.user + L") exclude each other: the name holds its domain";
+        if (o.domain.empty()) return "--domain needs a domain name";
+        if (!has(kUser)) return "--domain needs --user";
+        if (o.user.find('@') != std::string::npos)
+            return "--domain and a user principal name (" + o.user + ") exclude each other: the name holds its domain";
     }
     if (has(kTimeout)) {
-        const std::wstring& t = given[kTimeout];
+        const std::string& t = given[kTimeout];
         if (!ReadDecimal(t, &o.timeoutSeconds) || !(o.timeoutSeconds > 0) || o.timeoutSeconds > 86400)
-            return L"--timeout needs a number of seconds above 0 and at most 86400, not " + Quoted(t);
+            return "--timeout needs a number of seconds above 0 and at most 86400, not " + Quoted(t);
         o.timeoutGiven = true;
     }
     if (has(kAuthLevel) && !ReadWhole(given[kAuthLevel], 0, 6, &o.authLevel))
-        return L"--auth-level needs a whole number from 0 to 6, not " + Quoted(given[kAuthLevel]);
+        return "--auth-level needs a whole number from 0 to 6, not " + Quoted(given[kAuthLevel]);
     if (has(kImpLevel) && !ReadWhole(given[kImpLevel], 0, 4, &o.impLevel))
-        return L"--imp-level needs a whole number from 0 to 4, not " + Quoted(given[kImpLevel]);
+        return "--imp-level needs a whole number from 0 to 4, not " + Quoted(given[kImpLevel]);
     if (has(kAuth)) {
-        const std::wstring& a = given[kAuth];
-        if (a == L"negotiate") o.auth = Auth::Negotiate;
-        else if (a == L"kerberos") o.auth = Auth::Kerberos;
-        else if (a == L"ntlm") o.auth = Auth::Ntlm;
-        else return L"--auth needs negotiate, kerberos or ntlm, not " + Quoted(a);
+        const std::string& a = given[kAuth];
+        if (a == "negotiate") o.auth = Auth::Negotiate;
+        else if (a == "kerberos") o.auth = Auth::Kerberos;
+        else if (a == "ntlm") o.auth = Auth::Ntlm;
+        else if (a == "basic") o.auth = Auth::Basic;
+        else return "--auth needs negotiate, kerberos, ntlm or basic, not " + Quoted(a);
         o.authGiven = true;
         if (o.mode == RunMode::Check)
-            return L"--auth does not apply to the plug-in's check (--param, --last-instance, --print-param), which "
-                   L"authenticates with NTLM";
+            return "--auth does not apply to the plug-in's check (--param, --last-instance, --print-param), which "
+                   "authenticates with NTLM";
         if (o.auth == Auth::Kerberos && IsIpAddress(o.host))
-            return L"--auth kerberos cannot authenticate to an IP address (" + o.host +
-                   L"): give the computer's name with --host, or use --auth negotiate";
+            return "--auth kerberos cannot authenticate to an IP address (" + o.host +
+                   "): give the computer's name with --host, or use --auth negotiate";
     }
     if (has(kOp)) {
-        std::wstring code = given[kOp];
-        for (wchar_t& c : code) c = static_cast<wchar_t>(std::towupper(c));
+        std::string code = given[kOp];
+        for (char& c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         bool known = false;
-        for (const wchar_t* op : kOperatorCodes) known = known || code == op;
-        if (!known) return L"--op needs one of CON, NCO, EXA, DIF, LES, LEQ, MOR, MEQ, not " + Quoted(given[kOp]);
+        for (const char* op : kOperatorCodes) known = known || code == op;
+        if (!known) return "--op needs one of CON, NCO, EXA, DIF, LES, LEQ, MOR, MEQ, not " + Quoted(given[kOp]);
         o.op = code;
     }
-    if (has(kPassword) && has(kPasswordFile)) return L"--password and --password-file exclude each other";
-    if (has(kWarning) && !o.warning.Parse(given[kWarning]))
-        return L"--warning: malformed range " + Quoted(given[kWarning]);
-    if (has(kCritical) && !o.critical.Parse(given[kCritical]))
-        return L"--critical: malformed range " + Quoted(given[kCritical]);
-    if (has(kUom)) {
-        o.unit = given[kUom] == L"none" ? L"" : given[kUom];
-        if (!IsUnit(o.unit))
-            return L"--uom needs one of s, ms, us, %, B, KB, MB, GB, TB, c or none, not " + Quoted(given[kUom]);
-    } else {
-        o.unit = o.age ? L"s" : has(kPercentOf) ? L"%" : L"";
+    if (has(kPassword) && has(kPasswordFile)) return "--password and --password-file exclude each other";
+    if (has(kPort) && !ReadWhole(given[kPort], 1, 65535, &o.port))
+        return "--port needs a port number from 1 to 65535, not " + Quoted(given[kPort]);
+    o.https = has(kHttps);
+    o.insecure = has(kInsecure);
+    text(kCaFile, &o.caFile);
+    text(kProxy, &o.proxy);
+    if (has(kCaFile) && o.caFile.empty()) return "--ca-file needs a file";
+    if (has(kProxy) && o.proxy.empty()) return "--proxy needs a URL";
+    if ((has(kCaFile) || o.insecure) && !o.https) return Name(has(kCaFile) ? kCaFile : kInsecure) + " needs --https";
+    if (has(kCaFile) && o.insecure) return "--ca-file and --insecure exclude each other";
+    if (platform == Platform::Linux) {
+        // No local WMI to fall back on, and no password sent in the clear.
+        if (!has(kHost)) return "--host is needed: the Linux wmicheck checks another computer over WinRM";
+        if (o.auth == Auth::Basic && !o.https) return "--auth basic needs --https: Basic is never sent over plain HTTP";
+        const std::string refusal = LinuxAuthRefusal(o);
+        if (!refusal.empty()) return refusal;
     }
-    if (has(kPercentOf) && o.percentOf.empty()) return L"--percent-of needs a property name";
+    if (has(kWarning) && !o.warning.Parse(given[kWarning]))
+        return "--warning: malformed range " + Quoted(given[kWarning]);
+    if (has(kCritical) && !o.critical.Parse(given[kCritical]))
+        return "--critical: malformed range " + Quoted(given[kCritical]);
+    if (has(kUom)) {
+        o.unit = given[kUom] == "none" ? "" : given[kUom];
+        if (!IsUnit(o.unit))
+            return "--uom needs one of s, ms, us, %, B, KB, MB, GB, TB, c or none, not " + Quoted(given[kUom]);
+    } else {
+        o.unit = o.age ? "s" : has(kPercentOf) ? "%" : "";
+    }
+    if (has(kPercentOf) && o.percentOf.empty()) return "--percent-of needs a property name";
     if (has(kMatch)) {
-        const std::wstring& m = given[kMatch];
-        if (m == L"all") o.match = Match::All;
-        else if (m == L"any") o.match = Match::Any;
-        else if (m == L"none") o.match = Match::None;
-        else return L"--match needs all, any or none, not " + Quoted(m);
+        const std::string& m = given[kMatch];
+        if (m == "all") o.match = Match::All;
+        else if (m == "any") o.match = Match::Any;
+        else if (m == "none") o.match = Match::None;
+        else return "--match needs all, any or none, not " + Quoted(m);
         o.matchGiven = true;
     }
 
     // Which options each of the other modes takes.
-    auto only = [&](int mode, std::initializer_list<int> allowed) -> std::wstring {
+    auto only = [&](int mode, std::initializer_list<int> allowed) -> std::string {
         for (const auto& entry : given) {
             bool ok = entry.first == mode || entry.first == kVerbose;
             for (int id : allowed) ok = ok || entry.first == id;
             if (!ok) {
-                std::wstring list;
-                for (int id : allowed) list += (list.empty() ? L"" : L", ") + Name(id);
-                return Name(mode) + L" takes only " + list + L", not " + Name(entry.first);
+                std::string list;
+                for (int id : allowed) list += (list.empty() ? "" : ", ") + Name(id);
+                return Name(mode) + " takes only " + list + ", not " + Name(entry.first);
             }
         }
-        return L"";
+        return "";
     };
     if (o.mode == RunMode::Configure) return only(kConfigure, {kHost, kTimeout, kParam});
     if (o.mode == RunMode::Diagnose)
@@ -450,48 +509,48 @@ std::wstring ParseCommandLine(int argc, char** argv, RunnerOptions* options) {
         for (int id : kPluginOptions)
             if (has(id))
                 return Name(id) +
-                       L" belongs to a monitoring-plugin check; the plug-in's check (--param, --last-instance, "
-                       L"--print-param) takes none";
+                       " belongs to a monitoring-plugin check; the plug-in's check (--param, --last-instance, "
+                       "--print-param) takes none";
         if (o.paramGiven) {
             for (int id : {kNamespace, kClass, kFilter, kProperty, kOp, kValue, kUser, kDomain, kPassword,
                            kPasswordFile, kAuthLevel, kImpLevel})
-                if (has(id)) return L"--param holds the whole check; it takes no " + Name(id);
-            return L"";
+                if (has(id)) return "--param holds the whole check; it takes no " + Name(id);
+            return "";
         }
-        if (o.classPath.empty()) return L"--class is needed";
-        if (o.property.empty()) return L"--property is needed: the plug-in's check compares one property";
-        return L"";
+        if (o.classPath.empty()) return "--class is needed";
+        if (o.property.empty()) return "--property is needed: the plug-in's check compares one property";
+        return "";
     }
 
     // Monitoring-plugin checks: the combinations that make sense.
     const bool thresholds = o.warning.IsSet() || o.critical.IsSet();
-    if (o.classPath.empty()) return L"--class is needed";
-    if (o.age && has(kPercentOf)) return L"--age and --percent-of exclude each other";
+    if (o.classPath.empty()) return "--class is needed";
+    if (o.age && has(kPercentOf)) return "--age and --percent-of exclude each other";
     if (o.count) {
         for (int id : {kOp, kMatch, kProperty, kLabel, kPercentOf, kAge, kUom})
-            if (has(id)) return L"--count counts instances and takes no " + Name(id);
-        return L"";
+            if (has(id)) return "--count counts instances and takes no " + Name(id);
+        return "";
     }
-    if (o.property.empty()) return L"--property is needed (or --count)";
-    if (o.matchGiven && o.op.empty()) return L"--match needs --op";
+    if (o.property.empty()) return "--property is needed (or --count)";
+    if (o.matchGiven && o.op.empty()) return "--match needs --op";
     if (o.op.empty() && !thresholds)
-        return L"a monitoring-plugin check needs --op, --warning, --critical or --count (the plug-in's check, where "
-               L"the last instance decides: --last-instance)";
-    return L"";
+        return "a monitoring-plugin check needs --op, --warning, --critical or --count (the plug-in's check, where "
+               "the last instance decides: --last-instance)";
+    return "";
 }
 
-std::wstring ParseArguments(const std::vector<std::wstring>& args, RunnerOptions* options) {
+std::string ParseArguments(const std::vector<std::string>& args, RunnerOptions* options, Platform platform) {
     Utf8Arguments utf8(args);
-    return ParseCommandLine(utf8.Count(), utf8.Values(), options);
+    return ParseCommandLine(utf8.Count(), utf8.Values(), options, platform);
 }
 
-std::wstring RefuseUserWithoutPassword(const RunnerOptions& options) {
-    if (options.user.empty() || !options.password.empty()) return L"";
+std::string RefuseUserWithoutPassword(const RunnerOptions& options) {
+    if (options.user.empty() || !options.password.empty()) return "";
     const bool connectsAsUser =
         options.mode == RunMode::Plugin || (options.mode == RunMode::Check && !options.paramGiven) ||
-        (options.mode == RunMode::Diagnose && options.host != L"." && !options.host.empty());
-    if (!connectsAsUser) return L"";
-    return L"--user needs a password (--password-file, --password or WMICHECK_PASSWORD; an empty one counts as "
-           L"none): Windows refuses a blank password for a network logon, and each failed logon counts towards the "
-           L"account's lockout";
+        (options.mode == RunMode::Diagnose && options.host != "." && !options.host.empty());
+    if (!connectsAsUser) return "";
+    return "--user needs a password (--password-file, --password or WMICHECK_PASSWORD; an empty one counts as "
+           "none): Windows refuses a blank password for a network logon, and each failed logon counts towards the "
+           "account's lockout";
 }
