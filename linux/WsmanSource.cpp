@@ -29,6 +29,7 @@ size_t WsmanSource::Query() {
         wsman::Wipe(&settings_.connection.password);
         wsman::Session session(*transport_, url, settings_.deadline, wsman::ReleaseReserve(settings_.timeout));
         if (settings_.verbosity > 0) session.say = [this](const std::string& step) { Say(step); };
+        session.sayPulls = settings_.verbosity > 1;
         const auto left = duration_cast<milliseconds>(settings_.deadline - wsman::Clock::now());
         Say("query " + Wql() + " in " + settings_.nameSpace + " at " + url +
             (settings_.connection.user.empty() ? "" : " as " + settings_.connection.user) + " (" +

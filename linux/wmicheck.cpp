@@ -115,14 +115,15 @@ int Run(int argc, char** argv) {
         return 0;
     }
     if (options.mode != RunMode::Plugin) return UsageError(options, "--diagnose is for wmicheck.exe (Windows)");
+    // From here on the run is bounded, reading the password file included.
+    const auto timeout = std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000 + 0.5));
+    StartWatchdog(g_start + timeout + kMargin,
+                  UnknownLine(options, "timed out after " + FormatNumber(options.timeoutSeconds) + " s"));
     error = ResolvePassword(&options, StandardPasswordSources());
     WipeEnvironmentPassword();
     if (error.empty()) error = RefuseUserWithoutPassword(options);
     if (!error.empty()) return UsageError(options, error);
 
-    const auto timeout = std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000 + 0.5));
-    StartWatchdog(g_start + timeout + kMargin,
-                  UnknownLine(options, "timed out after " + FormatNumber(options.timeoutSeconds) + " s"));
     if (options.insecure)
         Write(stderr, "wmicheck: --insecure: the certificate of " + options.host +
                           " is not verified; whoever sits between can read the password\n");

@@ -172,7 +172,8 @@ Reply Session::Send(const char* operation, const std::function<std::string(const
     const long margin = std::min(1000L, left / 10);
     header.operationTimeout = std::min(kMaxOperationTimeout, milliseconds(left - margin));
     const std::string text = envelope(header);
-    if (say) say(std::string(operation) + " to " + url_ + " (" + std::to_string(left) + " ms left)");
+    if (say && (sayPulls || std::strcmp(operation, "Pull") != 0))
+        say(std::string(operation) + " to " + url_ + " (" + std::to_string(left) + " ms left)");
     try {
         return transport_.Post(text, milliseconds(left));
     } catch (Error& error) {
@@ -260,7 +261,7 @@ Results Session::Query(const std::string& resourceUri, const std::string& wql) {
         const bool end = page.endOfSequence;
         live.context = end ? std::string() : page.context;
         results.pages.push_back(std::move(page));
-        if (say && results.pages.size() > 1)
+        if (say && sayPulls && results.pages.size() > 1)
             say("page " + std::to_string(results.pages.size()) + ": " +
                 std::to_string(results.pages.back().items.size()) + " items");
         if (end) break;

@@ -106,8 +106,9 @@ public:
     Session(Transport& transport, std::string url, Clock::time_point deadline,
             std::chrono::milliseconds releaseReserve);
 
-    // Says each request under -v; may stay empty.
+    // Says each request under -v (each Pull too with sayPulls); may stay empty.
     std::function<void(const std::string&)> say;
+    bool sayPulls = false;
 
     Identity Identify();
     // Enumerate with the WQL filter, then Pull until the end of the sequence.
