@@ -22,6 +22,7 @@ size_t WsmanSource::Query() {
     target.user = settings_.connection.user;
     target.nameSpace = settings_.nameSpace;
     target.classPath = settings_.classPath;
+    target.timeoutSeconds = settings_.timeout.count() / 1000.0;
     const std::string url = settings_.connection.endpoint.Url();
     try {
         if (!transport_) transport_ = std::make_unique<wsman::CurlTransport>(settings_.connection);

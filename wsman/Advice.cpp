@@ -184,7 +184,10 @@ std::string FailureText(const Error& error, const Target& target) {
         return Connect(target) + ": Basic would send the password readable over HTTP: use --https (WinRM's HTTPS "
                                  "listener, port 5986 by default)";
     case Error::Kind::OutOfTime:
-        return "timed out before the query of " + target.classPath + ": the time-out ran out";
+        if (error.operation != "Enumerate")
+            return Advised(Query(target), "timed out", QueryTimedOut(target, error.stepMs));
+        return "timed out before the query of " + target.classPath + ": the time-out of " +
+               SecondsText(target.timeoutSeconds) + " ran out";
     case Error::Kind::Transport:
         return TransportText(error, target);
     case Error::Kind::Http:

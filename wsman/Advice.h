@@ -15,6 +15,7 @@ struct Target {
     std::string user;  // "" without credentials
     std::string nameSpace = "root\\cimv2";
     std::string classPath;
+    double timeoutSeconds = 30;
 };
 
 // "cannot connect to https://srv01:5986/wsman as monitor (HTTP 401): access

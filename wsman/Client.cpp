@@ -2,10 +2,13 @@
 
 #include <curl/curl.h>
 
+#include <malloc.h>
+#include <strings.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <strings.h>
 
 namespace wsman {
 
@@ -39,6 +42,35 @@ size_t CollectHeader(char* data, size_t size, size_t count, void* user) {
     return bytes;
 }
 
+// curl keeps copies of the password (and of the Authorization header made
+// from it) in memory of its own; every block it frees is wiped first.
+void WipingFree(void* block) {
+    if (!block) return;
+    volatile unsigned char* bytes = static_cast<unsigned char*>(block);
+    for (size_t i = 0, n = malloc_usable_size(block); i < n; ++i) bytes[i] = 0;
+    std::free(block);
+}
+
+void* WipingRealloc(void* block, size_t size) {
+    if (!block) return std::malloc(size);
+    if (size == 0) {
+        WipingFree(block);
+        return nullptr;
+    }
+    void* moved = std::malloc(size);
+    if (!moved) return nullptr;
+    std::memcpy(moved, block, std::min(size, malloc_usable_size(block)));
+    WipingFree(block);
+    return moved;
+}
+
+char* WipingStrdup(const char* text) {
+    const size_t size = std::strlen(text) + 1;
+    char* copy = static_cast<char*>(std::malloc(size));
+    if (copy) std::memcpy(copy, text, size);
+    return copy;
+}
+
 long Milliseconds(Clock::duration d) { return static_cast<long>(std::chrono::duration_cast<milliseconds>(d).count()); }
 
 }  // namespace
@@ -70,7 +102,9 @@ struct CurlTransport::Handle {
 
 CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_unique<Handle>()) {
     static std::once_flag initialized;
-    std::call_once(initialized, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(initialized, [] {
+        curl_global_init_mem(CURL_GLOBAL_DEFAULT, std::malloc, WipingFree, WipingRealloc, WipingStrdup, std::calloc);
+    });
     Handle& h = *handle_;
     h.curl = curl_easy_init();
     if (!h.curl) throw std::bad_alloc();
@@ -255,30 +289,44 @@ Results Session::Query(const std::string& resourceUri, const std::string& wql) {
     } live{this, resourceUri, ""};
 
     Results results;
-    Page page = Exchange(
-        "Enumerate", [&](const Header& header) { return EnumerateEnvelope(header, wql, kMaxElements); }, resourceUri);
-    for (;;) {
-        const bool end = page.endOfSequence;
-        live.context = end ? std::string() : page.context;
-        results.pages.push_back(std::move(page));
-        if (say && sayPulls && results.pages.size() > 1)
-            say("page " + std::to_string(results.pages.size()) + ": " +
-                std::to_string(results.pages.back().items.size()) + " items");
-        if (end) break;
-        if (live.context.empty()) {
-            Error error;
-            error.kind = Error::Kind::Malformed;
-            error.operation = results.pages.size() == 1 ? "Enumerate" : "Pull";
-            error.detail = "the answer has neither an enumeration context nor the end of the sequence";
-            throw error;
-        }
-        const std::string context = live.context;
-        page = Exchange(
-            "Pull", [&](const Header& header) { return PullEnvelope(header, context, kMaxElements); }, resourceUri);
+    // A failure of any of its requests counts against the query's whole
+    // time, as the time-out's text says.
+    const long queryMs = std::max(0L, Milliseconds(deadline_ - reserve_ - Clock::now()));
+    try {
+        Page page = Exchange(
+            "Enumerate", [&](const Header& header) { return EnumerateEnvelope(header, wql, kMaxElements); },
+            resourceUri);
+        Collect(resourceUri, &page, &results, &live.context);
+    } catch (Error& error) {
+        error.stepMs = queryMs;
+        throw;
     }
     for (const Page& p : results.pages)
         for (const Item& item : p.items) results.items.push_back(&item);
     return results;
+}
+
+void Session::Collect(const std::string& resourceUri, Page* first, Results* results, std::string* live) {
+    Page page = std::move(*first);
+    for (;;) {
+        const bool end = page.endOfSequence;
+        *live = end ? std::string() : page.context;
+        results->pages.push_back(std::move(page));
+        if (say && sayPulls && results->pages.size() > 1)
+            say("page " + std::to_string(results->pages.size()) + ": " +
+                std::to_string(results->pages.back().items.size()) + " items");
+        if (end) return;
+        if (live->empty()) {
+            Error error;
+            error.kind = Error::Kind::Malformed;
+            error.operation = results->pages.size() == 1 ? "Enumerate" : "Pull";
+            error.detail = "the answer has neither an enumeration context nor the end of the sequence";
+            throw error;
+        }
+        const std::string context = *live;
+        page = Exchange(
+            "Pull", [&](const Header& header) { return PullEnvelope(header, context, kMaxElements); }, resourceUri);
+    }
 }
 
 }  // namespace wsman

@@ -124,6 +124,9 @@ private:
     Page Exchange(const char* operation, const std::function<std::string(const Header&)>& envelope,
                   const std::string& resourceUri);
     void Release(const std::string& resourceUri, const std::string& context) noexcept;
+    // Adds first and the pages pulled after it; *live: the context to release
+    // should it end early.
+    void Collect(const std::string& resourceUri, Page* first, Results* results, std::string* live);
 
     Transport& transport_;
     std::string url_;
