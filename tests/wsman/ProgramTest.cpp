@@ -1,59 +1,21 @@
 // The Linux wmicheck as a monitoring engine runs it: one line, its exit
 // code, and a run that ends within -t + 1 s whatever it waits for.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <string>
-#include <vector>
+
+#include "RunProgram.h"
 
 namespace {
 
-struct Outcome {
-    int code = -1;
-    std::string out;
-    double seconds = 0;
-};
-
-// Runs wmicheck with args, WMICHECK_PASSWORD set to password unless null.
-Outcome RunProgram(const std::vector<std::string>& args, const char* password) {
-    int pipe[2];
-    if (::pipe(pipe) != 0) return {};
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(pipe[1], STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDERR_FILENO);
-        close(pipe[0]);
-        if (password) setenv("WMICHECK_PASSWORD", password, 1);
-        else unsetenv("WMICHECK_PASSWORD");
-        std::vector<char*> argv{const_cast<char*>(WMICHECK)};
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(WMICHECK, argv.data());
-        _exit(127);
-    }
-    close(pipe[1]);
-    Outcome outcome;
-    char buffer[4096];
-    for (ssize_t n; (n = read(pipe[0], buffer, sizeof buffer)) > 0;) outcome.out.append(buffer, n);
-    close(pipe[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return outcome;
-}
+using wsmantest::RunProgram;
 
 // A listener that takes connections into its backlog and never answers.
 class Mute {
@@ -112,7 +74,7 @@ TEST(Program, OneLineWithinTheTimeOut) {
         {"--version", {"--version"}, nullptr, 0, "wmicheck ", 2.0},
     };
     for (const Row& row : table) {
-        const Outcome outcome = RunProgram(row.args, row.password);
+        const wsmantest::Outcome outcome = RunProgram(row.args, row.password);
         EXPECT_EQ(outcome.code, row.code) << row.name << ": " << outcome.out;
         EXPECT_EQ(outcome.out.rfind(row.starts, 0), 0u) << row.name << ": " << outcome.out;
         EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1) << row.name << ": " << outcome.out;
