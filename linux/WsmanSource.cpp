@@ -23,6 +23,7 @@ size_t WsmanSource::Query() {
     target.nameSpace = settings_.nameSpace;
     target.classPath = settings_.classPath;
     target.timeoutSeconds = settings_.timeout.count() / 1000.0;
+    target.proxy = settings_.connection.proxy;
     const std::string url = settings_.connection.endpoint.Url();
     try {
         if (!transport_) transport_ = std::make_unique<wsman::CurlTransport>(settings_.connection);

@@ -24,6 +24,16 @@ std::string Hex(std::uint32_t code) {
 
 std::string Computer(const std::string& host) { return host == "." ? "this computer" : host; }
 
+// The proxy's URL without the user and password it may hold.
+std::string ProxyShown(const std::string& proxy) {
+    const size_t scheme = proxy.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t at = proxy.find('@', start);
+    const size_t slash = proxy.find('/', start);
+    if (at == std::string::npos || (slash != std::string::npos && slash < at)) return proxy;
+    return proxy.substr(0, start) + proxy.substr(at + 1);
+}
+
 std::string Port(const Target& target) { return std::to_string(target.endpoint.port); }
 
 // "the account needs ..." for an account the service let in but WMI did not,
@@ -76,6 +86,15 @@ std::string TransportText(const Error& error, const Target& target) {
     const std::string& host = target.endpoint.host;
     const std::string port = Port(target);
     std::string advice;
+    const bool tunnel = error.detail.find("CONNECT") != std::string::npos;
+    if (!target.proxy.empty() && (error.curlCode == CURLE_COULDNT_CONNECT || tunnel)) {
+        const std::string proxy = ProxyShown(target.proxy);
+        advice = error.curlCode == CURLE_COULDNT_CONNECT
+                     ? "the proxy " + proxy + " did not answer: check --proxy"
+                     : "the proxy " + proxy + " did not open the way to " + host + " port " + port +
+                           ": check --proxy, and that the proxy lets that port through";
+        return Advised(Connect(target), error.detail, advice);
+    }
     switch (error.curlCode) {
     case CURLE_COULDNT_RESOLVE_HOST:
         advice = "the name " + host + " does not resolve: check the host's name, or give its address";

@@ -16,6 +16,7 @@ struct Target {
     std::string nameSpace = "root\\cimv2";
     std::string classPath;
     double timeoutSeconds = 30;
+    std::string proxy;  // as given; its user and password are never shown
 };
 
 // "cannot connect to https://srv01:5986/wsman as monitor (HTTP 401): access
