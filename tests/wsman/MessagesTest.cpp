@@ -45,6 +45,22 @@ TEST(Messages, AFilterReachesTheTargetIntact) {
     EXPECT_EQ(Text(document.document_element(), "s:Body/n:Release/n:EnumerationContext"), context);
 }
 
+TEST(Messages, Identify) {
+    pugi::xml_document document;
+    ASSERT_TRUE(document.load_string(wsman::IdentifyEnvelope().c_str()));
+    EXPECT_STREQ(wsman::NamespaceOf(document.document_element().first_element_by_path("s:Body/wsmid:Identify")).c_str(),
+                 "http://schemas.dmtf.org/wbem/wsman/identity/1/wsmanidentity.xsd");
+    wsman::Identity identity;
+    ASSERT_TRUE(wsman::ParseIdentity(
+        "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Header/><s:Body><IdentifyResponse "
+        "xmlns=\"http://schemas.dmtf.org/wbem/wsman/identity/1/wsmanidentity.xsd\"><ProtocolVersion>"
+        "http://schemas.dmtf.org/wbem/wsman/1/wsman.xsd</ProtocolVersion><ProductVendor>Microsoft Corporation"
+        "</ProductVendor><ProductVersion>OS: 10.0.17763 SP: 0.0 Stack: 3.0</ProductVersion></IdentifyResponse>"
+        "</s:Body></s:Envelope>",
+        &identity));
+    EXPECT_EQ(identity.productVersion, "OS: 10.0.17763 SP: 0.0 Stack: 3.0");
+}
+
 TEST(Messages, NamesAndDurations) {
     EXPECT_EQ(wsman::WmiResourceUri("root\\Microsoft\\Windows\\Storage"),
               "http://schemas.microsoft.com/wbem/wsman/1/wmi/root/Microsoft/Windows/Storage/*");
