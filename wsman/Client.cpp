@@ -217,26 +217,38 @@ Reply Session::Send(const char* operation, const std::function<std::string(const
     }
 }
 
-Page Session::Exchange(const char* operation, const std::function<std::string(const Header&)>& envelope,
-                       const std::string& resourceUri) {
-    long stepMs = 0;
-    Reply reply = Send(operation, envelope, deadline_ - reserve_, resourceUri, &stepMs);
+namespace {
+
+// The failure a reply stands for: a fault (which WinRM sends with HTTP 500),
+// or another status than 200.
+void ThrowUnlessOk(const Reply& reply, const char* operation, long stepMs) {
+    if (reply.status == 200) return;
     Error error;
     error.operation = operation;
     error.status = reply.status;
     error.stepMs = stepMs;
     if (ParseFault(reply.body, &error.fault)) {
         error.kind = Error::Kind::Fault;
-        throw error;
-    }
-    if (reply.status != 200) {
+    } else {
         error.kind = Error::Kind::Http;
         error.authenticate = reply.authenticate;
-        throw error;
     }
+    throw error;
+}
+
+}  // namespace
+
+Page Session::Exchange(const char* operation, const std::function<std::string(const Header&)>& envelope,
+                       const std::string& resourceUri) {
+    long stepMs = 0;
+    const Reply reply = Send(operation, envelope, deadline_ - reserve_, resourceUri, &stepMs);
+    ThrowUnlessOk(reply, operation, stepMs);
     Page page;
+    Error error;
     if (!ParsePage(reply.body, &page, &error.detail)) {
         error.kind = Error::Kind::Malformed;
+        error.operation = operation;
+        error.stepMs = stepMs;
         throw error;
     }
     return page;
@@ -244,23 +256,14 @@ Page Session::Exchange(const char* operation, const std::function<std::string(co
 
 Identity Session::Identify() {
     long stepMs = 0;
-    Reply reply = Send("Identify", [](const Header&) { return IdentifyEnvelope(); }, deadline_, "", &stepMs);
-    Error error;
-    error.operation = "Identify";
-    error.status = reply.status;
-    error.stepMs = stepMs;
+    const Reply reply = Send("Identify", [](const Header&) { return IdentifyEnvelope(); }, deadline_, "", &stepMs);
+    ThrowUnlessOk(reply, "Identify", stepMs);
     Identity identity;
-    if (ParseFault(reply.body, &error.fault)) {
-        error.kind = Error::Kind::Fault;
-        throw error;
-    }
-    if (reply.status != 200) {
-        error.kind = Error::Kind::Http;
-        error.authenticate = reply.authenticate;
-        throw error;
-    }
     if (!ParseIdentity(reply.body, &identity)) {
+        Error error;
         error.kind = Error::Kind::Malformed;
+        error.operation = "Identify";
+        error.stepMs = stepMs;
         error.detail = "the answer holds no IdentifyResponse";
         throw error;
     }
