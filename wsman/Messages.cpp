@@ -243,7 +243,9 @@ bool ParseFault(const std::string& body, Fault* fault) {
 
 bool ParsePage(const std::string& body, Page* page, std::string* error) {
     auto document = std::make_unique<pugi::xml_document>();
-    const pugi::xml_parse_result parsed = document->load_buffer(body.data(), body.size());
+    // A value of blanks alone (a string property " ") is kept as it came.
+    const pugi::xml_parse_result parsed =
+        document->load_buffer(body.data(), body.size(), pugi::parse_default | pugi::parse_ws_pcdata_single);
     if (!parsed) {
         *error = std::string("the answer is not XML: ") + parsed.description();
         return false;

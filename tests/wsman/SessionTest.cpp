@@ -24,6 +24,7 @@ std::string Item(const std::string& name, const std::string& pid) {
     return "<w:Item><p:Win32_Service xmlns:p=\"http://schemas.microsoft.com/wbem/wsman/1/wmi/root/cimv2/"
            "Win32_Service\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:type=\"p:Win32_Service_Type\">"
            "<p:Name>" + name + "</p:Name><p:ProcessId>" + pid + "</p:ProcessId><p:PathName xsi:nil=\"true\"/>"
+           "<p:Blank> </p:Blank>"
            "</p:Win32_Service><a:EndpointReference><a:Address>"
            "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous</a:Address><a:ReferenceParameters>"
            "<w:ResourceURI>http://schemas.microsoft.com/wbem/wsman/1/wmi/root/cimv2/Win32_Service</w:ResourceURI>"
@@ -123,11 +124,13 @@ TEST(Session, OneItemPerPullCountsThemAll) {
     EXPECT_EQ(value.kind, check::Value::Kind::Number);
     EXPECT_EQ(value.number, 30);
     EXPECT_FALSE(run.source->Field(0, "processid", &value));
+    ASSERT_TRUE(run.source->Field(0, "Blank", &value));
+    EXPECT_EQ(value.text, " ");
     EXPECT_EQ(run.source->PathLabel(1), "B");
     EXPECT_EQ(run.source->KeyNames(), std::vector<std::string>{"Name"});
     std::vector<check::PropertyInfo> properties;
     ASSERT_TRUE(run.source->ClassProperties(&properties));
-    ASSERT_EQ(properties.size(), 3u);
+    ASSERT_EQ(properties.size(), 4u);
     EXPECT_TRUE(properties[1].numeric);   // ProcessId
     EXPECT_FALSE(properties[2].numeric);  // PathName, null in every instance
 }
