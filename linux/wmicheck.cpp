@@ -8,6 +8,7 @@
 // The run has one deadline, -t from the start: every request gets what is
 // left of it. A watchdog ends the run at -t + 1 s with an UNKNOWN line
 // whatever is stuck (a resolver, a peer that stopped mid-answer).
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -156,6 +157,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A peer that closes mid-request is an error of that request, not the
+    // end of the process (curl, told not to use signals, leaves it to us).
+    signal(SIGPIPE, SIG_IGN);
     try {
         return Run(argc, argv);
     } catch (const std::bad_alloc&) {

@@ -78,6 +78,7 @@ public:
 };
 
 // The libcurl transport: one handle, so one connection, for its lifetime.
+// It uses no signals: the program ignores SIGPIPE.
 class CurlTransport final : public Transport {
 public:
     explicit CurlTransport(const Settings& settings);
