@@ -463,6 +463,7 @@ std::string ParseCommandLine(int argc, char** argv, RunnerOptions* options, Plat
         // No local WMI to fall back on, and no password sent in the clear.
         if (!has(kHost)) return "--host is needed: the Linux wmicheck checks another computer over WinRM";
         if (o.auth == Auth::Basic && !o.https) return "--auth basic needs --https: Basic is never sent over plain HTTP";
+        if (o.auth == Auth::Basic && o.user.empty()) return "--auth basic needs --user";
         const std::string refusal = LinuxAuthRefusal(o);
         if (!refusal.empty()) return refusal;
     }
@@ -503,7 +504,7 @@ std::string ParseCommandLine(int argc, char** argv, RunnerOptions* options, Plat
     if (o.mode == RunMode::Configure) return only(kConfigure, {kHost, kTimeout, kParam});
     if (o.mode == RunMode::Diagnose)
         return only(kDiagnose, {kHost, kTimeout, kNamespace, kUser, kDomain, kPassword, kPasswordFile, kAuthLevel,
-                                kImpLevel, kAuth});
+                                kImpLevel, kAuth, kPort, kHttps, kCaFile, kInsecure, kProxy});
 
     if (o.mode == RunMode::Check) {
         for (int id : kPluginOptions)

@@ -90,6 +90,7 @@ struct RunnerOptions {
 std::string ParseArguments(const std::vector<std::string>& args, RunnerOptions* options,
                            Platform platform = kThisPlatform);
 
-// The usage text of --help, lines ending in "\n"; it marks the options only
-// one build takes.
-extern const char kUsage[];
+// The usage text of --help for a build, lines ending in "\n".
+const char* UsageText(Platform platform);
+// This build's.
+extern const char* const kUsage;

@@ -1,6 +1,9 @@
 // The check's rules for one property value: reading numbers from text, the
 // text form of a value, and the eight compare operators with the result text
 // they build. Plain functions without state or COM objects; none throws.
+// The operators and the reading of numbers are the check core's
+// (check/Operators.h): these read a VARIANT's text and number in the locale
+// and hand them over as UTF-8.
 //
 // lcid selects the locale for the decimal separator and the text-to-number
 // conversion of values; callers pass the default (the user's locale), tests

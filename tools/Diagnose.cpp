@@ -17,6 +17,7 @@
 #include "ostrel_h.h"
 #include "qvWMI_h.h"
 #include "release_version.h"
+#include "Utf.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -31,7 +32,7 @@ class Report {
 public:
     void Add(State state, const std::wstring& text) {
         steps_.push_back({state, text});
-        WriteLine(Stream::Out, std::wstring(L"[") + StateName(state) + L"] " + text);
+        WriteLine(Stream::Out, L"[" + Wide(StateName(state)) + L"] " + text);
     }
     // The closing line, and the exit code.
     int Close() const {
@@ -44,11 +45,11 @@ public:
             ++failed;
             if (!first || Worse(first->state, step.state) != first->state) first = &step;
         }
-        std::wstring line = std::wstring(L"DIAGNOSE ") + StateName(worst) + L" - ";
+        std::wstring line = L"DIAGNOSE " + Wide(StateName(worst)) + L" - ";
         if (!first) line += L"all " + std::to_wstring(steps_.size()) + L" steps passed";
         else line += std::to_wstring(failed) + L" of " + std::to_wstring(steps_.size()) + L" steps need attention: " +
                      first->text;
-        WriteLine(Stream::Out, CollapseBlanks(line));
+        WriteLine(Stream::Out, Wide(CollapseBlanks(Utf8(line))));
         return ExitCode(worst);
     }
 
@@ -186,8 +187,8 @@ private:
 void CheckComputer(Report* report, IQvWMIAccess* access, StepClock* clock, const RunnerOptions& options, Auth auth,
                    bool local) {
     const ReachingAccount account = local ? ReachingAccount() : AccountReachingWmi(options, auth);
-    const std::wstring host = local ? L"." : options.host;
-    const std::wstring where = L"\\\\" + host + L"\\" + options.nameSpace;
+    const std::wstring host = local ? L"." : Wide(options.host);
+    const std::wstring where = L"\\\\" + host + L"\\" + Wide(options.nameSpace);
     const std::wstring as = account.Detailed();
     const bool withUser = !account.name.empty();
     ComPtr<IQvWMIServer> connected;
@@ -196,8 +197,8 @@ void CheckComputer(Report* report, IQvWMIAccess* access, StepClock* clock, const
     ULONGLONG start = GetTickCount64();
     HRESULT hr;
     {
-        Argument server(host), nameSpace(options.nameSpace), domain(options.domain, true);
-        Argument user(withUser ? options.user : L"", true), password(withUser ? options.password : L"", !withUser);
+        Argument server(host), nameSpace(Wide(options.nameSpace)), domain(Wide(options.domain), true);
+        Argument user(withUser ? Wide(options.user) : L"", true), password(withUser ? Wide(options.password) : L"", !withUser);
         hr = access->Connect(server, nameSpace, domain, user, password, Argument::Omitted(), Argument(stepMs),
                              &connected);
     }
@@ -211,7 +212,7 @@ void CheckComputer(Report* report, IQvWMIAccess* access, StepClock* clock, const
     // Negotiate falls back to NTLM where Kerberos cannot work: say why, since
     // a domain that restricts NTLM will refuse the same computer's checks.
     const bool fellBack =
-        !local && auth == Auth::Negotiate && IsIpAddress(host) && with == L", authenticated with NTLM";
+        !local && auth == Auth::Negotiate && IsIpAddress(Utf8(host)) && with == L", authenticated with NTLM";
     report->Add(State::Ok, L"connected to " + where + L" as " + as + L" in " + Ms(start) + with +
                                (fellBack ? L" (Kerberos cannot authenticate to an IP address: give the computer's "
                                            L"DNS name for Kerberos)"
@@ -290,8 +291,8 @@ int RunDiagnose(const RunnerOptions& options) {
         } else {
             StepClock clock(access.Get(), options);
             CheckComputer(&report, access.Get(), &clock, options, auth, true);
-            std::wstring host = options.host;
-            if (host != L"." && !host.empty()) CheckComputer(&report, access.Get(), &clock, options, auth, false);
+            const std::string& host = options.host;
+            if (host != "." && !host.empty()) CheckComputer(&report, access.Get(), &clock, options, auth, false);
         }
     }
     CoUninitialize();

@@ -1,21 +1,20 @@
-// A monitoring-plugin check: the bridge driven through its automation
-// interfaces from the calling thread, which must be in the multithreaded
-// apartment (the bridge's own, so every call is direct and its error
-// information arrives). Every instance counts: the operator under
-// --match all|any|none, the ranges on each instance's number (or on the
-// instance count with --count); the worst state decides.
+// A monitoring-plugin check over the bridge (RunCheck over a BridgeSource),
+// and the COM-side helpers it shares with --diagnose: the time-out's
+// deadline, the access object's set-up, the advice for failed steps.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
+#include "Account.h"
 #include "Options.h"
 #include "PluginOutput.h"
 #include "qvWMI_h.h"
 
-// Runs the check. Failures of WMI or the bridge end in an UNKNOWN result
-// whose text says what failed. Throws std::bad_alloc only.
+// Runs the check from a thread in the multithreaded apartment. Failures of
+// WMI or the bridge end in an UNKNOWN result whose text says what failed.
+// Throws std::bad_alloc only.
 PluginResult RunPluginCheck(const RunnerOptions& options);
 
 // What a run's steps have left of a time-out counted from the process's

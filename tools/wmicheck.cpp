@@ -32,7 +32,9 @@
 #include "Options.h"
 #include "ParameterString.h"
 #include "PluginCheck.h"
+#include "Password.h"
 #include "PluginOutput.h"
+#include "Utf.h"
 #include "ostrel_h.h"
 #include "release_version.h"
 
@@ -47,6 +49,8 @@ constexpr double kMarginSeconds = 1.0;
 // Wipes a string that held a secret.
 void Wipe(std::wstring* text) noexcept { WipeText(text); }
 
+std::wstring CollapseWide(const std::wstring& text) { return Wide(CollapseBlanks(Utf8(text))); }
+
 com::UniqueVariant Text(const std::wstring& text) {
     com::UniqueVariant v;
     V_VT(v.get()) = VT_BSTR;
@@ -59,66 +63,58 @@ std::wstring MemberText(const com::UniqueVariant& member) {
     return V_VT(member.get()) == VT_BSTR && V_BSTR(member.get()) ? V_BSTR(member.get()) : L"";
 }
 
-// The first line of a password file, without its line break: UTF-16 with a
-// byte order mark, else UTF-8 (a byte order mark skipped), else the ANSI code
-// page. Returns "" or the error.
-std::wstring ReadPasswordFile(const std::wstring& path, std::wstring* password) {
-    // Readable while an editor holds it open.
-    com::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
-        file.release();
-        return L"--password-file: cannot open '" + path + L"': " + CollapseBlanks(DescribeFailure(hr));
-    }
-    std::vector<char> bytes(64 * 1024);
-    DWORD read = 0;
-    const BOOL ok = ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    if (!ok) return L"--password-file: cannot read '" + path + L"'";
-    std::wstring text;
-    const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    if (read >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
-        text.assign(reinterpret_cast<const wchar_t*>(data + 2), (read - 2) / 2);
-    } else {
-        size_t skip = read >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
-        const char* start = bytes.data() + skip;
+// Password files and WMICHECK_PASSWORD as this build reads them: wide
+// paths and the wide environment; a file that is neither UTF-16 nor UTF-8 is
+// read in the ANSI code page.
+PasswordSources WindowsPasswordSources() {
+    PasswordSources sources;
+    sources.readFile = [](const std::string& utf8Path, std::string* out, std::string* error) {
+        const std::wstring path = Wide(utf8Path);
+        // Readable while an editor holds it open.
+        com::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.get() == INVALID_HANDLE_VALUE) {
+            const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+            file.release();
+            *error = "cannot open '" + utf8Path + "': " + Utf8(CollapseWide(DescribeFailure(hr)));
+            return false;
+        }
+        std::vector<char> bytes(64 * 1024);
+        DWORD read = 0;
+        const BOOL ok = ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+        if (!ok) {
+            *error = "cannot read '" + utf8Path + "'";
+            return false;
+        }
+        const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
+        const bool utf16 = read >= 2 && data[0] == 0xFF && data[1] == 0xFE;
+        const size_t skip = read >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
         const int length = static_cast<int>(read - skip);
-        UINT codePage = CP_UTF8;
-        int size = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, start, length, nullptr, 0);
-        if (size <= 0 && length > 0) {
-            codePage = CP_ACP;
-            size = MultiByteToWideChar(codePage, 0, start, length, nullptr, 0);
+        if (utf16 || length == 0 ||
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + skip, length, nullptr, 0) > 0) {
+            out->reserve(read);
+            out->assign(bytes.data(), read);
+        } else {
+            // The ANSI code page's text, as UTF-8.
+            std::wstring text(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, bytes.data() + skip, length, nullptr, 0)),
+                              L'\0');
+            if (!text.empty()) MultiByteToWideChar(CP_ACP, 0, bytes.data() + skip, length, &text[0], static_cast<int>(text.size()));
+            AssignUtf8(out, text.data(), text.size());
+            Wipe(&text);
         }
-        text.resize(size > 0 ? static_cast<size_t>(size) : 0);
-        if (size > 0) MultiByteToWideChar(codePage, 0, start, length, &text[0], size);
-    }
-    com::SecureZero(bytes.data(), bytes.size());
-    const size_t end = text.find_first_of(L"\r\n");
-    Wipe(password);
-    password->assign(text, 0, end);
-    Wipe(&text);
-    return L"";
-}
-
-// The password from --password, --password-file or, with a user name and
-// neither option, WMICHECK_PASSWORD; an empty one from anywhere is none.
-// Returns "" or the error.
-std::wstring ResolvePassword(RunnerOptions* options) {
-    std::wstring error;
-    if (!options->passwordFile.empty()) {
-        error = ReadPasswordFile(options->passwordFile, &options->password);
-    } else if (!options->passwordGiven && !options->user.empty()) {
+        com::SecureZero(bytes.data(), bytes.size());
+        return true;
+    };
+    sources.environment = [](std::string* out) {
         const DWORD size = GetEnvironmentVariableW(L"WMICHECK_PASSWORD", nullptr, 0);
-        if (size > 0) {
-            std::wstring value(size, L'\0');
-            const DWORD length = GetEnvironmentVariableW(L"WMICHECK_PASSWORD", &value[0], size);
-            Wipe(&options->password);
-            if (length < size) options->password.assign(value.data(), length);
-            Wipe(&value);
-        }
-    }
-    options->passwordGiven = !options->password.empty();
-    return error;
+        if (size == 0) return false;
+        std::wstring value(size, L'\0');
+        const DWORD length = GetEnvironmentVariableW(L"WMICHECK_PASSWORD", &value[0], size);
+        if (length < size) AssignUtf8(out, value.data(), length);
+        Wipe(&value);
+        return length < size;
+    };
+    return sources;
 }
 
 // Creates ostrel.WMICom by its ProgID and puts the host's three members, as
@@ -130,10 +126,10 @@ ComPtr<_WMICom> CreatePlugin(const RunnerOptions& options, const std::wstring& p
     HRESULT hr = CLSIDFromProgID(L"ostrel.WMICom", &clsid);
     if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__WMICom, &plugin);
     if (FAILED(hr)) {
-        PrintVerdict(CollapseBlanks(L"UNKNOWN: cannot create ostrel.WMICom: " + DescribeFailure(hr)), kUnknown);
+        PrintVerdict(CollapseWide(L"UNKNOWN: cannot create ostrel.WMICom: " + DescribeFailure(hr)), kUnknown);
         return nullptr;
     }
-    com::UniqueVariant host = Text(options.host), parameter = Text(parameters), timeout;
+    com::UniqueVariant host = Text(Wide(options.host)), parameter = Text(parameters), timeout;
     V_VT(timeout.get()) = VT_R8;
     V_R8(timeout.get()) = options.timeoutSeconds;
     plugin->put_km_hostname(*host.get());
@@ -153,18 +149,18 @@ void SayReturned(const Steps& steps, ULONGLONG start) {
 int RunHostCheck(RunnerOptions& options) {
     std::wstring parameters;
     if (options.paramGiven) {
-        parameters = options.param;
+        AssignWide(&parameters, options.param.data(), options.param.size());
     } else {
         CheckParameters fields;
-        fields.nameSpace = options.nameSpace;
-        fields.classPath = options.classPath;
-        fields.filter = options.filter;
-        fields.property = options.property;
-        fields.operatorCode = options.op.empty() ? L"CON" : options.op;
-        fields.compareValue = options.value;
-        fields.user = options.user;
-        fields.domain = options.domain;
-        fields.password = options.password;
+        fields.nameSpace = Wide(options.nameSpace);
+        fields.classPath = Wide(options.classPath);
+        fields.filter = Wide(options.filter);
+        fields.property = Wide(options.property);
+        fields.operatorCode = options.op.empty() ? L"CON" : Wide(options.op);
+        fields.compareValue = Wide(options.value);
+        fields.user = Wide(options.user);
+        fields.domain = Wide(options.domain);
+        AssignWide(&fields.password, options.password.data(), options.password.size());
         fields.authenticationLevel = options.authLevel;
         fields.impersonationLevel = options.impLevel;
         const wchar_t* rejected = nullptr;
@@ -181,9 +177,9 @@ int RunHostCheck(RunnerOptions& options) {
     if (options.printParam) WriteLine(Stream::Out, parameters);
     const Steps steps(options.verbosity);
     if (!options.paramGiven)
-        steps.Say(L"the plug-in's check of \\\\" + options.host + L"\\" + options.nameSpace + L" as " +
-                  AccountReachingWmi(options, Auth::Ntlm).Who() + L": SELECT * FROM " + options.classPath +
-                  (options.filter.empty() ? L"" : L" WHERE " + options.filter));
+        steps.Say(L"the plug-in's check of \\\\" + Wide(options.host) + L"\\" + Wide(options.nameSpace) + L" as " +
+                  AccountReachingWmi(options, Auth::Ntlm).Who() + L": SELECT * FROM " + Wide(options.classPath) +
+                  (options.filter.empty() ? L"" : L" WHERE " + Wide(options.filter)));
     const ULONGLONG start = GetTickCount64();
     ComPtr<_WMICom> check = CreatePlugin(options, parameters);
     Wipe(&parameters);
@@ -192,23 +188,26 @@ int RunHostCheck(RunnerOptions& options) {
     SetErrorInfo(0, nullptr);
     const HRESULT hr = check->km_docheck(&verdict);
     if (FAILED(hr))
-        return PrintVerdict(CollapseBlanks(L"UNKNOWN: the check raised an error: " + DescribeFailure(hr)), kUnknown);
+        return PrintVerdict(CollapseWide(L"UNKNOWN: the check raised an error: " + DescribeFailure(hr)), kUnknown);
     com::UniqueVariant result;
     check->get_km_result(result.put());
     SayReturned(steps, start);
-    return PrintVerdict(CollapseBlanks(MemberText(result)), verdict ? kHolds : kFails);
+    return PrintVerdict(CollapseWide(MemberText(result)), verdict ? kHolds : kFails);
 }
 
 // --configure: the host's configuration call. km_showGUI returns once the
 // user has closed the form.
 int Configure(const RunnerOptions& options) {
-    ComPtr<_WMICom> check = CreatePlugin(options, options.param);
+    std::wstring parameters;
+    AssignWide(&parameters, options.param.data(), options.param.size());
+    ComPtr<_WMICom> check = CreatePlugin(options, parameters);
+    Wipe(&parameters);
     if (!check) return kUnknown;
     SetErrorInfo(0, nullptr);
     const HRESULT hr = check->km_showGUI();
     if (FAILED(hr))
         return PrintVerdict(
-            CollapseBlanks(L"UNKNOWN: the configuration form could not be shown: " + DescribeFailure(hr)), kUnknown);
+            CollapseWide(L"UNKNOWN: the configuration form could not be shown: " + DescribeFailure(hr)), kUnknown);
     com::UniqueVariant result;
     check->get_km_parameter(result.put());
     return PrintVerdict(MemberText(result), 0);
@@ -220,42 +219,42 @@ int RunPlugin(const RunnerOptions& options) {
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     PluginResult result;
     if (FAILED(hr)) {
-        result.text = L"cannot join the multithreaded apartment: " + DescribeFailure(hr);
+        result.text = Utf8(L"cannot join the multithreaded apartment: " + DescribeFailure(hr));
     } else {
         const ULONGLONG start = GetTickCount64();
         result = RunPluginCheck(options);
         SayReturned(Steps(options.verbosity), start);
     }
-    const int code = PrintVerdict(options.json ? PluginJson(result) : PluginLine(result), ExitCode(result.state));
+    const int code = PrintVerdict(Wide(options.json ? PluginJson(result) : PluginLine(result)), ExitCode(result.state));
     if (SUCCEEDED(hr)) CoUninitialize();
     return code;
 }
 
 // A usage error: the reason on stdout in the mode's form (a monitoring
 // engine shows only stdout), the hint on stderr.
-int UsageError(const RunnerOptions& options, const std::wstring& message) {
+int UsageError(const RunnerOptions& options, const std::string& message) {
     WriteLine(Stream::Err, L"wmicheck --help lists the options.");
-    const std::wstring reason = L"wmicheck: " + message;
-    if (options.mode != RunMode::Plugin) return PrintVerdict(CollapseBlanks(L"UNKNOWN: " + reason), kUnknown);
+    const std::string reason = "wmicheck: " + message;
+    if (options.mode != RunMode::Plugin) return PrintVerdict(Wide(CollapseBlanks("UNKNOWN: " + reason)), kUnknown);
     PluginResult result;
     result.text = reason;
-    return PrintVerdict(options.json ? PluginJson(result) : PluginLine(result), kUnknown);
+    return PrintVerdict(Wide(options.json ? PluginJson(result) : PluginLine(result)), kUnknown);
 }
 
-std::wstring Seconds(double seconds) { return FormatNumber(seconds) + L" s"; }
+std::wstring Seconds(double seconds) { return Wide(FormatNumber(seconds)) + L" s"; }
 
 // Joins a single-threaded apartment, as the monitoring host's thread is;
 // false (the verdict printed) when that fails.
 bool JoinHostApartment() {
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (SUCCEEDED(hr)) return true;
-    PrintVerdict(CollapseBlanks(L"UNKNOWN: cannot join a single-threaded apartment: " + DescribeFailure(hr)), kUnknown);
+    PrintVerdict(CollapseWide(L"UNKNOWN: cannot join a single-threaded apartment: " + DescribeFailure(hr)), kUnknown);
     return false;
 }
 
 int Main(int argc, wchar_t** argv) {
     RunnerOptions options;
-    std::wstring error;
+    std::string error;
     {
         Utf8Arguments utf8(argc, argv);
         error = ParseCommandLine(utf8.Count(), utf8.Values(), &options);
@@ -277,7 +276,7 @@ int Main(int argc, wchar_t** argv) {
     }
     if (options.mode == RunMode::Help) {
         std::wstring usage;
-        for (const wchar_t* c = kUsage; *c; ++c) usage += *c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, *c);
+        for (const wchar_t c : Wide(kUsage)) usage += c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, c);
         WriteText(Stream::Out, usage);
         return 0;
     }
@@ -287,7 +286,7 @@ int Main(int argc, wchar_t** argv) {
         CoUninitialize();
         return code;
     }
-    std::wstring passwordError = ResolvePassword(&options);
+    std::string passwordError = ResolvePassword(&options, WindowsPasswordSources());
     if (passwordError.empty()) passwordError = RefuseUserWithoutPassword(options);
     if (!passwordError.empty()) return UsageError(options, passwordError);
 
@@ -314,7 +313,7 @@ int Main(int argc, wchar_t** argv) {
         code = RunHostCheck(options);
         CoUninitialize();
     }
-    Wipe(&options.password);
+    WipeText(&options.password);
     return code;
 }
 

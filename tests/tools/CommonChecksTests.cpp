@@ -64,9 +64,9 @@ std::vector<PerfEntry> RunCheck(const std::vector<std::wstring>& args, WmicheckR
     for (const PerfEntry& entry : entries) {
         Range warning, critical;
         double value = 0;
-        EXPECT_TRUE(ReadDecimal(entry.value, &value)) << Narrow(entry.value);
-        EXPECT_TRUE(entry.warn.empty() || warning.Parse(entry.warn)) << Narrow(entry.warn);
-        EXPECT_TRUE(entry.crit.empty() || critical.Parse(entry.crit)) << Narrow(entry.crit);
+        EXPECT_TRUE(ReadDecimal(Narrow(entry.value), &value)) << Narrow(entry.value);
+        EXPECT_TRUE(entry.warn.empty() || warning.Parse(Narrow(entry.warn))) << Narrow(entry.warn);
+        EXPECT_TRUE(entry.crit.empty() || critical.Parse(Narrow(entry.crit))) << Narrow(entry.crit);
         worst = Worse(worst, Classify(value, warning, critical));
     }
     EXPECT_EQ(static_cast<DWORD>(ExitCode(worst)), run->exitCode) << Narrow(line);
