@@ -189,27 +189,27 @@ Session::Session(Transport& transport, std::string url, Clock::time_point deadli
     : transport_(transport), url_(std::move(url)), deadline_(deadline), reserve_(releaseReserve) {}
 
 Reply Session::Send(const char* operation, const std::function<std::string(const Header&)>& envelope,
-                    Clock::time_point end, const std::string& resourceUri, long* stepMs) {
-    const long left = Milliseconds(end - Clock::now());
+                    Clock::time_point end, Clock::time_point transferEnd, milliseconds least,
+                    const std::string& resourceUri, long* stepMs) {
+    const auto now = Clock::now();
+    const long left = Milliseconds(end - now);
     *stepMs = std::max(0L, left);
-    if (left <= 0) {
+    if (left <= 0 || milliseconds(left) < least) {
         Error error;
         error.kind = Error::Kind::OutOfTime;
         error.operation = operation;
+        error.stepMs = *stepMs;
         throw error;
     }
-    // The service answers a time-out of its own (w:TimedOut) a little
-    // before the transfer's bound, so that its fault arrives.
     Header header;
     header.to = url_;
     header.resourceUri = resourceUri;
-    const long margin = std::min(1000L, left / 10);
-    header.operationTimeout = std::min(kMaxOperationTimeout, milliseconds(left - margin));
+    header.operationTimeout = std::min(kMaxOperationTimeout, milliseconds(left));
     const std::string text = envelope(header);
     if (say && (sayPulls || std::strcmp(operation, "Pull") != 0))
         say(std::string(operation) + " to " + url_ + " (" + std::to_string(left) + " ms left)");
     try {
-        return transport_.Post(text, milliseconds(left));
+        return transport_.Post(text, milliseconds(std::max(left, Milliseconds(transferEnd - now))));
     } catch (Error& error) {
         error.operation = operation;
         error.stepMs = left;
@@ -241,7 +241,13 @@ void ThrowUnlessOk(const Reply& reply, const char* operation, long stepMs) {
 Page Session::Exchange(const char* operation, const std::function<std::string(const Header&)>& envelope,
                        const std::string& resourceUri) {
     long stepMs = 0;
-    const Reply reply = Send(operation, envelope, deadline_ - reserve_, resourceUri, &stepMs);
+    // The service answers by the operation's time-out, its own TimedOut
+    // fault included; the transfer waits half the reserve longer for that
+    // answer, so that the enumeration is not left in the middle of a request
+    // (which may move it on to a context never seen) unless the service is
+    // stuck.
+    const Reply reply = Send(operation, envelope, deadline_ - reserve_, deadline_ - reserve_ / 2, kLeastRequest,
+                             resourceUri, &stepMs);
     ThrowUnlessOk(reply, operation, stepMs);
     Page page;
     Error error;
@@ -256,7 +262,8 @@ Page Session::Exchange(const char* operation, const std::function<std::string(co
 
 Identity Session::Identify() {
     long stepMs = 0;
-    const Reply reply = Send("Identify", [](const Header&) { return IdentifyEnvelope(); }, deadline_, "", &stepMs);
+    const Reply reply = Send("Identify", [](const Header&) { return IdentifyEnvelope(); }, deadline_, deadline_,
+                             kLeastRequest, "", &stepMs);
     ThrowUnlessOk(reply, "Identify", stepMs);
     Identity identity;
     if (!ParseIdentity(reply.body, &identity)) {
@@ -273,8 +280,8 @@ Identity Session::Identify() {
 void Session::Release(const std::string& resourceUri, const std::string& context) noexcept {
     try {
         long stepMs = 0;
-        Send("Release", [&](const Header& header) { return ReleaseEnvelope(header, context); }, deadline_, resourceUri,
-             &stepMs);
+        Send("Release", [&](const Header& header) { return ReleaseEnvelope(header, context); }, deadline_, deadline_,
+             milliseconds(1), resourceUri, &stepMs);
     } catch (...) {
         // Best effort: the service drops the context when it expires anyway.
     }

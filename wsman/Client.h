@@ -118,10 +118,16 @@ public:
 
     static constexpr unsigned kMaxElements = 32000;
     static constexpr std::chrono::milliseconds kMaxOperationTimeout{60000};
+    // Less time than this is no time for a round trip and its answer.
+    static constexpr std::chrono::milliseconds kLeastRequest{100};
 
 private:
+    // One request whose operation must end by `end` (its OperationTimeout)
+    // and whose transfer may last until transferEnd; OutOfTime when less
+    // than `least` is left.
     Reply Send(const char* operation, const std::function<std::string(const Header&)>& envelope,
-               Clock::time_point end, const std::string& resourceUri, long* stepMs);
+               Clock::time_point end, Clock::time_point transferEnd, std::chrono::milliseconds least,
+               const std::string& resourceUri, long* stepMs);
     Page Exchange(const char* operation, const std::function<std::string(const Header&)>& envelope,
                   const std::string& resourceUri);
     void Release(const std::string& resourceUri, const std::string& context) noexcept;
