@@ -33,15 +33,16 @@ std::string Item(const std::string& name, const std::string& pid) {
 }
 
 // Windows' answers: an optimized Enumerate's in w:, a Pull's in n:.
-std::string Enumerated(const std::string& items, bool end) {
+std::string Enumerated(const std::string& items, bool end, const std::string& context = "uuid:A") {
     return kHead + std::string("<n:EnumerateResponse>") +
-           (end ? "" : "<n:EnumerationContext>uuid:CTX</n:EnumerationContext>") + "<w:Items>" + items + "</w:Items>" +
+           (end ? "" : "<n:EnumerationContext>" + context + "</n:EnumerationContext>") + "<w:Items>" + items + "</w:Items>" +
            (end ? "<w:EndOfSequence/>" : "") + "</n:EnumerateResponse></s:Body></s:Envelope>";
 }
 
-std::string Pulled(const std::string& items, bool end) {
+// Each answer may name a new context; the next request carries the last one.
+std::string Pulled(const std::string& items, bool end, const std::string& context = "uuid:B") {
     return kHead + std::string("<n:PullResponse>") +
-           (end ? "" : "<n:EnumerationContext>uuid:CTX</n:EnumerationContext>") + "<n:Items>" + items + "</n:Items>" +
+           (end ? "" : "<n:EnumerationContext>" + context + "</n:EnumerationContext>") + "<n:Items>" + items + "</n:Items>" +
            (end ? "<n:EndOfSequence/>" : "") + "</n:PullResponse></s:Body></s:Envelope>";
 }
 
@@ -117,7 +118,8 @@ TEST(Session, OneItemPerPullCountsThemAll) {
                    Answer(200, Pulled(Item("C", "30"), true))});
     ASSERT_EQ(run.source->Query(), 3u);
     EXPECT_EQ(Actions(run), (std::vector<std::string>{"Enumerate", "Pull", "Pull"}));
-    EXPECT_NE(run.requests[1].body.find("<n:EnumerationContext>uuid:CTX</n:EnumerationContext>"), std::string::npos);
+    EXPECT_NE(run.requests[1].body.find("<n:EnumerationContext>uuid:A</n:EnumerationContext>"), std::string::npos);
+    EXPECT_NE(run.requests[2].body.find("<n:EnumerationContext>uuid:B</n:EnumerationContext>"), std::string::npos);
 
     check::Value value;
     ASSERT_TRUE(run.source->Field(2, "ProcessId", &value));
@@ -156,20 +158,22 @@ TEST(Session, AnEnumerationEndingEarlyIsReleasedInTime) {
     };
     for (const Row& row : table) {
         Scripts run;
-        Prepare(&run, {Answer(200, Enumerated(Item("A", "1"), false)), row.failure}, 1000);
+        Prepare(&run, {Answer(200, Enumerated(Item("A", "1"), false)), Answer(200, Pulled(Item("B", "2"), false)),
+                       row.failure},
+                1000);
         try {
             run.source->Query();
             ADD_FAILURE() << row.name << ": no failure";
         } catch (const check::Failure& failure) {
             EXPECT_EQ(failure.text.rfind(row.text, 0), 0u) << row.name << ": " << failure.text;
         }
-        ASSERT_EQ(Actions(run), (std::vector<std::string>{"Enumerate", "Pull", "Release"})) << row.name;
-        EXPECT_NE(run.requests[2].body.find("uuid:CTX"), std::string::npos);
+        ASSERT_EQ(Actions(run), (std::vector<std::string>{"Enumerate", "Pull", "Pull", "Release"})) << row.name;
+        EXPECT_NE(run.requests[3].body.find("uuid:B"), std::string::npos) << row.name;  // the last context
         // The Pull's transfer leaves half the reserve (300 ms of a 1 s
         // time-out) for the Release.
-        EXPECT_LE(run.requests[1].bound.count(), 850) << row.name;
-        EXPECT_GT(run.requests[2].bound.count(), 0) << row.name;
-        EXPECT_LE(run.requests[2].bound.count(), 1000) << row.name;
+        EXPECT_LE(run.requests[2].bound.count(), 850) << row.name;
+        EXPECT_GT(run.requests[3].bound.count(), 0) << row.name;
+        EXPECT_LE(run.requests[3].bound.count(), 1000) << row.name;
     }
 }
 
