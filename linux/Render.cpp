@@ -235,18 +235,26 @@ std::vector<std::string> PropertyNames(pugi::xml_node instance) {
     return names;
 }
 
+std::vector<std::pair<std::string, std::string>> KeySelectors(const wsman::Item& item) {
+    std::vector<std::pair<std::string, std::string>> keys;
+    for (const auto& selector : item.selectors)
+        if (selector.first.compare(0, 2, "__") != 0) keys.push_back(selector);
+    return keys;
+}
+
 std::string PathLabel(const wsman::Item& item) {
     if (!item.hasReference) return "";
-    if (item.selectors.empty()) {
+    const auto keys = KeySelectors(item);
+    if (keys.empty()) {
         // A singleton: its path is "Class=@", which names the class.
         const size_t slash = item.resourceUri.find_last_of('/');
         return slash == std::string::npos ? "" : item.resourceUri.substr(slash + 1);
     }
     std::string label;
     bool anyValue = false;
-    for (size_t i = 0; i < item.selectors.size(); ++i) {
-        label += (i ? "," : "") + item.selectors[i].second;
-        anyValue = anyValue || !item.selectors[i].second.empty();
+    for (size_t i = 0; i < keys.size(); ++i) {
+        label += (i ? "," : "") + keys[i].second;
+        anyValue = anyValue || !keys[i].second.empty();
     }
     return anyValue ? label : "";
 }

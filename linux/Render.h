@@ -49,8 +49,13 @@ bool RenderField(pugi::xml_node instance, const std::string& name, check::Value*
 // The property names of an instance, each once, in the order sent.
 std::vector<std::string> PropertyNames(pugi::xml_node instance);
 
+// The selectors of the item's reference that are the class's keys: WinRM
+// may add its own, named as WMI's system properties are ("__cimnamespace"),
+// which no key is.
+std::vector<std::pair<std::string, std::string>> KeySelectors(const wsman::Item& item);
+
 // The key values of the item's reference joined with ","; the class's name
-// for a singleton (a reference without selectors); "" when it names none.
+// for a singleton (a reference without keys); "" when it names none.
 std::string PathLabel(const wsman::Item& item);
 
 }  // namespace wmicheck

@@ -77,7 +77,7 @@ bool WsmanSource::ClassProperties(std::vector<check::PropertyInfo>* properties) 
 std::vector<std::string> WsmanSource::KeyNames() {
     std::vector<std::string> names;
     if (results_.items.empty()) return names;
-    for (const auto& selector : results_.items.front()->selectors) names.push_back(selector.first);
+    for (const auto& selector : KeySelectors(*results_.items.front())) names.push_back(selector.first);
     return names;
 }
 

@@ -112,6 +112,8 @@ TEST(Render, LabelsFromTheReference) {
     } table[] = {
         {{{"Name", "BITS"}}, true, "BITS"},
         {{{"Handle", "x"}, {"Number", "5"}}, true, "x,5"},
+        {{{"__cimnamespace", "root/cimv2"}, {"Name", "BITS"}}, true, "BITS"},  // WinRM's own selector is no key
+        {{{"__cimnamespace", "root/cimv2"}}, true, "Win32_WMISetting"},
         {{{"DeviceID", ""}}, true, ""},
         {{}, true, "Win32_WMISetting"},  // a singleton names its class, as its path "=@" does
         {{}, false, ""},
