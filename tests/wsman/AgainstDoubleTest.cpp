@@ -1,0 +1,132 @@
+// The Linux wmicheck against the WinRM double over HTTPS: the README's
+// checks, one item per Pull; a run that times out mid-way releases its
+// enumeration, so the next one is not refused for the quota; a service that
+// answers nothing costs no more than -t.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RunProgram.h"
+
+namespace {
+
+using wsmantest::RunProgram;
+
+const std::string kFolder = TEST_FOLDER;
+
+// The double on the loopback with its extra options, until destroyed.
+class Double {
+public:
+    explicit Double(const std::vector<std::string>& extra) {
+        const std::string ready = kFolder + "/ready";
+        unlink(ready.c_str());
+        std::vector<std::string> args = {WINRM_DOUBLE,      "--cert", kFolder + "/server.pem", "--key",
+                                         kFolder + "/server.key", "--accounts", kFolder + "/accounts",
+                                         "--ready-file", ready};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::vector<char*> argv;
+            for (std::string& arg : args) argv.push_back(&arg[0]);
+            argv.push_back(nullptr);
+            execv(WINRM_DOUBLE, argv.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && port_.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::ifstream in(ready);
+            std::string http, https;
+            if (in >> http >> https) port_ = https.substr(https.find('=') + 1);
+        }
+    }
+    ~Double() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    const std::string& Port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string port_;
+};
+
+class AgainstDouble : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        mkdir(kFolder.c_str(), 0700);
+        ASSERT_EQ(std::system(("sh '" MAKE_CERTS "' '" + kFolder + "'").c_str()), 0);
+        std::ofstream(kFolder + "/accounts") << "monitor:Pa55 word\n";
+    }
+    // wmicheck's command line for the double listening on port.
+    static std::vector<std::string> Args(const std::string& port, std::vector<std::string> check) {
+        std::vector<std::string> args = {"-H", "localhost", "--port", port, "--https", "--ca-file",
+                                         kFolder + "/ca.pem", "--auth", "basic", "--user", "monitor"};
+        args.insert(args.end(), check.begin(), check.end());
+        return args;
+    }
+};
+
+TEST_F(AgainstDouble, CommonChecksOnePerPull) {
+    Double service({"--one-per-pull"});
+    ASSERT_FALSE(service.Port().empty());
+    struct Row {
+        std::vector<std::string> check;
+        const char* password;
+        int code;
+        const char* starts;
+    } table[] = {
+        {{"--class", "Win32_LogicalDisk", "--filter", "DriveType=3", "--property", "FreeSpace", "--percent-of",
+          "Size", "-w", "20:", "-c", "10:"},
+         "Pa55 word", 0, "WMI OK - all 2 Win32_LogicalDisk instances ok: C: FreeSpace/Size="},
+        {{"--class", "Win32_Service", "--filter", "StartMode='Auto' AND State<>'Running'", "--exclude",
+          "DelayedAutoStart=True", "--exclude", "Name=RemoteRegistry", "--exclude", "Name=sppsvc", "--exclude",
+          "Name=CDPUserSvc", "--count", "-c", "0"},
+         "Pa55 word", 0, "WMI OK - 0 Win32_Service instances"},
+        {{"--class", "Win32_Service", "--count"}, "Pa55 word", 0, "WMI OK - 187 Win32_Service instances: "},
+        {{"--class", "Win32_Service", "--filter", "Name='EventLog'", "--property", "State", "--op", "EXA", "--value",
+          "Running"},
+         "Pa55 word", 0, "WMI OK - 1 Win32_Service instance satisfies State EXA Running: EventLog"},
+        {{"--class", "Win32_Nope", "--count"}, "Pa55 word", 3, "WMI UNKNOWN - cannot query Win32_Nope (0x80041010)"},
+        {{"--class", "Win32_Service", "--count"}, "wrong", 3,
+         "WMI UNKNOWN - cannot connect to https://localhost:"},
+    };
+    for (const Row& row : table) {
+        const auto outcome = RunProgram(Args(service.Port(), row.check), row.password);
+        EXPECT_EQ(outcome.code, row.code) << outcome.out;
+        EXPECT_EQ(outcome.out.rfind(row.starts, 0), 0u) << outcome.out;
+    }
+}
+
+TEST_F(AgainstDouble, ATimedOutRunLeavesNoOperationOpen) {
+    // One open enumeration per user, and 50 ms a round trip: 187 Pulls
+    // cannot end within 1 s.
+    Double service({"--one-per-pull", "--quota", "1", "--latency-ms", "50"});
+    ASSERT_FALSE(service.Port().empty());
+    auto first = RunProgram(Args(service.Port(), {"--class", "Win32_Service", "--count", "-t", "1"}), "Pa55 word");
+    EXPECT_EQ(first.code, 3) << first.out;
+    EXPECT_EQ(first.out.rfind("WMI UNKNOWN - cannot query Win32_Service (timed out)", 0), 0u) << first.out;
+    EXPECT_LT(first.seconds, 1.5);
+    auto next = RunProgram(Args(service.Port(), {"--class", "Win32_OperatingSystem", "--count"}), "Pa55 word");
+    EXPECT_EQ(next.code, 0) << next.out;
+}
+
+TEST_F(AgainstDouble, AStalledServiceCostsTheTimeOut) {
+    Double service({"--stall"});
+    ASSERT_FALSE(service.Port().empty());
+    auto run = RunProgram(Args(service.Port(), {"--class", "Win32_Service", "--count", "-t", "1"}), "Pa55 word");
+    EXPECT_EQ(run.code, 3) << run.out;
+    EXPECT_EQ(run.out.rfind("WMI UNKNOWN - cannot query Win32_Service (timed out)", 0), 0u) << run.out;
+    EXPECT_LT(run.seconds, 2.0);
+}
+
+}  // namespace

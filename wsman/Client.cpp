@@ -1,0 +1,342 @@
+#include "Client.h"
+
+#include <curl/curl.h>
+
+#include <malloc.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace wsman {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// Larger answers are refused rather than held: no check needs them.
+constexpr size_t kMaxAnswer = 64 * 1024 * 1024;
+
+size_t Collect(char* data, size_t size, size_t count, void* user) {
+    std::string* body = static_cast<std::string*>(user);
+    const size_t bytes = size * count;
+    if (body->size() + bytes > kMaxAnswer) return 0;  // ends the transfer with CURLE_WRITE_ERROR
+    body->append(data, bytes);
+    return bytes;
+}
+
+size_t CollectHeader(char* data, size_t size, size_t count, void* user) {
+    const size_t bytes = size * count;
+    static const char kName[] = "WWW-Authenticate:";
+    const size_t name = sizeof kName - 1;
+    if (bytes > name && strncasecmp(data, kName, name) == 0) {
+        std::string value(data + name, bytes - name);
+        const size_t first = value.find_first_not_of(" \t");
+        const size_t last = value.find_last_not_of(" \t\r\n");
+        std::string* offered = static_cast<std::string*>(user);
+        if (first != std::string::npos)
+            *offered += (offered->empty() ? "" : ", ") + value.substr(first, last - first + 1);
+    }
+    return bytes;
+}
+
+// curl keeps copies of the password (and of the Authorization header made
+// from it) in memory of its own; every block it frees is wiped first.
+void WipingFree(void* block) {
+    if (!block) return;
+    volatile unsigned char* bytes = static_cast<unsigned char*>(block);
+    for (size_t i = 0, n = malloc_usable_size(block); i < n; ++i) bytes[i] = 0;
+    std::free(block);
+}
+
+void* WipingRealloc(void* block, size_t size) {
+    if (!block) return std::malloc(size);
+    if (size == 0) {
+        WipingFree(block);
+        return nullptr;
+    }
+    void* moved = std::malloc(size);
+    if (!moved) return nullptr;
+    std::memcpy(moved, block, std::min(size, malloc_usable_size(block)));
+    WipingFree(block);
+    return moved;
+}
+
+char* WipingStrdup(const char* text) {
+    const size_t size = std::strlen(text) + 1;
+    char* copy = static_cast<char*>(std::malloc(size));
+    if (copy) std::memcpy(copy, text, size);
+    return copy;
+}
+
+long Milliseconds(Clock::duration d) { return static_cast<long>(std::chrono::duration_cast<milliseconds>(d).count()); }
+
+}  // namespace
+
+void Wipe(std::string* text) noexcept {
+    text->resize(text->capacity());
+    volatile char* bytes = &(*text)[0];
+    for (size_t i = 0; i < text->size(); ++i) bytes[i] = 0;
+    text->clear();
+}
+
+std::string Endpoint::Url() const {
+    const bool v6 = host.find(':') != std::string::npos && host.front() != '[';
+    return std::string(https ? "https://" : "http://") + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) +
+           path;
+}
+
+struct CurlTransport::Handle {
+    CURL* curl = nullptr;
+    curl_slist* headers = nullptr;
+    char error[CURL_ERROR_SIZE] = {};
+    std::string body, authenticate;
+    bool refused = false;
+    ~Handle() {
+        if (curl) curl_easy_cleanup(curl);
+        curl_slist_free_all(headers);
+    }
+};
+
+CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_unique<Handle>()) {
+    static std::once_flag initialized;
+    std::call_once(initialized, [] {
+        curl_global_init_mem(CURL_GLOBAL_DEFAULT, std::malloc, WipingFree, WipingRealloc, WipingStrdup, std::calloc);
+    });
+    Handle& h = *handle_;
+    h.curl = curl_easy_init();
+    if (!h.curl) throw std::bad_alloc();
+    // Basic sends the password readable by anyone on the way: never over
+    // plain HTTP, and never set on a handle that could send it so.
+    h.refused = !settings.user.empty() && !settings.endpoint.https;
+    for (const char* header : {"Content-Type: application/soap+xml;charset=UTF-8", "Expect:"}) {
+        curl_slist* more = curl_slist_append(h.headers, header);
+        if (!more) throw std::bad_alloc();
+        h.headers = more;
+    }
+    const std::string url = settings.endpoint.Url();
+    CURL* c = h.curl;
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, h.headers);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, h.error);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Collect);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &h.body);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, CollectHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &h.authenticate);
+    curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    // "" keeps curl from taking a proxy from the environment.
+    curl_easy_setopt(c, CURLOPT_PROXY, settings.proxy.c_str());
+    if (!settings.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, settings.caFile.c_str());
+    if (settings.insecure) {
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    if (!settings.user.empty() && !h.refused) {
+        curl_easy_setopt(c, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        curl_easy_setopt(c, CURLOPT_USERNAME, settings.user.c_str());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, settings.password.c_str());
+    }
+}
+
+CurlTransport::~CurlTransport() = default;
+
+Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
+    Handle& h = *handle_;
+    if (h.refused) {
+        Error error;
+        error.kind = Error::Kind::Refused;
+        error.detail = "Basic over HTTP";
+        throw error;
+    }
+    const long ms = std::max<long>(1, static_cast<long>(bound.count()));
+    CURL* c = h.curl;
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, envelope.data());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(envelope.size()));
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, ms);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, ms);
+    h.body.clear();
+    h.authenticate.clear();
+    h.error[0] = '\0';
+    const CURLcode code = curl_easy_perform(c);
+    if (code != CURLE_OK) {
+        Error error;
+        error.kind = Error::Kind::Transport;
+        error.curlCode = static_cast<int>(code);
+        error.detail = h.error[0] ? h.error : curl_easy_strerror(code);
+        curl_off_t sending = 0;
+        curl_easy_getinfo(c, CURLINFO_PRETRANSFER_TIME_T, &sending);
+        error.connected = sending > 0;
+        throw error;
+    }
+    Reply reply;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
+    reply.body.swap(h.body);
+    reply.authenticate = h.authenticate;
+    return reply;
+}
+
+std::chrono::milliseconds ReleaseReserve(milliseconds timeout) {
+    const milliseconds tenth = timeout / 10;
+    return std::min(timeout / 2, std::clamp(tenth, milliseconds(300), milliseconds(2000)));
+}
+
+Session::Session(Transport& transport, std::string url, Clock::time_point deadline, milliseconds releaseReserve)
+    : transport_(transport), url_(std::move(url)), deadline_(deadline), reserve_(releaseReserve) {}
+
+Reply Session::Send(const char* operation, const std::function<std::string(const Header&)>& envelope,
+                    Clock::time_point end, Clock::time_point transferEnd, milliseconds least,
+                    const std::string& resourceUri, long* stepMs) {
+    const auto now = Clock::now();
+    const long left = Milliseconds(end - now);
+    *stepMs = std::max(0L, left);
+    if (left <= 0 || milliseconds(left) < least) {
+        Error error;
+        error.kind = Error::Kind::OutOfTime;
+        error.operation = operation;
+        error.stepMs = *stepMs;
+        throw error;
+    }
+    Header header;
+    header.to = url_;
+    header.resourceUri = resourceUri;
+    header.operationTimeout = std::min(kMaxOperationTimeout, milliseconds(left));
+    const std::string text = envelope(header);
+    if (say && (sayPulls || std::strcmp(operation, "Pull") != 0))
+        say(std::string(operation) + " to " + url_ + " (" + std::to_string(left) + " ms left)");
+    try {
+        return transport_.Post(text, milliseconds(std::max(left, Milliseconds(transferEnd - now))));
+    } catch (Error& error) {
+        error.operation = operation;
+        error.stepMs = left;
+        throw;
+    }
+}
+
+namespace {
+
+// The failure a reply stands for: a fault (which WinRM sends with HTTP 500),
+// or another status than 200.
+void ThrowUnlessOk(const Reply& reply, const char* operation, long stepMs) {
+    if (reply.status == 200) return;
+    Error error;
+    error.operation = operation;
+    error.status = reply.status;
+    error.stepMs = stepMs;
+    if (ParseFault(reply.body, &error.fault)) {
+        error.kind = Error::Kind::Fault;
+    } else {
+        error.kind = Error::Kind::Http;
+        error.authenticate = reply.authenticate;
+    }
+    throw error;
+}
+
+}  // namespace
+
+Page Session::Exchange(const char* operation, const std::function<std::string(const Header&)>& envelope,
+                       const std::string& resourceUri) {
+    long stepMs = 0;
+    // The service answers by the operation's time-out, its own TimedOut
+    // fault included; the transfer waits half the reserve longer for that
+    // answer, so that the enumeration is not left in the middle of a request
+    // (which may move it on to a context never seen) unless the service is
+    // stuck.
+    const Reply reply = Send(operation, envelope, deadline_ - reserve_, deadline_ - reserve_ / 2, kLeastRequest,
+                             resourceUri, &stepMs);
+    ThrowUnlessOk(reply, operation, stepMs);
+    Page page;
+    Error error;
+    if (!ParsePage(reply.body, &page, &error.detail)) {
+        error.kind = Error::Kind::Malformed;
+        error.operation = operation;
+        error.stepMs = stepMs;
+        throw error;
+    }
+    return page;
+}
+
+Identity Session::Identify() {
+    long stepMs = 0;
+    const Reply reply = Send("Identify", [](const Header&) { return IdentifyEnvelope(); }, deadline_, deadline_,
+                             kLeastRequest, "", &stepMs);
+    ThrowUnlessOk(reply, "Identify", stepMs);
+    Identity identity;
+    if (!ParseIdentity(reply.body, &identity)) {
+        Error error;
+        error.kind = Error::Kind::Malformed;
+        error.operation = "Identify";
+        error.stepMs = stepMs;
+        error.detail = "the answer holds no IdentifyResponse";
+        throw error;
+    }
+    return identity;
+}
+
+void Session::Release(const std::string& resourceUri, const std::string& context) noexcept {
+    try {
+        long stepMs = 0;
+        Send("Release", [&](const Header& header) { return ReleaseEnvelope(header, context); }, deadline_, deadline_,
+             milliseconds(1), resourceUri, &stepMs);
+    } catch (...) {
+        // Best effort: the service drops the context when it expires anyway.
+    }
+}
+
+Results Session::Query(const std::string& resourceUri, const std::string& wql) {
+    // Releases the enumeration unless it reached its end.
+    struct Live {
+        Session* session;
+        const std::string& resourceUri;
+        std::string context;
+        ~Live() {
+            if (!context.empty()) session->Release(resourceUri, context);
+        }
+    } live{this, resourceUri, ""};
+
+    Results results;
+    // A failure of any of its requests counts against the query's whole
+    // time, as the time-out's text says.
+    const long queryMs = std::max(0L, Milliseconds(deadline_ - reserve_ - Clock::now()));
+    try {
+        Page page = Exchange(
+            "Enumerate", [&](const Header& header) { return EnumerateEnvelope(header, wql, kMaxElements); },
+            resourceUri);
+        Collect(resourceUri, &page, &results, &live.context);
+    } catch (Error& error) {
+        error.stepMs = queryMs;
+        throw;
+    }
+    for (const Page& p : results.pages)
+        for (const Item& item : p.items) results.items.push_back(&item);
+    return results;
+}
+
+void Session::Collect(const std::string& resourceUri, Page* first, Results* results, std::string* live) {
+    Page page = std::move(*first);
+    for (;;) {
+        const bool end = page.endOfSequence;
+        *live = end ? std::string() : page.context;
+        results->pages.push_back(std::move(page));
+        if (say && sayPulls && results->pages.size() > 1)
+            say("page " + std::to_string(results->pages.size()) + ": " +
+                std::to_string(results->pages.back().items.size()) + " items");
+        if (end) return;
+        if (live->empty()) {
+            Error error;
+            error.kind = Error::Kind::Malformed;
+            error.operation = results->pages.size() == 1 ? "Enumerate" : "Pull";
+            error.detail = "the answer has neither an enumeration context nor the end of the sequence";
+            throw error;
+        }
+        const std::string context = *live;
+        page = Exchange(
+            "Pull", [&](const Header& header) { return PullEnvelope(header, context, kMaxElements); }, resourceUri);
+    }
+}
+
+}  // namespace wsman
