@@ -535,8 +535,10 @@ std::string ParseCommandLine(int argc, char** argv, RunnerOptions* options, Plat
     if (o.property.empty()) return "--property is needed (or --count)";
     if (o.matchGiven && o.op.empty()) return "--match needs --op";
     if (o.op.empty() && !thresholds)
-        return "a monitoring-plugin check needs --op, --warning, --critical or --count (the plug-in's check, where "
-               "the last instance decides: --last-instance)";
+        return std::string("a monitoring-plugin check needs --op, --warning, --critical or --count") +
+               (platform == Platform::Windows
+                    ? " (the plug-in's check, where the last instance decides: --last-instance)"
+                    : "");
     return "";
 }
 

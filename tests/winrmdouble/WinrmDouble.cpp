@@ -222,6 +222,9 @@ public:
         server.new_task_queue = [] { return new httplib::ThreadPool(64); };
         // An idle kept-alive connection holds a thread: short, so that a stop is quick.
         server.set_keep_alive_timeout(1);
+        // Small answers go out at once, as Windows' service sends them; without
+        // this each waits for the client's delayed acknowledgement (~40 ms).
+        server.set_tcp_nodelay(true);
         server.Post("/wsman", [this, https](const httplib::Request& request, httplib::Response& response) {
             Handle(request, response, https);
         });
