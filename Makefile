@@ -10,7 +10,7 @@ JOBS    ?= $(shell nproc)
 # makes one that does behave as one that does not).
 HOST    := bash scripts/wine-host.sh
 
-.PHONY: setup host build build-x86 build-x64 build-linux test test-x86 test-x64 test-linux dist demo bench clean
+.PHONY: setup host build build-x86 build-x64 build-linux test test-x86 test-x64 test-linux dist demo demo-linux bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -76,6 +76,10 @@ endef
 
 demo: setup
 	@$(call pick_build,demo) && bash scripts/demo.sh $$build
+
+# The native Linux wmicheck against the WinRM test double on the loopback.
+demo-linux: build-linux
+	@bash scripts/linux-demo.sh $(BUILDLX)
 
 bench: setup
 	@$(call pick_build,bench) && \

@@ -15,15 +15,12 @@ for f in "$linux/bin/wmicheck" "$linux/bin/winrm-double"; do
 done
 export LC_ALL=C.UTF-8
 work=$(mktemp -d)
-trap 'kill $double 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
-sh "$root/tests/winrmdouble/make-certs.sh" "$work" svcfail01 >/dev/null
-printf 'monitor:M0nitor!\n' >"$work/accounts"
-"$linux/bin/winrm-double" --cert "$work/server.pem" --key "$work/server.key" --accounts "$work/accounts" \
-  --data "$root/tests/wmidouble/data" --ready-file "$work/ready" >/dev/null 2>&1 &
-double=$!
-for _ in $(seq 100); do [ -s "$work/ready" ] && break; sleep 0.05; done
-port=$(sed -n 's/.*https=\([0-9]*\).*/\1/p' "$work/ready")
-[ -n "$port" ] || { echo "FAIL the WinRM double did not start"; exit 1; }
+double=
+trap '[ -n "$double" ] && kill $double 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
+export DOUBLE_PASSWORD='M0nitor!'
+started=$("$root/tests/winrmdouble/start-double.sh" "$linux/bin/winrm-double" "$work" svcfail01) ||
+  { echo "FAIL the WinRM double did not start"; exit 1; }
+read -r double port <<<"$started"
 
 # The command lines of the README's "Common checks", one per line.
 checks=$(awk '/^## Common checks/{on=1; next} /^## /{on=0} on && /^    wmicheck /{sub(/^    wmicheck /, ""); print}' \
