@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdlib>
@@ -54,6 +56,22 @@ public:
         waitpid(pid_, nullptr, 0);
     }
     const std::string& Port() const { return port_; }
+    // The double's own account of itself (GET /double/state), read with
+    // libcurl rather than the client under test.
+    nlohmann::json State() const {
+        std::string body;
+        CURL* curl = curl_easy_init();
+        curl_easy_setopt(curl, CURLOPT_URL, ("https://localhost:" + port_ + "/double/state").c_str());
+        curl_easy_setopt(curl, CURLOPT_CAINFO, (kFolder + "/ca.pem").c_str());
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t, size_t n, void* out) {
+            static_cast<std::string*>(out)->append(data, n);
+            return n;
+        });
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+        const CURLcode result = curl_easy_perform(curl);
+        curl_easy_cleanup(curl);
+        return result == CURLE_OK ? nlohmann::json::parse(body, nullptr, false) : nlohmann::json();
+    }
 
 private:
     pid_t pid_ = -1;
@@ -116,6 +134,9 @@ TEST_F(AgainstDouble, ATimedOutRunLeavesNoOperationOpen) {
     EXPECT_EQ(first.code, 3) << first.out;
     EXPECT_EQ(first.out.rfind("WMI UNKNOWN - cannot query Win32_Service (timed out)", 0), 0u) << first.out;
     EXPECT_LT(first.seconds, 1.5);
+    const nlohmann::json state = service.State();
+    EXPECT_EQ(0, state.value("open", -1)) << state.dump() << ": the timed-out enumeration was not released";
+    EXPECT_EQ(1, state.value("released", -1)) << state.dump();
     auto next = RunProgram(Args(service.Port(), {"--class", "Win32_OperatingSystem", "--count"}), "Pa55 word");
     EXPECT_EQ(next.code, 0) << next.out;
 }
