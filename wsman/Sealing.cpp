@@ -238,7 +238,7 @@ bool SealNtlm(gss_ctx_id_t context, gss_OID mech, const std::string& soap, std::
               std::string* sealed, std::string* error) {
     Scratch plain;
     plain.text = soap;
-    gss_buffer_desc input{plain.text.size(), plain.text.empty() ? nullptr : &plain.text[0]};
+    gss_buffer_desc input{plain.text.size(), &plain.text[0]};
     GssBuffer output;
     OM_uint32 minor = 0;
     int confidential = 0;
@@ -419,6 +419,9 @@ bool Seal(gss_ctx_id_t context, const std::string& soap, std::string* body, std:
     Mechanism mechanism;
     gss_OID mech = GSS_C_NO_OID;
     if (!FindMechanism(context, &mechanism, &mech, error)) return false;
+    // gss-ntlmssp seals nothing empty, and WinRM sends no empty message:
+    // both mechanisms refuse one alike.
+    if (soap.empty()) return Fail(error, "an empty message cannot be sealed");
     if (soap.size() > 0xFFFFFFFFull - 4096) return Fail(error, "the message is too long to be sealed");
     std::string signature, sealed;
     bool sealedOk = mechanism == Mechanism::Kerberos ? SealKerberos(context, mech, soap, &signature, &sealed, error)
