@@ -5,11 +5,16 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <utility>
+
+extern char** environ;
 
 namespace sealingtest {
 namespace {
@@ -187,6 +192,68 @@ std::string FlipAt(std::string text, std::size_t at) {
 std::size_t BinaryStart(const std::string& body) {
     const std::string marker = "application/octet-stream\r\n";
     return body.find(marker) + marker.size();
+}
+
+LineChild::LineChild(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment) {
+    int input[2], output[2];
+    if (pipe(input) != 0) return;
+    if (pipe(output) != 0) {
+        close(input[0]);
+        close(input[1]);
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+    posix_spawn_file_actions_addclose(&actions, input[1]);
+    posix_spawn_file_actions_addclose(&actions, output[0]);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) environment.push_back(*entry);
+    for (const std::string& entry : extraEnvironment) environment.push_back(const_cast<char*>(entry.c_str()));
+    environment.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environment.data()) == 0) pid_ = pid;
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    close(output[1]);
+    to_ = fdopen(input[1], "w");
+    from_ = fdopen(output[0], "r");
+}
+
+LineChild::~LineChild() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        Wait();
+    }
+    if (to_ != nullptr) std::fclose(to_);
+    if (from_ != nullptr) std::fclose(from_);
+}
+
+void LineChild::Send(const std::string& line) {
+    std::fputs((line + "\n").c_str(), to_);
+    std::fflush(to_);
+}
+
+std::string LineChild::Receive() {
+    std::string line;
+    for (int c = std::fgetc(from_); c != EOF && c != '\n'; c = std::fgetc(from_)) line += static_cast<char>(c);
+    return line;
+}
+
+int LineChild::Wait() {
+    if (pid_ <= 0) return -1;
+    if (to_ != nullptr) {
+        std::fclose(to_);
+        to_ = nullptr;
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string Base64(const std::string& bytes) {

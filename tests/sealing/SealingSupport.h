@@ -5,7 +5,9 @@
 
 #include <gssapi/gssapi.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace sealingtest {
 
@@ -41,6 +43,25 @@ std::string Replace(std::string text, const std::string& from, const std::string
 std::string FlipAt(std::string text, std::size_t at);
 // Where the binary part (its signature length) begins in a sealed body.
 std::size_t BinaryStart(const std::string& body);
+
+// A program talking line by line over its standard input and output.
+class LineChild {
+  public:
+    // extraEnvironment: "NAME=value" entries added to this process's.
+    LineChild(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment);
+    ~LineChild();
+    LineChild(const LineChild&) = delete;
+    LineChild& operator=(const LineChild&) = delete;
+    bool Started() const { return pid_ > 0; }
+    void Send(const std::string& line);
+    std::string Receive();  // without its line end; empty at the end
+    int Wait();             // the exit status
+
+  private:
+    int pid_ = -1;
+    std::FILE* to_ = nullptr;
+    std::FILE* from_ = nullptr;
+};
 
 std::string Base64(const std::string& bytes);
 std::string FromBase64(const std::string& text);

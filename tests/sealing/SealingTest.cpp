@@ -258,4 +258,43 @@ TEST_F(Sealing, RefusesWithoutAContextOrAMessage) {
     EXPECT_EQ(soap, "untouched");
 }
 
+// python3-winrm seals a request with an NTLM session of requests_ntlm (no
+// server: this test is the acceptor); Unseal reads it, and pywinrm reads
+// what Seal answers. The bodies are framed byte for byte alike.
+TEST_F(Sealing, PywinrmNtlmSessionBothWays) {
+    LineChild python({"/usr/bin/python3", PYWINRM_NTLM}, {std::string("OPENSSL_CONF=") + OPENSSL_LEGACY});
+    ASSERT_TRUE(python.Started());
+    python.Send("M0nitor!");
+    ContextPair owner;  // releases the acceptor's context
+    std::string challenge, answer, error;
+    bool done = false;
+    ASSERT_TRUE(Accept(&owner.server, FromBase64(python.Receive()), &challenge, &done, &error)) << error;
+    ASSERT_FALSE(done);
+    python.Send(Base64(challenge));
+    ASSERT_TRUE(Accept(&owner.server, FromBase64(python.Receive()), &answer, &done, &error)) << error;
+    ASSERT_TRUE(done);
+    EXPECT_TRUE(answer.empty());
+    const gss_ctx_id_t server = owner.server;
+
+    python.Send(Base64(kSoap));
+    const std::string fields = python.Receive();
+    const std::size_t blank = fields.find(' ');
+    ASSERT_NE(blank, std::string::npos) << "pywinrm sealed nothing";
+    const std::string contentType = FromBase64(fields.substr(0, blank)), body = FromBase64(fields.substr(blank + 1));
+    EXPECT_EQ(contentType, wsman::sealing::ContentType());
+    Parts parts;
+    ASSERT_TRUE(wsman::sealing::Parse(contentType, body, &parts, &error)) << error;
+    EXPECT_EQ(wsman::sealing::Frame(parts.signature, parts.sealed, parts.plainLength), body);
+    std::string soap;
+    ASSERT_TRUE(wsman::Unseal(server, contentType, body, &soap, &error)) << error;
+    EXPECT_EQ(soap, kSoap);
+
+    const std::string reply = kSoap + "<!-- the answer -->";
+    std::string replyBody, replyType;
+    ASSERT_TRUE(wsman::Seal(server, reply, &replyBody, &replyType, &error)) << error;
+    python.Send(Base64(replyType) + " " + Base64(replyBody));
+    EXPECT_EQ(FromBase64(python.Receive()), reply);
+    EXPECT_EQ(python.Wait(), 0);
+}
+
 }  // namespace
