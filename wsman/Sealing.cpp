@@ -64,8 +64,6 @@ std::string Unquote(const std::string& text) {
     return text;
 }
 
-// "a; b=c; d="e"" → the parameters' names (lower case) and values; the
-// first item goes in *head.
 struct Parameter {
     std::string name;
     std::string value;
@@ -77,7 +75,8 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// Splits at ';' outside quotes.
+// "a; b=c; d="e"" → "a" in *head, then the parameters' names (lower case)
+// and values (unquoted); split at ';' outside quotes.
 void SplitParameters(const std::string& text, std::string* head, std::vector<Parameter>* parameters) {
     std::vector<std::string> items;
     std::string item;
@@ -346,7 +345,7 @@ bool Parse(const std::string& contentType, const std::string& body, Parts* parts
     std::vector<Parameter> parameters;
     SplitParameters(contentType, &type, &parameters);
     if (!EqualsNoCase(type, "multipart/encrypted"))
-        return Fail(error, "the answer is not encrypted (Content-Type " + contentType + ")");
+        return Fail(error, "the message is not encrypted (Content-Type " + contentType + ")");
     std::string protocol, boundary;
     for (const Parameter& parameter : parameters) {
         if (parameter.name == "protocol") protocol = parameter.value;

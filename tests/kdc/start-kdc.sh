@@ -18,6 +18,8 @@
 #   env                "export KRB5_CONFIG=... KRB5_KDC_PROFILE=..." to source
 #   http.keytab        HTTP/localhost and HTTP/NAME... (KRB5_KTNAME for an acceptor)
 #   svc-poller.keytab  svc-poller@CORP.EXAMPLE (kinit -k -t, or KRB5_CLIENT_KTNAME)
+#   ntlm-users         gss-ntlmssp's user file (NTLM_USER_FILE) with the line
+#                      CORP:monitor:PASSWORD; callers append their own accounts
 #   kdc.log, kdc.pid   the KDC's log and process id
 # Principals: monitor, norights (passwords above), svc-poller (random key),
 # HTTP/localhost and HTTP/NAME... (random keys). AES keys only.
@@ -35,7 +37,7 @@ export PATH="$PATH:/usr/sbin"
 
 # A KDC left running in this folder by an earlier run goes first.
 if [ -s "$dir/kdc.pid" ]; then kill "$(cat "$dir/kdc.pid")" 2>/dev/null || true; fi
-rm -f "$dir"/principal* "$dir"/stash "$dir"/*.keytab "$dir"/kdc.pid "$dir"/kdc.log
+rm -f "$dir"/principal* "$dir"/stash "$dir"/*.keytab "$dir"/kdc.pid "$dir"/kdc.log "$dir"/ntlm-users
 
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -117,6 +119,9 @@ master=
 for keytab in http svc-poller; do
   [ -s "$dir/$keytab.keytab" ] || { echo "start-kdc.sh: $keytab.keytab was not written, see $dir/kadmin.log" >&2; exit 1; }
 done
+
+# The same account for NTLM, through gss-ntlmssp's user file.
+(umask 077 && printf 'CORP:monitor:%s\n' "${MONITOR_PASSWORD:-M0nitor!}" >"$dir/ntlm-users")
 
 # The KDC in the foreground of a background job (-n), so that PID is the
 # KDC's own; a port taken meanwhile by someone else means another try.
