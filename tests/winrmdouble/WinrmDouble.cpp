@@ -497,6 +497,8 @@ private:
             return Refuse(response, https, "logon");
         }
         session->user = name.Text();
+        // gss-ntlmssp counts the name's terminating zero in its length.
+        while (!session->user.empty() && session->user.back() == '\0') session->user.pop_back();
         session->mechanism = MechanismName(mechanism);
         session->established = true;
         if (output.value.length) response.set_header("WWW-Authenticate", reply);
