@@ -202,6 +202,12 @@ try:
 
     plain, bound = Double('plain'), Double('bound', '--require-channel-binding')
     try:
+        # Without credentials: the schemes Windows offers, Basic over HTTPS only.
+        for https, offers in [(False, 'Negotiate, Kerberos'), (True, 'Negotiate, Kerberos, Basic realm="WSMAN"')]:
+            answer = requests.post(plain.url(https), data=enumerate_message(), verify=path('ca.pem'))
+            check((answer.status_code, answer.headers.get('WWW-Authenticate')) == (401, offers),
+                  'no credentials (https=%s): %s %s' % (https, answer.status_code, answer.headers))
+
         # One logon a row, then one Enumerate: (what, double, https, client options, cache,
         # logon status, sealed, tampered, answer status, the state's count that grows).
         rows = [
