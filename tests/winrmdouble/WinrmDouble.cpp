@@ -393,7 +393,8 @@ private:
         return (https ? "https:" : "http:") + request.remote_addr + ":" + std::to_string(request.remote_port);
     }
 
-    // The connection's session; a new one when asked for, in place of any before.
+    // The connection's session, made when it has none; a new one when asked
+    // for, in place of any before.
     std::shared_ptr<Session> FindSession(const std::string& key, bool fresh) {
         std::lock_guard<std::mutex> hold(lock_);
         std::shared_ptr<Session>& session = sessions_[key];
@@ -428,7 +429,13 @@ private:
             return Accept(scheme, &token, key, https, response, session);
         }
         if (header.empty()) {
-            std::shared_ptr<Session> done = FindSession(key, false);
+            std::shared_ptr<Session> done;
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                auto found = sessions_.find(key);
+                if (found != sessions_.end()) done = found->second;
+            }
+            if (!done) return Refuse(response, https, "credentials");
             std::lock_guard<std::mutex> hold(done->lock);
             if (!done->established) return Refuse(response, https, "credentials");
             *session = done;
