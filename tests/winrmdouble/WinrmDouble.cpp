@@ -554,11 +554,20 @@ private:
         return true;
     }
 
-    // Seals the answer with the request's context.
-    void Close(httplib::Response& response, Session& session) {
+    // Seals the answer with the request's context, in the request's protocol:
+    // WinRM's Kerberos form names application/HTTP-Kerberos-session-encrypted.
+    void Close(const httplib::Request& request, httplib::Response& response, Session& session) {
+        static const std::string spnego = "HTTP-SPNEGO-session-encrypted", kerberos = "HTTP-Kerberos-session-encrypted";
         std::string body, type, error;
         std::lock_guard<std::mutex> hold(session.lock);
         if (wsman::Seal(session.context.Get(), response.body, &body, &type, &error)) {
+            if (request.get_header_value("Content-Type").find(kerberos) != std::string::npos) {
+                // The protocol is named in the header and in the first part's, before the sealed bytes.
+                for (std::string* text : {&type, &body}) {
+                    const size_t at = text->find(spnego);
+                    if (at != std::string::npos) text->replace(at, spnego.size(), kerberos);
+                }
+            }
             response.set_content(body, type);
         } else {
             response.status = 500;
@@ -595,7 +604,7 @@ private:
             } else {
                 Answer(request, soap, user, response);
             }
-            if (sealed) Close(response, *session);
+            if (sealed) Close(request, response, *session);
             return;
         }
         Answer(request, soap, user, response);

@@ -119,6 +119,8 @@ class GssClient:
 
     def __init__(self, url, mech=SPNEGO, scheme='Negotiate', service='localhost', creds=None, binding=None):
         self.url, self.scheme = url, scheme
+        # WinRM names the Kerberos scheme's sealing apart from SPNEGO's.
+        self.protocol = b'application/HTTP-%s-session-encrypted' % (b'Kerberos' if scheme == 'Kerberos' else b'SPNEGO')
         self.http = requests.Session()
         bindings = gssapi.raw.ChannelBindings(application_data=binding) if binding else None
         self.context = gssapi.SecurityContext(
@@ -152,7 +154,7 @@ class GssClient:
             signature, sealed = iov[0].value, iov[1].value + (iov[2].value or b'')
         if tamper:
             sealed = sealed[:-1] + bytes([sealed[-1] ^ 1])
-        return (BOUNDARY + b'\r\n\tContent-Type: application/HTTP-SPNEGO-session-encrypted\r\n'
+        return (BOUNDARY + b'\r\n\tContent-Type: ' + self.protocol + b'\r\n'
                 b'\tOriginalContent: type=application/soap+xml;charset=UTF-8;Length=%d\r\n' % len(soap) +
                 BOUNDARY + b'\r\n\tContent-Type: application/octet-stream\r\n' +
                 struct.pack('<I', len(signature)) + signature + sealed + BOUNDARY + b'--\r\n')
@@ -167,12 +169,14 @@ class GssClient:
         soap = soap.encode()
         if sealed:
             answer = self.http.post(self.url, data=self.seal(soap, tamper), verify=path('ca.pem'), headers={
-                'Content-Type': 'multipart/encrypted;protocol="application/HTTP-SPNEGO-session-encrypted";'
-                                'boundary="Encrypted Boundary"'})
+                'Content-Type': 'multipart/encrypted;protocol="%s";boundary="Encrypted Boundary"' %
+                                self.protocol.decode()})
         else:
             answer = self.http.post(self.url, data=soap, verify=path('ca.pem'),
                                     headers={'Content-Type': 'application/soap+xml;charset=UTF-8'})
         if answer.headers.get('Content-Type', '').startswith('multipart/encrypted'):
+            if self.protocol.decode() not in answer.headers['Content-Type'] or self.protocol not in answer.content:
+                return answer.status_code, 'sealed in another protocol: ' + answer.headers['Content-Type']
             return answer.status_code, self.unseal(answer.content).decode()
         return answer.status_code, answer.text
 
