@@ -16,6 +16,7 @@
 #include <openssl/x509.h>
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <atomic>
@@ -420,7 +421,10 @@ private:
         std::string header = request.get_header_value("Authorization");
         const std::string key = ConnectionKey(request, https);
         const size_t space = header.find(' ');
-        const std::string scheme = header.substr(0, space);
+        std::string scheme = header.substr(0, space);
+        // Schemes are named without regard to case; answers use Windows' spelling.
+        for (const char* known : {"Negotiate", "Kerberos", "Basic"})
+            if (strcasecmp(scheme.c_str(), known) == 0) scheme = known;
         if (scheme == "Negotiate" || scheme == "Kerberos") {
             std::string token;
             const bool decoded = space != std::string::npos && Base64Decode(header.substr(space + 1), &token);
