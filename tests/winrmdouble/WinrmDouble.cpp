@@ -425,14 +425,18 @@ private:
         // Schemes are named without regard to case; answers use Windows' spelling.
         for (const char* known : {"Negotiate", "Kerberos", "Basic"})
             if (strcasecmp(scheme.c_str(), known) == 0) scheme = known;
+        const bool none = header.empty();
+        // The credentials' text, wiped with every copy.
+        std::string encoded = space == std::string::npos ? std::string() : header.substr(space + 1);
+        Wipe(&header);
         if (scheme == "Negotiate" || scheme == "Kerberos") {
             std::string token;
-            const bool decoded = space != std::string::npos && Base64Decode(header.substr(space + 1), &token);
-            Wipe(&header);
+            const bool decoded = Base64Decode(encoded, &token);
+            Wipe(&encoded);
             if (!decoded) return Refuse(response, https, "logon");
             return Accept(scheme, &token, key, https, response, session);
         }
-        if (header.empty()) {
+        if (none) {
             std::shared_ptr<Session> done;
             {
                 std::lock_guard<std::mutex> hold(lock_);
@@ -446,12 +450,12 @@ private:
             return done->user;
         }
         if (!https || scheme != "Basic") {
-            Wipe(&header);
+            Wipe(&encoded);
             return Refuse(response, https, "credentials");
         }
         std::string decoded;
-        const bool readable = space != std::string::npos && Base64Decode(header.substr(space + 1), &decoded);
-        Wipe(&header);
+        const bool readable = Base64Decode(encoded, &decoded);
+        Wipe(&encoded);
         if (!readable) return Refuse(response, https, "logon");
         const size_t colon = decoded.find(':');
         std::string user = colon == std::string::npos ? std::string() : decoded.substr(0, colon);
