@@ -126,6 +126,16 @@ curl_slist* Append(curl_slist* list, const std::string& line) {
     throw error;
 }
 
+// The target judged the last token and refused it. A Kerberos ticket is the
+// KDC's word on the account: then the refusal is the target's own (rights);
+// NTLM's password was judged by the target itself.
+Failure Refusal(const GssLogon& logon, const std::string& host) {
+    Failure failure;
+    failure.cause = logon.Mechanism() == "Kerberos" ? Cause::NoRights : Cause::Refused;
+    failure.text = CauseText(failure.cause, logon.Account(), host, false);
+    return failure;
+}
+
 constexpr char kSoapType[] = "application/soap+xml;charset=UTF-8";
 
 }  // namespace
@@ -235,39 +245,17 @@ Reply CurlTransport::Perform(const std::string& body, const std::string& content
     return reply;
 }
 
-void CurlTransport::Refuse() const {
-    // The target judged the last token and refused it. A Kerberos ticket is
-    // the KDC's word on the account: then the refusal is the target's own
-    // (rights); NTLM's password was judged by the target itself.
-    const GssLogon& logon = *handle_->logon;
-    Failure failure;
-    failure.cause = logon.Mechanism() == "Kerberos" ? Cause::NoRights : Cause::Refused;
-    failure.text = CauseText(failure.cause, logon.Account(), handle_->host, false);
-    ThrowLogon(failure);
-}
+void CurlTransport::Refuse() const { ThrowLogon(Refusal(*handle_->logon, handle_->host)); }
 
-void CurlTransport::LogOn(milliseconds bound) {
-    Handle& h = *handle_;
-    GssLogon& logon = *h.logon;
-    const auto end = Clock::now() + bound;
-    auto left = [&] { return std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(end - Clock::now())); };
-    std::string bindings;
-    if (h.https) {
-        // The binding needs the server's certificate: an unauthenticated
-        // request on the connection shows it (and is refused).
-        Perform("", kSoapType, "", left());
-        curl_certinfo* info = nullptr;
-        if (curl_easy_getinfo(h.curl, CURLINFO_CERTINFO, &info) == CURLE_OK && info && info->num_of_certs > 0)
-            for (curl_slist* field = info->certinfo[0]; field; field = field->next)
-                if (std::strncmp(field->data, "Cert:", 5) == 0) bindings = ServerEndPoint(field->data + 5);
-    }
+void RunLogon(GssLogon& logon, const std::string& bindings, const std::string& host,
+              const std::function<Reply(const std::string&)>& send, const std::function<void(const std::string&)>& say) {
     Failure failure;
     std::string token;
     if (!logon.Start(bindings, &token, &failure)) ThrowLogon(failure);
     if (say) say("logon with " + logon.Mechanism() + " (" + logon.Reason() + ")");
     // NTLM takes two legs, Kerberos one and the target's mutual answer.
     for (int leg = 0; leg < 4; ++leg) {
-        const Reply reply = Perform("", kSoapType, AuthorizationValue(token), left());
+        const Reply reply = send(AuthorizationValue(token));
         const Offer offer = ReadOffer(reply.authenticate);
         if (offer.malformed) {
             Error error;
@@ -276,7 +264,7 @@ void CurlTransport::LogOn(milliseconds bound) {
             error.detail = "a WWW-Authenticate token that is not Base64";
             throw error;
         }
-        if (reply.status == 401 && offer.token.empty()) Refuse();
+        if (reply.status == 401 && offer.token.empty()) ThrowLogon(Refusal(logon, host));
         if (reply.status != 401 && reply.status != 200) {
             Error error;
             error.kind = Error::Kind::Http;
@@ -299,6 +287,24 @@ void CurlTransport::LogOn(milliseconds bound) {
     failure.cause = Cause::Other;
     failure.text = "the target asked for more legs of " + logon.Mechanism() + " than it has";
     ThrowLogon(failure);
+}
+
+void CurlTransport::LogOn(milliseconds bound) {
+    Handle& h = *handle_;
+    const auto end = Clock::now() + bound;
+    auto left = [&] { return std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(end - Clock::now())); };
+    std::string bindings;
+    if (h.https) {
+        // The binding needs the server's certificate: an unauthenticated
+        // request on the connection shows it (and is refused).
+        Perform("", kSoapType, "", left());
+        curl_certinfo* info = nullptr;
+        if (curl_easy_getinfo(h.curl, CURLINFO_CERTINFO, &info) == CURLE_OK && info && info->num_of_certs > 0)
+            for (curl_slist* field = info->certinfo[0]; field; field = field->next)
+                if (std::strncmp(field->data, "Cert:", 5) == 0) bindings = ServerEndPoint(field->data + 5);
+    }
+    RunLogon(*h.logon, bindings, h.host,
+             [&](const std::string& authorization) { return Perform("", kSoapType, authorization, left()); }, say);
 }
 
 Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {

@@ -78,7 +78,7 @@ struct Reply {
     long status = 0;
     std::string body;
     std::string authenticate;  // WWW-Authenticate, when sent
-    std::string contentType;
+    std::string contentType = std::string();
 };
 
 // Sends one request. Throws Error (Transport, Refused, OutOfTime).
@@ -112,6 +112,12 @@ private:
     [[noreturn]] void Refuse() const;
     std::unique_ptr<Handle> handle_;
 };
+
+// The legs of a GSS-API logon: send posts one empty request with the
+// Authorization value given and returns the answer. Throws Error (Logon,
+// Http, Malformed, and what send throws); says the mechanism under -v.
+void RunLogon(GssLogon& logon, const std::string& bindings, const std::string& host,
+              const std::function<Reply(const std::string&)>& send, const std::function<void(const std::string&)>& say);
 
 // The instances an enumeration returned, in order; items point into pages.
 struct Results {
