@@ -202,9 +202,6 @@ std::string FailureText(const Error& error, const Target& target) {
     case Error::Kind::Logon:
         return Connect(target) + ": " + error.detail;
     case Error::Kind::Refused:
-        if (error.detail == "no message encryption")
-            return Connect(target) + ": this wmicheck was built without WinRM's message encryption, which HTTP "
-                                     "needs: use --https";
         return Connect(target) + ": Basic would send the password readable over HTTP: use --https (WinRM's HTTPS "
                                  "listener, port 5986 by default)";
     case Error::Kind::OutOfTime:

@@ -10,10 +10,7 @@
 #include <cstring>
 #include <mutex>
 
-#if __has_include("Sealing.h")
 #include "Sealing.h"
-#define WSMAN_SEALING 1
-#endif
 
 namespace wsman {
 
@@ -154,10 +151,6 @@ CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_uniqu
     // Basic sends the password readable by anyone on the way: never over
     // plain HTTP, and never set on a handle that could send it so.
     h.refused = basic && !settings.user.empty() && !settings.endpoint.https;
-#ifndef WSMAN_SEALING
-    // Without the message encryption nothing may go over HTTP once logged on.
-    h.refused = h.refused || (!basic && !settings.endpoint.https);
-#endif
     if (!basic) {
         Credentials credentials;
         credentials.method = settings.method;
@@ -312,7 +305,7 @@ Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
     if (h.refused) {
         Error error;
         error.kind = Error::Kind::Refused;
-        error.detail = h.logon ? "no message encryption" : "Basic over HTTP";
+        error.detail = "Basic over HTTP";
         throw error;
     }
     if (!h.logon) return Perform(envelope, kSoapType, "", bound);
@@ -324,7 +317,7 @@ Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
         if (reply.status == 401) Refuse();
         return reply;
     }
-#ifdef WSMAN_SEALING
+    // Over HTTP every body goes encrypted with the context, both ways.
     std::string body, type, error;
     if (!Seal(h.logon->Context(), envelope, &body, &type, &error)) {
         Error failure;
@@ -355,9 +348,6 @@ Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
     reply.body.swap(soap);
     reply.contentType = kSoapType;
     return reply;
-#else
-    return Reply{};
-#endif
 }
 
 std::chrono::milliseconds ReleaseReserve(milliseconds timeout) {
