@@ -18,9 +18,13 @@
 #   env                "export KRB5_CONFIG=... KRB5_KDC_PROFILE=..." to source
 #   http.keytab        HTTP/localhost and HTTP/NAME... (KRB5_KTNAME for an acceptor)
 #   svc-poller.keytab  svc-poller@CORP.EXAMPLE (kinit -k -t, or KRB5_CLIENT_KTNAME)
+#   other.keytab       HTTP/otherhost, a service that is none of the targets:
+#                      its tickets are for another principal than theirs
 #   kdc.log, kdc.pid   the KDC's log and process id
-# Principals: monitor, norights (passwords above), svc-poller (random key),
-# HTTP/localhost and HTTP/NAME... (random keys). AES keys only.
+# Principals: monitor, norights (passwords above), expired (its account
+# expired in 2020: the KDC refuses it; password EXPIRED_PASSWORD, default
+# Exp1red!), svc-poller (random key), HTTP/localhost, HTTP/NAME... and
+# HTTP/otherhost (random keys). AES keys only.
 set -eu -o pipefail
 [ $# -ge 1 ] || { echo "usage: start-kdc.sh FOLDER [NAME...]" >&2; exit 2; }
 dir=$1; shift
@@ -106,7 +110,10 @@ master=
 {
   printf 'addprinc -pw %s monitor\n' "${MONITOR_PASSWORD:-M0nitor!}"
   printf 'addprinc -pw %s norights\n' "${NORIGHTS_PASSWORD:-N0rights!}"
+  printf 'addprinc -pw %s -expire "2020-01-01 00:00:00 UTC" expired\n' "${EXPIRED_PASSWORD:-Exp1red!}"
   printf 'addprinc -randkey svc-poller\n'
+  printf 'addprinc -randkey HTTP/otherhost\n'
+  printf 'ktadd -k %s HTTP/otherhost\n' "$dir/other.keytab"
   printf 'ktadd -k %s svc-poller\n' "$dir/svc-poller.keytab"
   for name in localhost "$@"; do
     printf 'addprinc -randkey HTTP/%s\n' "$name"
@@ -114,7 +121,7 @@ master=
   done
 } | kadmin.local -r "$realm" 2>&1 | sed 's/-pw [^ ]*/-pw (hidden)/' >"$dir/kadmin.log" ||
   { echo "start-kdc.sh: kadmin.local failed, see $dir/kadmin.log" >&2; exit 1; }
-for keytab in http svc-poller; do
+for keytab in http svc-poller other; do
   [ -s "$dir/$keytab.keytab" ] || { echo "start-kdc.sh: $keytab.keytab was not written, see $dir/kadmin.log" >&2; exit 1; }
 done
 

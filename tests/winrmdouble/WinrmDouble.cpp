@@ -4,7 +4,16 @@
 // the COM WMI double reads (tests/wmidouble/data), rendered as Windows
 // renders WMI instances; faults are SOAP 1.2 faults with Windows' WSManFault
 // detail. HTTP and TLS are cpp-httplib's, XML is pugixml's, JSON nlohmann's.
+// Logons are Basic over HTTPS, and Negotiate/Kerberos through the system's
+// GSS-API (Kerberos from a keytab, NTLM through gss-ntlmssp); over HTTP the
+// bodies after a GSS logon are sealed with its context, as Windows requires.
+#include <gssapi/gssapi.h>
+#include <gssapi/gssapi_ext.h>
+#include <gssapi/gssapi_krb5.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -29,6 +38,7 @@
 #include <pugixml.hpp>
 
 #include "TableData.h"
+#include "wsman/Sealing.h"
 
 namespace {
 
@@ -65,6 +75,7 @@ constexpr unsigned long kCodeAnswerTooLarge = 2150858823;
 constexpr unsigned long kCodeQuota = 2150859174;            // concurrent operations per user
 constexpr unsigned long kCodeActionNotSupported = 2150858755;
 constexpr unsigned long kCodeInvalidResource = 2150858752;
+constexpr unsigned long kCodeAccessDenied = 5;  // ERROR_ACCESS_DENIED
 // WMI's own (WBEM_E_*), inside a ProviderFault.
 constexpr unsigned long kWmiInvalidNamespace = 0x8004100E;
 constexpr unsigned long kWmiInvalidClass = 0x80041010;
@@ -77,6 +88,9 @@ struct Options {
     bool onePerPull = false;
     int latencyMs = 0;     // per round trip
     bool stall = false;    // answers nothing
+    std::string keytab, ntlmUsers;       // the acceptor's Kerberos keys and NTLM accounts
+    bool requireChannelBinding = false;  // over HTTPS, GSS logons bound to our certificate
+    std::vector<std::string> noRights;   // accounts that log on but may not use the service
 };
 
 // Overwrites a copy of a secret before it goes.
@@ -179,6 +193,109 @@ std::string XsDateTime(const std::string& dmtf) {
     return text + zone;
 }
 
+// Owns one GSS security context.
+class GssContext {
+public:
+    GssContext() = default;
+    GssContext(const GssContext&) = delete;
+    GssContext& operator=(const GssContext&) = delete;
+    ~GssContext() {
+        OM_uint32 minor = 0;
+        if (context_ != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &context_, GSS_C_NO_BUFFER);
+    }
+    gss_ctx_id_t* Address() { return &context_; }
+    gss_ctx_id_t Get() const { return context_; }
+
+private:
+    gss_ctx_id_t context_ = GSS_C_NO_CONTEXT;
+};
+
+// A buffer and a name the GSS library allocated.
+struct GssBuffer {
+    gss_buffer_desc value{0, nullptr};
+    GssBuffer() = default;
+    GssBuffer(const GssBuffer&) = delete;
+    GssBuffer& operator=(const GssBuffer&) = delete;
+    ~GssBuffer() {
+        OM_uint32 minor = 0;
+        gss_release_buffer(&minor, &value);
+    }
+    std::string Text() const { return std::string(static_cast<const char*>(value.value), value.length); }
+};
+struct GssName {
+    gss_name_t value = GSS_C_NO_NAME;
+    GssName() = default;
+    GssName(const GssName&) = delete;
+    GssName& operator=(const GssName&) = delete;
+    ~GssName() {
+        OM_uint32 minor = 0;
+        if (value != GSS_C_NO_NAME) gss_release_name(&minor, &value);
+    }
+};
+
+// The GSS logon of one TCP connection, in the making or done: Windows
+// authenticates a connection once, and its later requests come without the header.
+struct Session {
+    std::mutex lock;
+    GssContext context;
+    bool established = false;
+    std::string user, mechanism;
+};
+
+std::string Base64Encode(const std::string& bytes) {
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]),
+                                       reinterpret_cast<const unsigned char*>(bytes.data()),
+                                       static_cast<int>(bytes.size()));
+    text.resize(length < 0 ? 0 : static_cast<size_t>(length));
+    return text;
+}
+
+// False for text that is no base64.
+bool Base64Decode(const std::string& text, std::string* bytes) {
+    bytes->assign(text.size(), '\0');
+    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&(*bytes)[0]),
+                                       reinterpret_cast<const unsigned char*>(text.data()),
+                                       static_cast<int>(text.size()));
+    const size_t padding = std::count(text.end() - std::min<size_t>(2, text.size()), text.end(), '=');
+    if (text.empty() || length < 0 || static_cast<size_t>(length) < padding) {
+        Wipe(bytes);
+        return false;
+    }
+    bytes->resize(static_cast<size_t>(length) - padding);
+    return true;
+}
+
+// The mechanism a context uses, by its OID: Kerberos (MIT's and Microsoft's
+// OID) or NTLM.
+std::string MechanismName(gss_OID mechanism) {
+    static const std::string kerberos("\x2a\x86\x48\x86\xf7\x12\x01\x02\x02", 9);
+    static const std::string kerberosMs("\x2a\x86\x48\x82\xf7\x12\x01\x02\x02", 9);
+    static const std::string ntlm("\x2b\x06\x01\x04\x01\x82\x37\x02\x02\x0a", 10);
+    if (mechanism == GSS_C_NO_OID) return "other";
+    const std::string oid(static_cast<const char*>(mechanism->elements), mechanism->length);
+    return oid == kerberos || oid == kerberosMs ? "kerberos" : oid == ntlm ? "ntlm" : "other";
+}
+
+// The tls-server-end-point channel binding of a certificate (RFC 5929): its
+// hash with its signature's algorithm, SHA-256 in place of MD5 and SHA-1.
+bool ServerEndPoint(const std::string& certificateFile, std::string* binding) {
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(certificateFile.c_str(), "r"), &std::fclose);
+    if (!file) return false;
+    std::unique_ptr<X509, void (*)(X509*)> certificate(PEM_read_X509(file.get(), nullptr, nullptr, nullptr),
+                                                       &X509_free);
+    if (!certificate) return false;
+    int digestNid = NID_undef, keyNid = NID_undef;
+    if (!OBJ_find_sigid_algs(X509_get_signature_nid(certificate.get()), &digestNid, &keyNid)) return false;
+    const EVP_MD* digest = digestNid == NID_md5 || digestNid == NID_sha1 ? EVP_sha256()
+                                                                         : EVP_get_digestbynid(digestNid);
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!digest || !X509_digest(certificate.get(), digest, hash, &length)) return false;
+    *binding = "tls-server-end-point:" + std::string(reinterpret_cast<char*>(hash), length);
+    return true;
+}
+
 class WinrmDouble {
 public:
     explicit WinrmDouble(const Options& options) : options_(options) {}
@@ -215,6 +332,10 @@ public:
             accounts_.back().user = line.substr(0, colon);
             accounts_.back().password = line.substr(colon + 1);
         }
+        if (options_.requireChannelBinding && !ServerEndPoint(options_.cert, &endPoint_)) {
+            *error = "cannot read the certificate " + options_.cert;
+            return false;
+        }
         return true;
     }
 
@@ -249,49 +370,191 @@ private:
                 {"requests", requests_},          {"roundTrips", roundTrips_},
                 {"enumerations", enumerations_},  {"released", released_},
                 {"faults", faults_},              {"refusedLogons", refusedLogons_},
-                {"lastOperationTimeoutMs", lastTimeoutMs_}};
+                {"lastOperationTimeoutMs", lastTimeoutMs_},
+                {"mechanisms", mechanisms_},      {"encrypted", encrypted_},
+                {"refusals", refusals_}};
     }
 
-    // The account the request logs on with, or empty with the 401 set.
-    std::string LogOn(const httplib::Request& request, httplib::Response& response, bool https) {
-        // Over HTTP Windows offers Negotiate only: Basic needs HTTPS.
-        const auto refuse = [&] {
+    // A 401 as Windows sends it: the schemes it offers, Basic over HTTPS only.
+    std::string Refuse(httplib::Response& response, bool https, const char* why) {
+        {
             std::lock_guard<std::mutex> hold(lock_);
             ++refusedLogons_;
-            response.status = 401;
-            response.set_header("WWW-Authenticate", "Negotiate");
-            if (https) response.set_header("WWW-Authenticate", "Basic realm=\"WSMAN\"");
-            return std::string();
-        };
+            ++refusals_[why];
+        }
+        response.status = 401;
+        response.set_header("WWW-Authenticate", "Negotiate");
+        response.set_header("WWW-Authenticate", "Kerberos");
+        if (https) response.set_header("WWW-Authenticate", "Basic realm=\"WSMAN\"");
+        return std::string();
+    }
+
+    static std::string ConnectionKey(const httplib::Request& request, bool https) {
+        return (https ? "https:" : "http:") + request.remote_addr + ":" + std::to_string(request.remote_port);
+    }
+
+    // The connection's session; a new one when asked for, in place of any before.
+    std::shared_ptr<Session> FindSession(const std::string& key, bool fresh) {
+        std::lock_guard<std::mutex> hold(lock_);
+        std::shared_ptr<Session>& session = sessions_[key];
+        if (!session || fresh) session = std::make_shared<Session>();
+        // Connections that are gone leave theirs: keep the map bounded.
+        if (sessions_.size() > 4096) {
+            auto other = sessions_.begin();
+            if (other->first == key) ++other;
+            sessions_.erase(other);
+        }
+        return session;
+    }
+
+    void DropSession(const std::string& key) {
+        std::lock_guard<std::mutex> hold(lock_);
+        sessions_.erase(key);
+    }
+
+    // The account the request logs on with and its GSS session (none for
+    // Basic), or empty with the answer set (a 401, or the next leg).
+    std::string LogOn(const httplib::Request& request, httplib::Response& response, bool https,
+                      std::shared_ptr<Session>* session) {
         std::string header = request.get_header_value("Authorization");
-        if (!https || header.compare(0, 6, "Basic ") != 0) {
+        const std::string key = ConnectionKey(request, https);
+        const size_t space = header.find(' ');
+        const std::string scheme = header.substr(0, space);
+        if (scheme == "Negotiate" || scheme == "Kerberos") {
+            std::string token;
+            const bool decoded = space != std::string::npos && Base64Decode(header.substr(space + 1), &token);
             Wipe(&header);
-            return refuse();
+            if (!decoded) return Refuse(response, https, "logon");
+            return Accept(scheme, &token, key, https, response, session);
         }
-        std::string encoded = header.substr(6);
+        if (header.empty()) {
+            std::shared_ptr<Session> done = FindSession(key, false);
+            std::lock_guard<std::mutex> hold(done->lock);
+            if (!done->established) return Refuse(response, https, "credentials");
+            *session = done;
+            return done->user;
+        }
+        if (!https || scheme != "Basic") {
+            Wipe(&header);
+            return Refuse(response, https, "credentials");
+        }
+        std::string decoded;
+        const bool readable = space != std::string::npos && Base64Decode(header.substr(space + 1), &decoded);
         Wipe(&header);
-        std::string decoded(encoded.size(), '\0');
-        const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&decoded[0]),
-                                           reinterpret_cast<const unsigned char*>(encoded.data()),
-                                           static_cast<int>(encoded.size()));
-        const size_t padding = std::count(encoded.end() - std::min<size_t>(2, encoded.size()), encoded.end(), '=');
-        Wipe(&encoded);
-        if (length < 0 || static_cast<size_t>(length) < padding) {
-            Wipe(&decoded);
-            return refuse();
-        }
-        decoded.resize(static_cast<size_t>(length) - padding);
+        if (!readable) return Refuse(response, https, "logon");
         const size_t colon = decoded.find(':');
         std::string user = colon == std::string::npos ? std::string() : decoded.substr(0, colon);
         std::string known;  // the account's name as the file spells it
-        // Basic is for local accounts: DOMAIN\user and user@domain are refused.
+        // Basic is for local accounts: DOMAIN\\user and user@domain are refused.
         if (!user.empty() && user.find_first_of("\\@") == std::string::npos)
             for (const Account& account : accounts_)
                 if (datatable::EqualNoCase(datatable::FromUtf8(account.user), datatable::FromUtf8(user)) &&
                     decoded.compare(colon + 1, std::string::npos, account.password) == 0)
                     known = account.user;
         Wipe(&decoded);
-        return known.empty() ? refuse() : known;
+        if (known.empty()) return Refuse(response, https, "logon");
+        Count("basic");
+        return known;
+    }
+
+    // One leg of a GSS logon: the next token in a 401, or the account once
+    // the context is established (its last token, if any, in the answer).
+    std::string Accept(const std::string& scheme, std::string* token, const std::string& key, bool https,
+                       httplib::Response& response, std::shared_ptr<Session>* out) {
+        // A token on an authenticated connection starts a new logon.
+        std::shared_ptr<Session> session = FindSession(key, false);
+        if (session->established) session = FindSession(key, true);
+        std::lock_guard<std::mutex> hold(session->lock);
+        gss_buffer_desc input{token->size(), &(*token)[0]};
+        const bool bind = https && options_.requireChannelBinding;
+        gss_channel_bindings_struct bindings{};
+        bindings.application_data = {endPoint_.size(), const_cast<char*>(endPoint_.data())};
+        GssName client;
+        GssBuffer output;
+        OM_uint32 minor = 0, flags = 0;
+        const OM_uint32 major = gss_accept_sec_context(
+            &minor, session->context.Address(), GSS_C_NO_CREDENTIAL, &input,
+            bind ? &bindings : GSS_C_NO_CHANNEL_BINDINGS, &client.value, nullptr, &output.value, &flags, nullptr,
+            nullptr);
+        Wipe(token);
+        const std::string reply = output.value.length ? scheme + " " + Base64Encode(output.Text()) : scheme;
+        if (major == GSS_S_CONTINUE_NEEDED) {
+            response.status = 401;
+            response.set_header("WWW-Authenticate", reply);
+            return std::string();
+        }
+        if (GSS_ERROR(major) || (bind && !(flags & GSS_C_CHANNEL_BOUND_FLAG))) {
+            DropSession(key);
+            return Refuse(response, https, major == GSS_S_BAD_BINDINGS || !GSS_ERROR(major) ? "channelBinding"
+                                                                                             : "logon");
+        }
+        GssBuffer name;
+        gss_OID mechanism = GSS_C_NO_OID;
+        if (GSS_ERROR(gss_display_name(&minor, client.value, &name.value, nullptr)) ||
+            GSS_ERROR(gss_inquire_context(&minor, session->context.Get(), nullptr, nullptr, nullptr, &mechanism,
+                                          nullptr, nullptr, nullptr))) {
+            DropSession(key);
+            return Refuse(response, https, "logon");
+        }
+        session->user = name.Text();
+        session->mechanism = MechanismName(mechanism);
+        session->established = true;
+        if (output.value.length) response.set_header("WWW-Authenticate", reply);
+        *out = session;
+        return session->user;
+    }
+
+    void Count(const std::string& mechanism) {
+        std::lock_guard<std::mutex> hold(lock_);
+        ++mechanisms_[mechanism];
+    }
+
+    bool HasRights(const std::string& user) const {
+        for (const std::string& denied : options_.noRights)
+            if (datatable::EqualNoCase(datatable::FromUtf8(denied), datatable::FromUtf8(user))) return false;
+        return true;
+    }
+
+    // A GSS logon's request: its soap, unsealed when sealed; Windows takes
+    // nothing in the clear over HTTP. False with the answer set.
+    bool Open(const httplib::Request& request, httplib::Response& response, bool https, Session& session,
+              std::string* soap, bool* sealed) {
+        const std::string type = request.get_header_value("Content-Type");
+        *sealed = type.compare(0, 19, "multipart/encrypted") == 0;
+        if (!*sealed) {
+            if (!https && !request.body.empty()) {
+                Refuse(response, https, "unencrypted");
+                return false;
+            }
+            *soap = request.body;
+            return true;
+        }
+        std::string error;
+        bool unsealed = false;
+        {
+            std::lock_guard<std::mutex> hold(session.lock);
+            unsealed = wsman::Unseal(session.context.Get(), type, request.body, soap, &error);
+        }
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!unsealed) {
+            ++refusals_["signature"];
+            response.status = 400;
+            return false;
+        }
+        ++encrypted_;
+        return true;
+    }
+
+    // Seals the answer with the request's context.
+    void Close(httplib::Response& response, Session& session) {
+        std::string body, type, error;
+        std::lock_guard<std::mutex> hold(session.lock);
+        if (wsman::Seal(session.context.Get(), response.body, &body, &type, &error)) {
+            response.set_content(body, type);
+        } else {
+            response.status = 500;
+            response.set_content("", "text/plain");
+        }
     }
 
     void Handle(const httplib::Request& request, httplib::Response& response, bool https) {
@@ -299,16 +562,50 @@ private:
             std::lock_guard<std::mutex> hold(lock_);
             ++requests_;
         }
+        // An Identify without logon is asked for in the clear.
+        std::string user, soap = request.body;
+        std::shared_ptr<Session> session;
+        bool sealed = false;
+        if (request.get_header_value("WSMANIDENTIFY") != "unauthenticated" || !IsIdentify(request.body)) {
+            user = LogOn(request, response, https, &session);
+            if (user.empty()) return;
+            if (session) {
+                Count(session->mechanism);
+                if (!Open(request, response, https, *session, &soap, &sealed)) return;
+                // A request with no body only logs the connection on.
+                if (soap.empty()) return;
+            }
+            if (!HasRights(user)) {
+                {
+                    std::lock_guard<std::mutex> hold(lock_);
+                    ++refusals_["accessDenied"];
+                }
+                SendFault(response, {"s:Sender", "w:AccessDenied", "Access is denied.", kCodeAccessDenied,
+                                     "Access is denied.", 0},
+                          "", request);
+            } else {
+                Answer(request, soap, user, response);
+            }
+            if (sealed) Close(response, *session);
+            return;
+        }
+        Answer(request, soap, user, response);
+    }
+
+    static bool IsIdentify(const std::string& soap) {
         pugi::xml_document document;
-        const bool parsed = document.load_buffer(request.body.data(), request.body.size());
+        return document.load_buffer(soap.data(), soap.size()) &&
+               Child(Child(document.first_child(), "Body"), "Identify");
+    }
+
+    // The answer to a request of that account (empty: an unauthenticated Identify).
+    void Answer(const httplib::Request& request, const std::string& soap, const std::string& user,
+                httplib::Response& response) {
+        pugi::xml_document document;
+        const bool parsed = document.load_buffer(soap.data(), soap.size());
         pugi::xml_node envelope = document.first_child();
         pugi::xml_node header = Child(envelope, "Header"), body = Child(envelope, "Body");
         const bool identify = parsed && Child(body, "Identify");
-        std::string user;
-        if (!(identify && request.get_header_value("WSMANIDENTIFY") == "unauthenticated")) {
-            user = LogOn(request, response, https);
-            if (user.empty()) return;
-        }
         if (!parsed || !body) {
             response.status = 400;
             return;
@@ -346,7 +643,7 @@ private:
             fault = {"s:Sender", "w:EncodingLimit", "The WS-Management service cannot process the request because "
                      "the MaxEnvelopeSize in the request is below 8192 bytes.", kCodeEnvelopeNotSupported,
                      "The WS-Management service does not support the specified MaxEnvelopeSize value.", 0};
-        } else if (request.body.size() > maxEnvelope) {
+        } else if (soap.size() > maxEnvelope) {
             fault = {"s:Sender", "w:EncodingLimit", "The request is larger than the maximum envelope size.",
                      kCodeRequestTooLarge,
                      "The WS-Management service cannot process the request because the request envelope is "
@@ -693,6 +990,11 @@ private:
     std::condition_variable wake_;
     bool stopping_ = false;
     std::map<std::string, Enumeration> open_;  // by context
+    std::map<std::string, std::shared_ptr<Session>> sessions_;  // by connection
+    std::string endPoint_;  // our certificate's channel binding
+    std::map<std::string, unsigned long long> mechanisms_ = {{"kerberos", 0}, {"ntlm", 0}, {"basic", 0}},
+                                              refusals_;
+    unsigned long long encrypted_ = 0;
     unsigned long long requests_ = 0, roundTrips_ = 0, enumerations_ = 0, released_ = 0, faults_ = 0,
                        refusedLogons_ = 0;
     long long lastTimeoutMs_ = 0;
@@ -701,9 +1003,12 @@ private:
 const char* const kUsage =
     "usage: winrm-double --cert FILE --key FILE --accounts FILE [--http-port N] [--https-port N]\n"
     "                    [--data DIR] [--ready-file FILE] [--quota N] [--one-per-pull]\n"
-    "                    [--latency-ms N] [--stall]\n"
+    "                    [--latency-ms N] [--stall] [--keytab FILE] [--ntlm-users FILE]\n"
+    "                    [--require-channel-binding] [--no-rights ACCOUNT]...\n"
     "Ports 0 (the default) pick free ports; the line \"http=PORT https=PORT\" is printed\n"
-    "(or written to the ready file) once both listen on 127.0.0.1.\n";
+    "(or written to the ready file) once both listen on 127.0.0.1. Negotiate and Kerberos\n"
+    "logons use the keytab's keys and the NTLM users file (lines DOMAIN:USER:PASSWORD);\n"
+    "an account named by --no-rights logs on and is denied access.\n";
 
 bool ReadOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
@@ -734,6 +1039,10 @@ bool ReadOptions(int argc, char** argv, Options* options) {
         else if (name == "--latency-ms") ok = number(&options->latencyMs);
         else if (name == "--one-per-pull") options->onePerPull = true;
         else if (name == "--stall") options->stall = true;
+        else if (name == "--keytab") ok = text(&options->keytab);
+        else if (name == "--ntlm-users") ok = text(&options->ntlmUsers);
+        else if (name == "--require-channel-binding") options->requireChannelBinding = true;
+        else if (name == "--no-rights") ok = hasValue && (options->noRights.push_back(argv[++i]), true);
         else ok = false;
         if (!ok) return false;
     }
@@ -754,6 +1063,9 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // The acceptor's keys and NTLM accounts, for the GSS libraries (before any thread).
+    if (!options.keytab.empty()) setenv("KRB5_KTNAME", options.keytab.c_str(), 1);
+    if (!options.ntlmUsers.empty()) setenv("NTLM_USER_FILE", options.ntlmUsers.c_str(), 1);
     WinrmDouble service(options);
     std::string error;
     if (!service.Load(&error)) {
