@@ -41,9 +41,7 @@ struct Buffer {
     std::string Text() const { return std::string(static_cast<const char*>(desc.value), desc.length); }
 };
 
-gss_buffer_desc View(const std::string& text) {
-    return gss_buffer_desc{text.size(), const_cast<char*>(text.data())};
-}
+gss_buffer_desc View(const std::string& text) { return gss_buffer_desc{text.size(), const_cast<char*>(text.data())}; }
 
 bool Import(const std::string& text, gss_OID type, gss_name_t* name, OM_uint32* minor) {
     gss_buffer_desc buffer = View(text);
@@ -126,26 +124,24 @@ Cause CauseOf(OM_uint32 major, OM_uint32 minor) {
         Is(minor, KRB5_CONFIG_NODEFREALM))
         return Cause::KdcUnreachable;
     if (Is(minor, KRB5KRB_AP_ERR_SKEW)) return Cause::ClockSkew;
-    if (Is(minor, KRB5KRB_AP_ERR_TKT_EXPIRED) || Is(minor, KRB5KDC_ERR_KEY_EXP) ||
-        Is(minor, KRB5KDC_ERR_NAME_EXP) || Is(minor, KRB5KDC_ERR_SERVICE_EXP) ||
-        GSS_ROUTINE_ERROR(major) == GSS_S_CREDENTIALS_EXPIRED)
+    if (Is(minor, KRB5KRB_AP_ERR_TKT_EXPIRED) || GSS_ROUTINE_ERROR(major) == GSS_S_CREDENTIALS_EXPIRED)
         return Cause::Expired;
+    if (Is(minor, KRB5KDC_ERR_KEY_EXP)) return Cause::PasswordExpired;
     if (Is(minor, KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN)) return Cause::UnknownService;
     if (Is(minor, KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN)) return Cause::UnknownClient;
     if (Is(minor, KRB5KDC_ERR_PREAUTH_FAILED) || Is(minor, KRB5KRB_AP_ERR_BAD_INTEGRITY) ||
         Is(minor, KRB5_PREAUTH_FAILED))
         return Cause::WrongPassword;
-    if (Is(minor, KRB5KDC_ERR_CLIENT_REVOKED)) return Cause::Revoked;
-    if (Is(minor, KRB5_FCC_NOFILE) || Is(minor, KRB5_CC_NOTFOUND) ||
-        Is(minor, KRB5_KT_NOTFOUND) || Is(minor, KRB5_KT_END) || Is(minor, ENOENT) ||
-        GSS_ROUTINE_ERROR(major) == GSS_S_NO_CRED)
+    if (Is(minor, KRB5KDC_ERR_CLIENT_REVOKED) || Is(minor, KRB5KDC_ERR_NAME_EXP)) return Cause::Revoked;
+    if (Is(minor, KRB5_FCC_NOFILE) || Is(minor, KRB5_CC_NOTFOUND) || Is(minor, KRB5_KT_NOTFOUND) ||
+        Is(minor, KRB5_KT_END) || Is(minor, ENOENT) || GSS_ROUTINE_ERROR(major) == GSS_S_NO_CRED)
         return Cause::NoCredentials;
     return Cause::Other;
 }
 
 bool KdcRefusedSecret(Cause cause) {
     return cause == Cause::WrongPassword || cause == Cause::Revoked || cause == Cause::UnknownClient ||
-           cause == Cause::Expired;
+           cause == Cause::PasswordExpired;
 }
 
 std::string CauseText(Cause cause, const std::string& account, const std::string& host, bool keytab) {
@@ -154,38 +150,55 @@ std::string CauseText(Cause cause, const std::string& account, const std::string
     case Cause::None:
         return "";
     case Cause::KdcUnreachable:
-        return "no Kerberos KDC of the realm answered: check the realm's kdc entries in krb5.conf (or its DNS SRV "
+        return "no Kerberos KDC of the realm answered: check the realm's kdc "
+               "entries in krb5.conf (or its DNS SRV "
                "records), that port 88 is open to it, and --realm";
     case Cause::ClockSkew:
         return "the clock of this computer differs from the KDC's or " + host +
-               "'s by more than Kerberos allows (5 minutes by default): synchronise both with NTP";
+               "'s by more than Kerberos allows (5 minutes by default): "
+               "synchronise both with NTP";
     case Cause::Expired:
-        return keytab ? "the key of " + who + " in the keytab is out of date (its password changed or expired): "
+        return keytab ? "the key of " + who +
+                            " in the keytab is out of date (its password changed "
+                            "or expired): "
                             "export a new keytab"
-                      : "the Kerberos ticket (or the password) of " + who +
-                            " has expired: renew it (kinit, or the service that keeps the cache fresh)";
+                      : "the Kerberos ticket of " + who +
+                            " has expired: renew it (kinit, or the service that "
+                            "keeps the cache fresh)";
+    case Cause::PasswordExpired:
+        return "the password of " + who + " has expired: change it, then the one wmicheck reads";
     case Cause::UnknownService:
-        return "the KDC knows no service principal HTTP/" + host + ": give --host the name the computer is "
-               "registered under (its full DNS name) and --address for the address, or register the name "
-               "(setspn -S HTTP/" + host + ")";
+        return "the KDC knows no service principal HTTP/" + host +
+               ": give --host the name the computer is "
+               "registered under (its full DNS name) and --address for the "
+               "address, or register the name "
+               "(setspn -S HTTP/" +
+               host + ")";
     case Cause::UnknownClient:
         return "the KDC knows no account " + who + ": check --user and --realm";
     case Cause::WrongPassword:
         return keytab ? "the KDC refused the key of " + who + " in the keytab: export a new keytab"
-                      : "the password of " + who + " is wrong: check --password-file or WMICHECK_PASSWORD (each "
-                        "failed logon counts towards the account's lockout)";
+                      : "the password of " + who +
+                            " is wrong: check --password-file or WMICHECK_PASSWORD "
+                            "(each "
+                            "failed logon counts towards the account's lockout)";
     case Cause::Revoked:
-        return "the account " + who + " is disabled or locked out: ask the domain's administrators";
+        return "the account " + who +
+               " is disabled, has expired, or is locked out: ask the domain's "
+               "administrators";
     case Cause::NoCredentials:
         return keytab ? "the keytab holds no key of " + who + ": check --keytab and --user"
                       : "no Kerberos ticket for " + who +
-                            ": run kinit (or set KRB5CCNAME), give a service account's --keytab, or --user with a "
+                            ": run kinit (or set KRB5CCNAME), give a service "
+                            "account's --keytab, or --user with a "
                             "password";
     case Cause::NoRights:
-        return host + " authenticated " + who + " and then refused it: the account needs to be a member of "
+        return host + " authenticated " + who +
+               " and then refused it: the account needs to be a member of "
                "Administrators or Remote Management Users there";
     case Cause::Refused:
-        return host + " refused the logon of " + who + ": the password may be wrong, or the account may have no "
+        return host + " refused the logon of " + who +
+               ": the password may be wrong, or the account may have no "
                "right to WinRM there (Administrators or Remote Management Users)";
     case Cause::Other:
         break;
@@ -210,9 +223,7 @@ void GssLogon::Reset() {
     established_ = false;
 }
 
-std::string GssLogon::Account() const {
-    return kerberos_ ? credentials_.account.kerberos : credentials_.account.ntlm;
-}
+std::string GssLogon::Account() const { return kerberos_ ? credentials_.account.kerberos : credentials_.account.ntlm; }
 
 bool GssLogon::Begin(bool kerberos, Failure* failure) {
     Reset();
@@ -241,12 +252,12 @@ bool GssLogon::Begin(bool kerberos, Failure* failure) {
         gss_key_value_element_desc elements[] = {{"client_keytab", credentials_.keytab.c_str()},
                                                  {"ccache", cache.c_str()}};
         gss_key_value_set_desc store = {2, elements};
-        major = gss_acquire_cred_from(&minor, name, GSS_C_INDEFINITE, &mechs, GSS_C_INITIATE, &store, &cred_,
-                                      nullptr, nullptr);
+        major = gss_acquire_cred_from(&minor, name, GSS_C_INDEFINITE, &mechs, GSS_C_INITIATE, &store, &cred_, nullptr,
+                                      nullptr);
     } else if (!credentials_.password.empty() && name != GSS_C_NO_NAME) {
         gss_buffer_desc secret = View(credentials_.password);
-        major = gss_acquire_cred_with_password(&minor, name, &secret, GSS_C_INDEFINITE, &mechs, GSS_C_INITIATE,
-                                               &cred_, nullptr, nullptr);
+        major = gss_acquire_cred_with_password(&minor, name, &secret, GSS_C_INDEFINITE, &mechs, GSS_C_INITIATE, &cred_,
+                                               nullptr, nullptr);
     } else {
         major = gss_acquire_cred(&minor, name, GSS_C_INDEFINITE, &mechs, GSS_C_INITIATE, &cred_, nullptr, nullptr);
     }
@@ -265,16 +276,16 @@ bool GssLogon::Init(const std::string& input, std::string* token, Failure* failu
     gss_buffer_desc in = View(input);
     Buffer out;
     gss_OID_desc* mech = kerberos_ ? gss_mech_krb5 : &kNtlmOid;
-    const OM_uint32 wanted = GSS_C_MUTUAL_FLAG | GSS_C_SEQUENCE_FLAG | GSS_C_REPLAY_FLAG | GSS_C_CONF_FLAG |
-                             GSS_C_INTEG_FLAG;
+    const OM_uint32 wanted =
+        GSS_C_MUTUAL_FLAG | GSS_C_SEQUENCE_FLAG | GSS_C_REPLAY_FLAG | GSS_C_CONF_FLAG | GSS_C_INTEG_FLAG;
     const OM_uint32 major =
         gss_init_sec_context(&minor, cred_, &context_, target_, mech, wanted, GSS_C_INDEFINITE,
-                             useBindings_ ? &bindings_ : GSS_C_NO_CHANNEL_BINDINGS, input.empty() ? GSS_C_NO_BUFFER : &in,
-                             nullptr, &out.desc, &flags, nullptr);
+                             useBindings_ ? &bindings_ : GSS_C_NO_CHANNEL_BINDINGS,
+                             input.empty() ? GSS_C_NO_BUFFER : &in, nullptr, &out.desc, &flags, nullptr);
     if (GSS_ERROR(major)) {
         failure->cause = CauseOf(major, minor);
-        failure->text = CauseText(failure->cause, Account(), credentials_.host,
-                                  kerberos_ && !credentials_.keytab.empty());
+        failure->text =
+            CauseText(failure->cause, Account(), credentials_.host, kerberos_ && !credentials_.keytab.empty());
         return false;
     }
     *token = out.Text();
@@ -304,8 +315,8 @@ bool GssLogon::Start(const std::string& bindings, std::string* token, Failure* f
     }
     Failure kerberos;
     if (Begin(true, &kerberos) && Init("", token, &kerberos)) {
-        reason_ = method == Method::Kerberos ? "asked for with --auth kerberos" : "the KDC issued a ticket for HTTP/" +
-                                                                                   credentials_.host;
+        reason_ = method == Method::Kerberos ? "asked for with --auth kerberos"
+                                             : "the KDC issued a ticket for HTTP/" + credentials_.host;
         return true;
     }
     // Negotiate takes NTLM where Kerberos could not start, but never once

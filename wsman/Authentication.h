@@ -40,7 +40,7 @@ std::string AuthorizationValue(const std::string& token);
 // What a WWW-Authenticate (its values joined by ", ") offers.
 struct Offer {
     bool negotiate = false, kerberos = false, basic = false;
-    std::string token;  // Negotiate's (or Kerberos') token, decoded; "" for none
+    std::string token;       // Negotiate's (or Kerberos') token, decoded; "" for none
     bool malformed = false;  // a token that is not Base64
 };
 Offer ReadOffer(const std::string& authenticate);
@@ -48,16 +48,18 @@ Offer ReadOffer(const std::string& authenticate);
 // Why a logon failed, as far as the client can tell.
 enum class Cause {
     None,
-    KdcUnreachable,  // no KDC of the realm answered, or the realm is unknown
-    ClockSkew,       // this computer's clock and the KDC's or target's differ too much
-    Expired,         // the ticket, the keytab's key or the password expired
-    UnknownService,  // the KDC has no HTTP/<name> principal
-    UnknownClient,   // the KDC has no such account
-    WrongPassword,   // the KDC (or the target, with NTLM) refused the password or key
-    Revoked,         // the account is disabled or locked out
-    NoCredentials,   // no ticket, no keytab entry, no password
-    NoRights,        // authenticated, then refused by the target
-    Refused,         // the target refused the logon without saying why
+    KdcUnreachable,   // no KDC of the realm answered, or the realm is unknown
+    ClockSkew,        // this computer's clock and the KDC's or target's differ too much
+    Expired,          // the ticket (or the keytab's key) expired
+    PasswordExpired,  // the account's password expired
+    UnknownService,   // the KDC has no HTTP/<name> principal
+    UnknownClient,    // the KDC has no such account
+    WrongPassword,    // the KDC (or the target, with NTLM) refused the password or
+                      // key
+    Revoked,          // the account is disabled, expired or locked out
+    NoCredentials,    // no ticket, no keytab entry, no password
+    NoRights,         // authenticated, then refused by the target
+    Refused,          // the target refused the logon without saying why
     Other,
 };
 

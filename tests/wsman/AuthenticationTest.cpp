@@ -49,7 +49,9 @@ TEST(Header, OffersAndTokensReadByteForByte) {
     } cases[] = {
         {"Negotiate, Kerberos, Basic realm=\"WSMAN\"", true, true, true, false, ""},
         {"Negotiate oRQwEqADCgEAoQsGCSqGSIb3EgECAg==", true, false, false, false,
-         std::string("\xa1\x14\x30\x12\xa0\x03\x0a\x01\x00\xa1\x0b\x06\x09\x2a\x86\x48\x86\xf7\x12\x01\x02\x02", 22)},
+         std::string("\xa1\x14\x30\x12\xa0\x03\x0a\x01\x00\xa1\x0b\x06\x09\x2a"
+                     "\x86\x48\x86\xf7\x12\x01\x02\x02",
+                     22)},
         {"negotiate AAE=", true, false, false, false, std::string("\0\x01", 2)},
         {"Kerberos AAEC", false, true, false, false, std::string("\0\x01\x02", 3)},
         {"Basic realm=\"WSMAN\", Negotiate  TlRMTVNTUAAC", true, false, true, false, std::string("NTLMSSP\0\x02", 9)},
@@ -84,8 +86,10 @@ TEST(Causes, KerberosCodesNameTheCauseAndTheRemedy) {
         {failure, KRB5_KDC_UNREACH, Cause::KdcUnreachable, false, "port 88"},
         {failure, KRB5_REALM_CANT_RESOLVE, Cause::KdcUnreachable, false, "krb5.conf"},
         {failure, KRB5KRB_AP_ERR_SKEW, Cause::ClockSkew, false, "NTP"},
-        {failure, KRB5KRB_AP_ERR_TKT_EXPIRED, Cause::Expired, true, "renew it"},
-        {GSS_S_CREDENTIALS_EXPIRED, 0, Cause::Expired, true, "kinit"},
+        {failure, KRB5KRB_AP_ERR_TKT_EXPIRED, Cause::Expired, false, "renew it"},
+        {GSS_S_CREDENTIALS_EXPIRED, 0, Cause::Expired, false, "kinit"},
+        {failure, KRB5KDC_ERR_KEY_EXP, Cause::PasswordExpired, true, "change it"},
+        {failure, KRB5KDC_ERR_NAME_EXP, Cause::Revoked, true, "has expired"},
         {failure, KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN, Cause::UnknownService, false, "setspn -S HTTP/srv01"},
         {failure, KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN, Cause::UnknownClient, true, "--realm"},
         {failure, KRB5KDC_ERR_PREAUTH_FAILED, Cause::WrongPassword, true, "lockout"},
@@ -192,14 +196,13 @@ struct Acceptor {
             return Reply{400, "", ""};
         gss_buffer_desc in{token.size(), &token[0]}, out = GSS_C_EMPTY_BUFFER;
         OM_uint32 minor = 0;
-        const OM_uint32 major = gss_accept_sec_context(&minor, &context, GSS_C_NO_CREDENTIAL, &in,
-                                                       GSS_C_NO_CHANNEL_BINDINGS, nullptr, nullptr, &out, nullptr,
-                                                       nullptr, nullptr);
+        const OM_uint32 major =
+            gss_accept_sec_context(&minor, &context, GSS_C_NO_CREDENTIAL, &in, GSS_C_NO_CHANNEL_BINDINGS, nullptr,
+                                   nullptr, &out, nullptr, nullptr, nullptr);
         const std::string answer(static_cast<char*>(out.value), out.length);
         gss_release_buffer(&minor, &out);
         if (GSS_ERROR(major)) return Reply{401, "", "Negotiate"};
-        return Reply{major == GSS_S_COMPLETE ? 200L : 401L, "",
-                     answer.empty() ? "" : "Negotiate " + Base64(answer)};
+        return Reply{major == GSS_S_COMPLETE ? 200L : 401L, "", answer.empty() ? "" : "Negotiate " + Base64(answer)};
     }
 };
 
@@ -217,8 +220,9 @@ TEST_F(Logon, NtlmLegsOnTheHeaders) {
         Acceptor target;
         std::string said;
         try {
-            RunLogon(logon, "", "srv01", [&](const std::string& a) { return target.Answer(a); },
-                     [&](const std::string& s) { said += s + "\n"; });
+            RunLogon(
+                logon, "", "srv01", [&](const std::string& a) { return target.Answer(a); },
+                [&](const std::string& s) { said += s + "\n"; });
             EXPECT_TRUE(c.ok);
             EXPECT_TRUE(logon.Established());
             EXPECT_NE(std::string::npos, said.find("logon with NTLM")) << said;
@@ -247,7 +251,8 @@ TEST_F(Logon, AnswersThatEndTheExchange) {
     for (const auto& c : cases) {
         GssLogon logon(Make(Method::Ntlm, "srv01", "M0nitor!"));
         try {
-            RunLogon(logon, "", "srv01", [&](const std::string&) { return c.reply; }, nullptr);
+            RunLogon(
+                logon, "", "srv01", [&](const std::string&) { return c.reply; }, nullptr);
             ADD_FAILURE() << c.reply.status;
         } catch (const Error& error) {
             EXPECT_EQ(c.kind, error.kind) << c.reply.status << " " << c.reply.authenticate;
