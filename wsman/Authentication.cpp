@@ -299,6 +299,11 @@ bool GssLogon::Init(const std::string& input, std::string* token, Failure* failu
 }
 
 bool GssLogon::Start(const std::string& bindings, std::string* token, Failure* failure) {
+    // The password serves the credential alone: gone once it is acquired.
+    struct WipeAfter {
+        std::string* password;
+        ~WipeAfter() { WipeString(password); }
+    } wipe{&credentials_.password};
     bindingData_ = bindings;
     useBindings_ = !bindings.empty();
     bindings_ = gss_channel_bindings_struct{};
@@ -328,6 +333,18 @@ bool GssLogon::Start(const std::string& bindings, std::string* token, Failure* f
     }
     reason_ = "Kerberos could not start: " + kerberos.text;
     return Begin(false, failure) && Init("", token, failure);
+}
+
+std::string GssLogon::Negotiated() const {
+    OM_uint32 minor = 0;
+    gss_OID mech = GSS_C_NO_OID;
+    if (context_ == GSS_C_NO_CONTEXT ||
+        GSS_ERROR(gss_inquire_context(&minor, context_, nullptr, nullptr, nullptr, &mech, nullptr, nullptr, nullptr)) ||
+        mech == GSS_C_NO_OID)
+        return "";
+    if (gss_oid_equal(mech, gss_mech_krb5)) return "Kerberos";
+    if (gss_oid_equal(mech, &kNtlmOid)) return "NTLM";
+    return "another mechanism";
 }
 
 bool GssLogon::Step(const std::string& input, std::string* token, Failure* failure) {

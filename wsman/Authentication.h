@@ -108,7 +108,8 @@ public:
     GssLogon& operator=(const GssLogon&) = delete;
 
     // The first token; bindings: the TLS channel binding's application data
-    // ("" for none). False with *failure when no mechanism can start.
+    // ("" for none). False with *failure when no mechanism can start. The
+    // password is wiped either way.
     bool Start(const std::string& bindings, std::string* token, Failure* failure);
     // The next token from the target's; *token may stay empty at the end.
     bool Step(const std::string& input, std::string* token, Failure* failure);
@@ -117,6 +118,8 @@ public:
     // "Kerberos" or "NTLM", and why negotiate took it (for -v).
     const std::string& Mechanism() const { return mechanism_; }
     const std::string& Reason() const { return reason_; }
+    // The mechanism of the established context, as the GSS-API tells it.
+    std::string Negotiated() const;
     // The account name shown in texts.
     std::string Account() const;
 

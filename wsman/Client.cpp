@@ -238,7 +238,20 @@ Reply CurlTransport::Perform(const std::string& body, const std::string& content
     return reply;
 }
 
-void CurlTransport::Refuse() const { ThrowLogon(Refusal(*handle_->logon, handle_->host)); }
+void CurlTransport::Refuse() const {
+    // WinRM logs on a connection, not a request: a connection made anew
+    // after the logon (the target or a proxy closed the first) is refused.
+    long connects = 0;
+    curl_easy_getinfo(handle_->curl, CURLINFO_NUM_CONNECTS, &connects);
+    if (handle_->logon->Established() && connects > 0) {
+        Failure failure;
+        failure.cause = Cause::Other;
+        failure.text = handle_->host + " closed the connection after the logon, and a new one is not logged on: "
+                       "run the check again; through --proxy, the proxy must keep the connection open";
+        ThrowLogon(failure);
+    }
+    ThrowLogon(Refusal(*handle_->logon, handle_->host));
+}
 
 void RunLogon(GssLogon& logon, const std::string& bindings, const std::string& host,
               const std::function<Reply(const std::string&)>& send, const std::function<void(const std::string&)>& say) {
@@ -273,7 +286,9 @@ void RunLogon(GssLogon& logon, const std::string& bindings, const std::string& h
                 failure.text = "the target ended the logon before " + logon.Mechanism() + " had its answer";
                 ThrowLogon(failure);
             }
-            if (say) say("logged on as " + (logon.Account().empty() ? "the ticket cache's account" : logon.Account()));
+            if (say)
+                say("logged on as " + (logon.Account().empty() ? "the ticket cache's account" : logon.Account()) +
+                    " with " + logon.Negotiated());
             return;
         }
     }
