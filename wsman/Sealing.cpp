@@ -17,9 +17,6 @@ const char kKerberosProtocol[] = "application/HTTP-Kerberos-session-encrypted";
 const char kOpen[] = "--Encrypted Boundary\r\n";
 const char kClose[] = "--Encrypted Boundary--";
 const std::size_t kNtlmSignatureSize = 16;
-// A block cipher's padding after the data (none for AES, whose tokens
-// Windows and MIT use by default).
-const std::size_t kMaxPadding = 64;
 
 void WipeString(std::string* text) noexcept {
     if (!text->empty()) explicit_bzero(&(*text)[0], text->size());
@@ -67,8 +64,6 @@ std::string Unquote(const std::string& text) {
     return text;
 }
 
-// "a; b=c; d="e"" → the parameters' names (lower case) and values; the
-// first item goes in *head.
 struct Parameter {
     std::string name;
     std::string value;
@@ -80,7 +75,8 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// Splits at ';' outside quotes.
+// "a; b=c; d="e"" → "a" in *head, then the parameters' names (lower case)
+// and values (unquoted); split at ';' outside quotes.
 void SplitParameters(const std::string& text, std::string* head, std::vector<Parameter>* parameters) {
     std::vector<std::string> items;
     std::string item;
@@ -255,29 +251,41 @@ bool SealNtlm(gss_ctx_id_t context, gss_OID mech, const std::string& soap, std::
 
 bool UnsealKerberos(gss_ctx_id_t context, gss_OID mech, const sealing::Parts& parts, std::string* soap,
                     std::string* error) {
-    if (parts.sealed.size() - parts.plainLength > kMaxPadding)
-        return Fail(error, "the sealed data is " + std::to_string(parts.sealed.size()) +
-                               " bytes, more than its Length of " + std::to_string(parts.plainLength) +
-                               " and a cipher's padding");
-    // The signature and the sealed data as one token, unsealed in place.
-    Scratch stream;
-    stream.text = parts.signature + parts.sealed;
-    gss_iov_buffer_desc iov[2];
-    iov[0].type = GSS_IOV_BUFFER_TYPE_STREAM;
-    iov[0].buffer = {stream.text.size(), &stream.text[0]};
-    iov[1].type = GSS_IOV_BUFFER_TYPE_DATA;
-    iov[1].buffer = {0, nullptr};
+    // The sealed data is the message and the cipher's padding (none with
+    // AES), laid out as Seal lays them out: HEADER, DATA, PADDING.
+    gss_iov_buffer_desc sizes[3];
+    sizes[0].type = GSS_IOV_BUFFER_TYPE_HEADER;
+    sizes[0].buffer = {0, nullptr};
+    sizes[1].type = GSS_IOV_BUFFER_TYPE_DATA;
+    sizes[1].buffer = {parts.plainLength, nullptr};
+    sizes[2].type = GSS_IOV_BUFFER_TYPE_PADDING;
+    sizes[2].buffer = {0, nullptr};
     OM_uint32 minor = 0;
     int confidential = 0;
+    OM_uint32 major = gss_wrap_iov_length(&minor, context, 1, GSS_C_QOP_DEFAULT, &confidential, sizes, 3);
+    if (GSS_ERROR(major)) return Fail(error, "the message cannot be unsealed: " + GssText(major, minor, mech));
+    const std::size_t padding = sizes[2].buffer.length;
+    if (parts.sealed.size() != parts.plainLength + padding)
+        return Fail(error, "the sealed data is " + std::to_string(parts.sealed.size()) + " bytes, not its Length of " +
+                               std::to_string(parts.plainLength) +
+                               (padding != 0 ? " and " + std::to_string(padding) + " bytes of padding" : ""));
+
+    std::string header = parts.signature;
+    Scratch data;  // unsealed in place
+    data.text = parts.sealed;
+    gss_iov_buffer_desc iov[3];
+    iov[0].type = GSS_IOV_BUFFER_TYPE_HEADER;
+    iov[0].buffer = {header.size(), &header[0]};
+    iov[1].type = GSS_IOV_BUFFER_TYPE_DATA;
+    iov[1].buffer = {parts.plainLength, data.text.empty() ? nullptr : &data.text[0]};
+    iov[2].type = GSS_IOV_BUFFER_TYPE_PADDING;
+    iov[2].buffer = {padding, padding == 0 ? nullptr : &data.text[parts.plainLength]};
     gss_qop_t qop = 0;
-    OM_uint32 major = gss_unwrap_iov(&minor, context, &confidential, &qop, iov, 2);
+    major = gss_unwrap_iov(&minor, context, &confidential, &qop, iov, padding == 0 ? 2 : 3);
     if (GSS_ERROR(major))
         return Fail(error, "the encrypted message does not verify: " + GssText(major, minor, mech));
     if (!confidential) return Fail(error, "the message was signed but not encrypted");
-    if (iov[1].buffer.length != parts.plainLength)
-        return Fail(error, "the encrypted message holds " + std::to_string(iov[1].buffer.length) +
-                               " bytes, not its Length of " + std::to_string(parts.plainLength));
-    soap->assign(static_cast<const char*>(iov[1].buffer.value), iov[1].buffer.length);
+    soap->assign(data.text, 0, parts.plainLength);
     return true;
 }
 
@@ -337,7 +345,7 @@ bool Parse(const std::string& contentType, const std::string& body, Parts* parts
     std::vector<Parameter> parameters;
     SplitParameters(contentType, &type, &parameters);
     if (!EqualsNoCase(type, "multipart/encrypted"))
-        return Fail(error, "the answer is not encrypted (Content-Type " + contentType + ")");
+        return Fail(error, "the message is not encrypted (Content-Type " + contentType + ")");
     std::string protocol, boundary;
     for (const Parameter& parameter : parameters) {
         if (parameter.name == "protocol") protocol = parameter.value;

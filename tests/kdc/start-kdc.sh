@@ -20,6 +20,8 @@
 #   svc-poller.keytab  svc-poller@CORP.EXAMPLE (kinit -k -t, or KRB5_CLIENT_KTNAME)
 #   other.keytab       HTTP/otherhost, a service that is none of the targets:
 #                      its tickets are for another principal than theirs
+#   ntlm-users         gss-ntlmssp's user file (NTLM_USER_FILE) with the line
+#                      CORP:monitor:PASSWORD; callers append their own accounts
 #   kdc.log, kdc.pid   the KDC's log and process id
 # Principals: monitor, norights (passwords above), expired (its account
 # expired in 2020: the KDC refuses it; password EXPIRED_PASSWORD, default
@@ -39,7 +41,7 @@ export PATH="$PATH:/usr/sbin"
 
 # A KDC left running in this folder by an earlier run goes first.
 if [ -s "$dir/kdc.pid" ]; then kill "$(cat "$dir/kdc.pid")" 2>/dev/null || true; fi
-rm -f "$dir"/principal* "$dir"/stash "$dir"/*.keytab "$dir"/kdc.pid "$dir"/kdc.log
+rm -f "$dir"/principal* "$dir"/stash "$dir"/*.keytab "$dir"/kdc.pid "$dir"/kdc.log "$dir"/ntlm-users
 
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -124,6 +126,9 @@ master=
 for keytab in http svc-poller other; do
   [ -s "$dir/$keytab.keytab" ] || { echo "start-kdc.sh: $keytab.keytab was not written, see $dir/kadmin.log" >&2; exit 1; }
 done
+
+# The same account for NTLM, through gss-ntlmssp's user file.
+(umask 077 && printf 'CORP:monitor:%s\n' "${MONITOR_PASSWORD:-M0nitor!}" >"$dir/ntlm-users")
 
 # The KDC in the foreground of a background job (-n), so that PID is the
 # KDC's own; a port taken meanwhile by someone else means another try.

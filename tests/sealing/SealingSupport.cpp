@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <utility>
 
 extern char** environ;
@@ -81,7 +80,6 @@ void StartRealm(const std::string& folder) {
     const int read = std::fscanf(pipe, "%d %d", &realmPid, &port);
     ASSERT_EQ(pclose(pipe), 0) << "start-kdc.sh failed";
     ASSERT_EQ(read, 2);
-    std::ofstream(folder + "/ntlm-users") << "CORP:monitor:M0nitor!\n";
     setenv("KRB5_CONFIG", (folder + "/krb5.conf").c_str(), 1);
     setenv("KRB5_KTNAME", ("FILE:" + folder + "/http.keytab").c_str(), 1);
     setenv("KRB5CCNAME", "MEMORY:sealing", 1);

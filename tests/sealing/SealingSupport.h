@@ -12,8 +12,8 @@
 namespace sealingtest {
 
 // Starts the realm in folder and points this process at it (KRB5_CONFIG,
-// the acceptor's keytab, a memory credential cache, NTLM_USER_FILE with
-// CORP:monitor). Fails the test when it cannot.
+// the acceptor's keytab, a memory credential cache, the script's
+// NTLM_USER_FILE with CORP:monitor). Fails the test when it cannot.
 void StartRealm(const std::string& folder);
 void StopRealm();
 

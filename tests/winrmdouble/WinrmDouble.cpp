@@ -16,6 +16,7 @@
 #include <openssl/x509.h>
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <atomic>
@@ -393,7 +394,8 @@ private:
         return (https ? "https:" : "http:") + request.remote_addr + ":" + std::to_string(request.remote_port);
     }
 
-    // The connection's session; a new one when asked for, in place of any before.
+    // The connection's session, made when it has none; a new one when asked
+    // for, in place of any before.
     std::shared_ptr<Session> FindSession(const std::string& key, bool fresh) {
         std::lock_guard<std::mutex> hold(lock_);
         std::shared_ptr<Session>& session = sessions_[key];
@@ -419,28 +421,41 @@ private:
         std::string header = request.get_header_value("Authorization");
         const std::string key = ConnectionKey(request, https);
         const size_t space = header.find(' ');
-        const std::string scheme = header.substr(0, space);
+        std::string scheme = header.substr(0, space);
+        // Schemes are named without regard to case; answers use Windows' spelling.
+        for (const char* known : {"Negotiate", "Kerberos", "Basic"})
+            if (strcasecmp(scheme.c_str(), known) == 0) scheme = known;
+        const bool none = header.empty();
+        // The credentials' text, wiped with every copy.
+        std::string encoded = space == std::string::npos ? std::string() : header.substr(space + 1);
+        Wipe(&header);
         if (scheme == "Negotiate" || scheme == "Kerberos") {
             std::string token;
-            const bool decoded = space != std::string::npos && Base64Decode(header.substr(space + 1), &token);
-            Wipe(&header);
+            const bool decoded = Base64Decode(encoded, &token);
+            Wipe(&encoded);
             if (!decoded) return Refuse(response, https, "logon");
             return Accept(scheme, &token, key, https, response, session);
         }
-        if (header.empty()) {
-            std::shared_ptr<Session> done = FindSession(key, false);
+        if (none) {
+            std::shared_ptr<Session> done;
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                auto found = sessions_.find(key);
+                if (found != sessions_.end()) done = found->second;
+            }
+            if (!done) return Refuse(response, https, "credentials");
             std::lock_guard<std::mutex> hold(done->lock);
             if (!done->established) return Refuse(response, https, "credentials");
             *session = done;
             return done->user;
         }
         if (!https || scheme != "Basic") {
-            Wipe(&header);
+            Wipe(&encoded);
             return Refuse(response, https, "credentials");
         }
         std::string decoded;
-        const bool readable = space != std::string::npos && Base64Decode(header.substr(space + 1), &decoded);
-        Wipe(&header);
+        const bool readable = Base64Decode(encoded, &decoded);
+        Wipe(&encoded);
         if (!readable) return Refuse(response, https, "logon");
         const size_t colon = decoded.find(':');
         std::string user = colon == std::string::npos ? std::string() : decoded.substr(0, colon);
@@ -497,6 +512,8 @@ private:
             return Refuse(response, https, "logon");
         }
         session->user = name.Text();
+        // gss-ntlmssp counts the name's terminating zero in its length.
+        while (!session->user.empty() && session->user.back() == '\0') session->user.pop_back();
         session->mechanism = MechanismName(mechanism);
         session->established = true;
         if (output.value.length) response.set_header("WWW-Authenticate", reply);
@@ -545,11 +562,20 @@ private:
         return true;
     }
 
-    // Seals the answer with the request's context.
-    void Close(httplib::Response& response, Session& session) {
+    // Seals the answer with the request's context, in the request's protocol:
+    // WinRM's Kerberos form names application/HTTP-Kerberos-session-encrypted.
+    void Close(const httplib::Request& request, httplib::Response& response, Session& session) {
+        static const std::string spnego = "HTTP-SPNEGO-session-encrypted", kerberos = "HTTP-Kerberos-session-encrypted";
         std::string body, type, error;
         std::lock_guard<std::mutex> hold(session.lock);
         if (wsman::Seal(session.context.Get(), response.body, &body, &type, &error)) {
+            if (request.get_header_value("Content-Type").find(kerberos) != std::string::npos) {
+                // The protocol is named in the header and in the first part's, before the sealed bytes.
+                for (std::string* text : {&type, &body}) {
+                    const size_t at = text->find(spnego);
+                    if (at != std::string::npos) text->replace(at, spnego.size(), kerberos);
+                }
+            }
             response.set_content(body, type);
         } else {
             response.status = 500;
@@ -586,7 +612,7 @@ private:
             } else {
                 Answer(request, soap, user, response);
             }
-            if (sealed) Close(response, *session);
+            if (sealed) Close(request, response, *session);
             return;
         }
         Answer(request, soap, user, response);
