@@ -135,6 +135,7 @@ enum Id : int {
     kDomain = 256, kLastInstance, kDiagnose, kParam, kPrintParam, kConfigure, kNamespace, kClass, kFilter,
     kProperty, kOp, kValue, kUser, kPassword, kPasswordFile, kAuthLevel, kImpLevel, kMatch, kCount, kLabel,
     kAllowEmpty, kJson, kPercentOf, kAge, kUom, kAuth, kExclude, kPort, kHttps, kCaFile, kInsecure, kProxy,
+    kKeytab, kRealm, kAddress,
 };
 
 // The first entry of an option is the name its errors use.
@@ -178,6 +179,9 @@ const option kLongOptions[] = {
     {"ca-file", required_argument, nullptr, kCaFile},
     {"insecure", no_argument, nullptr, kInsecure},
     {"proxy", required_argument, nullptr, kProxy},
+    {"keytab", required_argument, nullptr, kKeytab},
+    {"realm", required_argument, nullptr, kRealm},
+    {"address", required_argument, nullptr, kAddress},
     {"exclude", required_argument, nullptr, kExclude},
     {nullptr, 0, nullptr, 0},
 };
@@ -200,7 +204,7 @@ std::string Name(int id) {
 
 // The options of one build's transport alone: WS-Management's for the Linux
 // wmicheck, the plug-in's and DCOM's levels for wmicheck.exe.
-const int kLinuxOnly[] = {kPort, kHttps, kCaFile, kInsecure, kProxy};
+const int kLinuxOnly[] = {kPort, kHttps, kCaFile, kInsecure, kProxy, kKeytab, kRealm, kAddress};
 const int kWindowsOnly[] = {kParam, kLastInstance, kPrintParam, kConfigure, kAuthLevel, kImpLevel};
 
 // *out, wiped first, becomes text; sized once, so that no shorter buffer
@@ -212,10 +216,15 @@ void AssignText(std::string* out, const char* text) {
     out->assign(text, length);
 }
 
-// How the Linux wmicheck may authenticate: Basic over HTTPS for now. The one
-// place that refuses the rest; "" when the options pass.
+// How the Linux wmicheck may authenticate: the combinations of --auth and
+// the credentials that cannot work. "" when the options pass.
 std::string LinuxAuthRefusal(const RunnerOptions& o) {
-    if (o.auth != Auth::Basic) return "the Linux wmicheck authenticates with Basic only for now: use --auth basic with --https";
+    if (o.auth == Auth::Basic && !o.https) return "--auth basic needs --https: Basic is never sent over plain HTTP";
+    if (o.auth == Auth::Basic && o.user.empty()) return "--auth basic needs --user";
+    if (!o.keytab.empty() && (o.auth == Auth::Ntlm || o.auth == Auth::Basic))
+        return "--keytab holds Kerberos keys: it needs --auth negotiate or kerberos";
+    if (!o.keytab.empty() && o.passwordGiven) return "--keytab and --password exclude each other";
+    if (!o.keytab.empty() && !o.passwordFile.empty()) return "--keytab and --password-file exclude each other";
     return "";
 }
 
@@ -438,7 +447,7 @@ std::string ParseCommandLine(int argc, char** argv, RunnerOptions* options, Plat
                    "authenticates with NTLM";
         if (o.auth == Auth::Kerberos && IsIpAddress(o.host))
             return "--auth kerberos cannot authenticate to an IP address (" + o.host +
-                   "): give the computer's name with --host, or use --auth negotiate";
+                   "): give the computer's name with --host (its address with --address), or use --auth negotiate";
     }
     if (has(kOp)) {
         std::string code = given[kOp];
@@ -459,11 +468,16 @@ std::string ParseCommandLine(int argc, char** argv, RunnerOptions* options, Plat
     if (has(kProxy) && o.proxy.empty()) return "--proxy needs a URL";
     if ((has(kCaFile) || o.insecure) && !o.https) return Name(has(kCaFile) ? kCaFile : kInsecure) + " needs --https";
     if (has(kCaFile) && o.insecure) return "--ca-file and --insecure exclude each other";
+    text(kKeytab, &o.keytab);
+    text(kRealm, &o.realm);
+    text(kAddress, &o.address);
+    if (has(kKeytab) && o.keytab.empty()) return "--keytab needs a file";
+    if (has(kRealm) && (o.realm.empty() || o.realm.find_first_of("@\\/ ") != std::string::npos))
+        return "--realm needs a Kerberos realm (CORP.EXAMPLE), not " + Quoted(o.realm);
+    if (has(kAddress) && o.address.empty()) return "--address needs a computer's address";
     if (platform == Platform::Linux) {
         // No local WMI to fall back on, and no password sent in the clear.
         if (!has(kHost)) return "--host is needed: the Linux wmicheck checks another computer over WinRM";
-        if (o.auth == Auth::Basic && !o.https) return "--auth basic needs --https: Basic is never sent over plain HTTP";
-        if (o.auth == Auth::Basic && o.user.empty()) return "--auth basic needs --user";
         const std::string refusal = LinuxAuthRefusal(o);
         if (!refusal.empty()) return refusal;
     }
@@ -504,7 +518,8 @@ std::string ParseCommandLine(int argc, char** argv, RunnerOptions* options, Plat
     if (o.mode == RunMode::Configure) return only(kConfigure, {kHost, kTimeout, kParam});
     if (o.mode == RunMode::Diagnose)
         return only(kDiagnose, {kHost, kTimeout, kNamespace, kUser, kDomain, kPassword, kPasswordFile, kAuthLevel,
-                                kImpLevel, kAuth, kPort, kHttps, kCaFile, kInsecure, kProxy});
+                                kImpLevel, kAuth, kPort, kHttps, kCaFile, kInsecure, kProxy, kKeytab, kRealm,
+                                kAddress});
 
     if (o.mode == RunMode::Check) {
         for (int id : kPluginOptions)
@@ -548,7 +563,8 @@ std::string ParseArguments(const std::vector<std::string>& args, RunnerOptions* 
 }
 
 std::string RefuseUserWithoutPassword(const RunnerOptions& options) {
-    if (options.user.empty() || !options.password.empty()) return "";
+    // A keytab holds the account's keys in place of its password.
+    if (options.user.empty() || !options.password.empty() || !options.keytab.empty()) return "";
     const bool connectsAsUser =
         options.mode == RunMode::Plugin || (options.mode == RunMode::Check && !options.paramGiven) ||
         (options.mode == RunMode::Diagnose && options.host != "." && !options.host.empty());

@@ -121,7 +121,7 @@ const char kWindowsUsage[] =
     "           --op EXA --value Running\n";
 
 const char kLinuxUsage[] =
-    "usage: wmicheck --host NAME --user USER --auth basic --https [WINRM OPTIONS] CHECK OPTIONS\n"
+    "usage: wmicheck --host NAME [--user USER] [--auth METHOD] [WINRM OPTIONS] CHECK OPTIONS\n"
     "                [PLUGIN OPTIONS]\n"
     "\n"
     "Runs one WMI check of a Windows computer over WinRM (WS-Management) and prints its\n"
@@ -146,9 +146,14 @@ const char kLinuxUsage[] =
     "  --password-file FILE the password from the first line of FILE (UTF-8, or UTF-16 with\n"
     "                       a byte order mark); with --user and neither option, the\n"
     "                       environment variable WMICHECK_PASSWORD is read\n"
-    "  --auth basic         HTTP Basic authentication, over --https only (the only one for\n"
-    "                       now)\n"
+    "  --auth METHOD        negotiate (the default: Kerberos, else NTLM), kerberos, ntlm, or\n"
+    "                       basic (over --https only, the target's local accounts)\n"
     "WinRM options (Linux only):\n"
+    "  --keytab FILE        Kerberos: the keys of the account in --user (a service account)\n"
+    "  --realm REALM        Kerberos: the realm of a DOMAIN\\user account (default: the\n"
+    "                       default realm of krb5.conf)\n"
+    "  --address ADDR       connect to ADDR; --host still names the service principal\n"
+    "                       (HTTP/NAME) and the certificate's name\n"
     "  --https              WinRM over HTTPS\n"
     "  --port N             the WinRM port (default 5986 with --https, else 5985)\n"
     "  --ca-file FILE       the certificate authorities HTTPS trusts (PEM)\n"
@@ -156,9 +161,12 @@ const char kLinuxUsage[] =
     "  --proxy URL          the HTTP proxy to reach the computer through\n"
     PLUGIN_OPTIONS
     "\n"
-    "another computer, with a domain account (its password in a file only it can read):\n"
-    "  wmicheck -H srv01.corp.example --https --auth basic --user CORP\\monitor\n"
-    "           --password-file /etc/wmicheck/wmi.txt --class Win32_Service\n"
+    "another computer, with the poller's Kerberos ticket (kinit, or KRB5CCNAME):\n"
+    "  wmicheck -H srv01.corp.example --class Win32_Service\n"
+    "           --filter \"Name='Spooler'\" --property State --op EXA --value Running\n"
+    "with a service account's keytab, connecting to the address the poller knows:\n"
+    "  wmicheck -H srv01.corp.example --address 10.0.0.5 --user svc-poller@CORP.EXAMPLE\n"
+    "           --keytab /etc/wmicheck/svc-poller.keytab --class Win32_Service\n"
     "           --filter \"Name='Spooler'\" --property State --op EXA --value Running\n";
 
 }  // namespace

@@ -71,6 +71,11 @@ struct RunnerOptions {
     long port = 0;
     bool https = false, insecure = false;
     std::string caFile, proxy;
+    // Kerberos and the connection (the Linux wmicheck): the service
+    // account's keytab, the realm of a DOMAIN\\user account (the default
+    // realm when ""), and the address to connect to while --host names the
+    // service principal and the TLS name.
+    std::string keytab, realm, address;
     // Monitoring-plugin options.
     Range warning, critical;
     Match match = Match::All;

@@ -26,7 +26,11 @@ size_t WsmanSource::Query() {
     target.proxy = settings_.connection.proxy;
     const std::string url = settings_.connection.endpoint.Url();
     try {
-        if (!transport_) transport_ = std::make_unique<wsman::CurlTransport>(settings_.connection);
+        if (!transport_) {
+            auto curl = std::make_unique<wsman::CurlTransport>(settings_.connection);
+            if (settings_.verbosity > 0) curl->say = [this](const std::string& step) { Say(step); };
+            transport_ = std::move(curl);
+        }
         // The transport holds its own copy of the password from here on.
         wsman::Wipe(&settings_.connection.password);
         wsman::Session session(*transport_, url, settings_.deadline, wsman::ReleaseReserve(settings_.timeout));

@@ -136,6 +136,16 @@ int Run(int argc, char** argv) {
     connection.endpoint.port = options.port ? static_cast<int>(options.port) : options.https ? 5986 : 5985;
     connection.user = options.domain.empty() || options.user.empty() ? options.user
                                                                      : options.domain + "\\" + options.user;
+    switch (options.auth) {
+    case Auth::Negotiate: connection.method = wsman::Method::Negotiate; break;
+    case Auth::Kerberos: connection.method = wsman::Method::Kerberos; break;
+    case Auth::Ntlm: connection.method = wsman::Method::Ntlm; break;
+    case Auth::Basic: connection.method = wsman::Method::Basic; break;
+    }
+    connection.account = wsman::MapAccount(options.user, options.domain, options.realm);
+    connection.keytab = options.keytab;
+    connection.address = options.address;
+    connection.hostIsAddress = IsIpAddress(options.host);
     connection.password.reserve(options.password.size());
     connection.password.assign(options.password);
     WipeText(&options.password);

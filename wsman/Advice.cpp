@@ -199,6 +199,8 @@ std::string SecondsText(double seconds) {
 
 std::string FailureText(const Error& error, const Target& target) {
     switch (error.kind) {
+    case Error::Kind::Logon:
+        return Connect(target) + ": " + error.detail;
     case Error::Kind::Refused:
         return Connect(target) + ": Basic would send the password readable over HTTP: use --https (WinRM's HTTPS "
                                  "listener, port 5986 by default)";

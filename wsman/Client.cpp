@@ -10,6 +10,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "Sealing.h"
+
 namespace wsman {
 
 namespace {
@@ -90,15 +92,50 @@ std::string Endpoint::Url() const {
 
 struct CurlTransport::Handle {
     CURL* curl = nullptr;
-    curl_slist* headers = nullptr;
+    curl_slist* connectTo = nullptr;
     char error[CURL_ERROR_SIZE] = {};
     std::string body, authenticate;
-    bool refused = false;
+    bool refused = false, https = false;
+    std::string host;
+    std::unique_ptr<GssLogon> logon;  // null for Basic
     ~Handle() {
         if (curl) curl_easy_cleanup(curl);
-        curl_slist_free_all(headers);
+        curl_slist_free_all(connectTo);
     }
 };
+
+namespace {
+
+curl_slist* Append(curl_slist* list, const std::string& line) {
+    curl_slist* more = curl_slist_append(list, line.c_str());
+    if (!more) {
+        curl_slist_free_all(list);
+        throw std::bad_alloc();
+    }
+    return more;
+}
+
+[[noreturn]] void ThrowLogon(const Failure& failure) {
+    Error error;
+    error.kind = Error::Kind::Logon;
+    error.operation = "logon";
+    error.detail = failure.text;
+    throw error;
+}
+
+// The target judged the last token and refused it. A Kerberos ticket is the
+// KDC's word on the account: then the refusal is the target's own (rights);
+// NTLM's password was judged by the target itself.
+Failure Refusal(const GssLogon& logon, const std::string& host) {
+    Failure failure;
+    failure.cause = logon.Mechanism() == "Kerberos" ? Cause::NoRights : Cause::Refused;
+    failure.text = CauseText(failure.cause, logon.Account(), host, false);
+    return failure;
+}
+
+constexpr char kSoapType[] = "application/soap+xml;charset=UTF-8";
+
+}  // namespace
 
 CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_unique<Handle>()) {
     static std::once_flag initialized;
@@ -108,18 +145,26 @@ CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_uniqu
     Handle& h = *handle_;
     h.curl = curl_easy_init();
     if (!h.curl) throw std::bad_alloc();
+    h.https = settings.endpoint.https;
+    h.host = settings.endpoint.host;
+    const bool basic = settings.method == Method::Basic;
     // Basic sends the password readable by anyone on the way: never over
     // plain HTTP, and never set on a handle that could send it so.
-    h.refused = !settings.user.empty() && !settings.endpoint.https;
-    for (const char* header : {"Content-Type: application/soap+xml;charset=UTF-8", "Expect:"}) {
-        curl_slist* more = curl_slist_append(h.headers, header);
-        if (!more) throw std::bad_alloc();
-        h.headers = more;
+    h.refused = basic && !settings.user.empty() && !settings.endpoint.https;
+    if (!basic) {
+        Credentials credentials;
+        credentials.method = settings.method;
+        credentials.account = settings.account;
+        credentials.password.reserve(settings.password.size());
+        credentials.password.assign(settings.password);
+        credentials.keytab = settings.keytab;
+        credentials.host = settings.endpoint.host;
+        credentials.hostIsAddress = settings.hostIsAddress;
+        h.logon = std::make_unique<GssLogon>(std::move(credentials));
     }
     const std::string url = settings.endpoint.Url();
     CURL* c = h.curl;
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, h.headers);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, h.error);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Collect);
@@ -131,12 +176,21 @@ CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_uniqu
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     // "" keeps curl from taking a proxy from the environment.
     curl_easy_setopt(c, CURLOPT_PROXY, settings.proxy.c_str());
+    if (!settings.address.empty()) {
+        // The name stays in the URL (the service principal, the TLS name);
+        // the connection goes to the address.
+        const bool v6 = settings.address.find(':') != std::string::npos && settings.address.front() != '[';
+        h.connectTo = Append(nullptr, "::" + (v6 ? "[" + settings.address + "]" : settings.address) + ":");
+        curl_easy_setopt(c, CURLOPT_CONNECT_TO, h.connectTo);
+    }
     if (!settings.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, settings.caFile.c_str());
     if (settings.insecure) {
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
     }
-    if (!settings.user.empty() && !h.refused) {
+    // The server's certificate, for the channel binding.
+    if (h.logon && h.https) curl_easy_setopt(c, CURLOPT_CERTINFO, 1L);
+    if (basic && !settings.user.empty() && !h.refused) {
         curl_easy_setopt(c, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
         curl_easy_setopt(c, CURLOPT_USERNAME, settings.user.c_str());
         curl_easy_setopt(c, CURLOPT_PASSWORD, settings.password.c_str());
@@ -145,24 +199,26 @@ CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_uniqu
 
 CurlTransport::~CurlTransport() = default;
 
-Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
+Reply CurlTransport::Perform(const std::string& body, const std::string& contentType,
+                             const std::string& authorization, milliseconds bound) {
     Handle& h = *handle_;
-    if (h.refused) {
-        Error error;
-        error.kind = Error::Kind::Refused;
-        error.detail = "Basic over HTTP";
-        throw error;
-    }
     const long ms = std::max<long>(1, static_cast<long>(bound.count()));
+    // The list is freed (and, through the wiping allocator, wiped) on every path.
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
+    headers.reset(Append(headers.release(), "Content-Type: " + contentType));
+    headers.reset(Append(headers.release(), "Expect:"));
+    if (!authorization.empty()) headers.reset(Append(headers.release(), "Authorization: " + authorization));
     CURL* c = h.curl;
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, envelope.data());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(envelope.size()));
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, ms);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, ms);
     h.body.clear();
     h.authenticate.clear();
     h.error[0] = '\0';
     const CURLcode code = curl_easy_perform(c);
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
     if (code != CURLE_OK) {
         Error error;
         error.kind = Error::Kind::Transport;
@@ -175,8 +231,137 @@ Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
     }
     Reply reply;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
+    const char* type = nullptr;
+    if (curl_easy_getinfo(c, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type) reply.contentType = type;
     reply.body.swap(h.body);
     reply.authenticate = h.authenticate;
+    return reply;
+}
+
+void CurlTransport::Refuse() const {
+    // WinRM logs on a connection, not a request: a connection made anew
+    // after the logon (the target or a proxy closed the first) is refused.
+    long connects = 0;
+    curl_easy_getinfo(handle_->curl, CURLINFO_NUM_CONNECTS, &connects);
+    if (handle_->logon->Established() && connects > 0) {
+        Failure failure;
+        failure.cause = Cause::Other;
+        failure.text = handle_->host + " closed the connection after the logon, and a new one is not logged on: "
+                       "run the check again; through --proxy, the proxy must keep the connection open";
+        ThrowLogon(failure);
+    }
+    ThrowLogon(Refusal(*handle_->logon, handle_->host));
+}
+
+void RunLogon(GssLogon& logon, const std::string& bindings, const std::string& host,
+              const std::function<Reply(const std::string&)>& send, const std::function<void(const std::string&)>& say) {
+    Failure failure;
+    std::string token;
+    if (!logon.Start(bindings, &token, &failure)) ThrowLogon(failure);
+    if (say) say("logon with " + logon.Mechanism() + " (" + logon.Reason() + ")");
+    // NTLM takes two legs, Kerberos one and the target's mutual answer.
+    for (int leg = 0; leg < 4; ++leg) {
+        const Reply reply = send(AuthorizationValue(token));
+        const Offer offer = ReadOffer(reply.authenticate);
+        if (offer.malformed) {
+            Error error;
+            error.kind = Error::Kind::Malformed;
+            error.operation = "logon";
+            error.detail = "a WWW-Authenticate token that is not Base64";
+            throw error;
+        }
+        if (reply.status == 401 && offer.token.empty()) ThrowLogon(Refusal(logon, host));
+        if (reply.status != 401 && reply.status != 200) {
+            Error error;
+            error.kind = Error::Kind::Http;
+            error.operation = "logon";
+            error.status = reply.status;
+            error.authenticate = reply.authenticate;
+            throw error;
+        }
+        if (!offer.token.empty() && !logon.Step(offer.token, &token, &failure)) ThrowLogon(failure);
+        if (reply.status == 200) {
+            if (!logon.Established()) {
+                failure.cause = Cause::Other;
+                failure.text = "the target ended the logon before " + logon.Mechanism() + " had its answer";
+                ThrowLogon(failure);
+            }
+            if (say)
+                say("logged on as " + (logon.Account().empty() ? "the ticket cache's account" : logon.Account()) +
+                    " with " + logon.Negotiated());
+            return;
+        }
+    }
+    failure.cause = Cause::Other;
+    failure.text = "the target asked for more legs of " + logon.Mechanism() + " than it has";
+    ThrowLogon(failure);
+}
+
+void CurlTransport::LogOn(milliseconds bound) {
+    Handle& h = *handle_;
+    const auto end = Clock::now() + bound;
+    auto left = [&] { return std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(end - Clock::now())); };
+    std::string bindings;
+    if (h.https) {
+        // The binding needs the server's certificate: an unauthenticated
+        // request on the connection shows it (and is refused).
+        Perform("", kSoapType, "", left());
+        curl_certinfo* info = nullptr;
+        if (curl_easy_getinfo(h.curl, CURLINFO_CERTINFO, &info) == CURLE_OK && info && info->num_of_certs > 0)
+            for (curl_slist* field = info->certinfo[0]; field; field = field->next)
+                if (std::strncmp(field->data, "Cert:", 5) == 0) bindings = ServerEndPoint(field->data + 5);
+    }
+    RunLogon(*h.logon, bindings, h.host,
+             [&](const std::string& authorization) { return Perform("", kSoapType, authorization, left()); }, say);
+}
+
+Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
+    Handle& h = *handle_;
+    if (h.refused) {
+        Error error;
+        error.kind = Error::Kind::Refused;
+        error.detail = "Basic over HTTP";
+        throw error;
+    }
+    if (!h.logon) return Perform(envelope, kSoapType, "", bound);
+    const auto start = Clock::now();
+    if (!h.logon->Established()) LogOn(bound);
+    bound = std::max(milliseconds(1), bound - std::chrono::duration_cast<milliseconds>(Clock::now() - start));
+    if (h.https) {
+        Reply reply = Perform(envelope, kSoapType, "", bound);
+        if (reply.status == 401) Refuse();
+        return reply;
+    }
+    // Over HTTP every body goes encrypted with the context, both ways.
+    std::string body, type, error;
+    if (!Seal(h.logon->Context(), envelope, &body, &type, &error)) {
+        Error failure;
+        failure.kind = Error::Kind::Malformed;
+        failure.detail = "cannot encrypt the request: " + error;
+        throw failure;
+    }
+    Reply reply = Perform(body, type, "", bound);
+    if (reply.contentType.find("multipart/encrypted") == std::string::npos) {
+        // Only a refusal may come unencrypted; a body in clear is not read.
+        if (reply.status == 200 || reply.status == 500) {
+            Error failure;
+            failure.kind = Error::Kind::Malformed;
+            failure.detail = "an answer that is not encrypted";
+            throw failure;
+        }
+        if (reply.status == 401) Refuse();
+        reply.body.clear();
+        return reply;
+    }
+    std::string soap;
+    if (!Unseal(h.logon->Context(), reply.contentType, reply.body, &soap, &error)) {
+        Error failure;
+        failure.kind = Error::Kind::Malformed;
+        failure.detail = "cannot decrypt the answer: " + error;
+        throw failure;
+    }
+    reply.body.swap(soap);
+    reply.contentType = kSoapType;
     return reply;
 }
 

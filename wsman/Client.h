@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Authentication.h"
 #include "Messages.h"
 
 namespace wsman {
@@ -35,7 +36,15 @@ struct Settings {
     ~Settings() { Wipe(&password); }
 
     Endpoint endpoint;
-    std::string user;      // Basic with this account when not empty
+    // Basic: with `user` when it is not empty. The others through the
+    // GSS-API, with `account`, the password or the keytab; over HTTP every
+    // message is then encrypted with the context.
+    Method method = Method::Basic;
+    std::string user;
+    AccountNames account;
+    std::string keytab;
+    bool hostIsAddress = false;  // endpoint.host is an IP address
+    std::string address;         // connect here instead of endpoint.host ("" for no)
     std::string password;
     std::string caFile;    // the authorities that verify the server's certificate
     bool insecure = false; // no verification at all (asked for explicitly)
@@ -45,7 +54,8 @@ struct Settings {
 // Why an operation failed, sorted by what the user is to check.
 struct Error {
     enum class Kind {
-        Refused,    // not sent: Basic over plain HTTP
+        Refused,    // not sent: Basic over plain HTTP, or no encryption for HTTP
+        Logon,      // the GSS-API logon failed (detail: the cause and remedy)
         OutOfTime,  // not sent: the run's time was gone
         Transport,  // curl's failure (resolving, connecting, TLS, time-out)
         Http,       // an HTTP status other than a fault's (401, 404, ...)
@@ -68,6 +78,7 @@ struct Reply {
     long status = 0;
     std::string body;
     std::string authenticate;  // WWW-Authenticate, when sent
+    std::string contentType = std::string();
 };
 
 // Sends one request. Throws Error (Transport, Refused, OutOfTime).
@@ -87,10 +98,26 @@ public:
     CurlTransport& operator=(const CurlTransport&) = delete;
     Reply Post(const std::string& envelope, std::chrono::milliseconds bound) override;
 
+    // Says the logon's mechanism and why (-v); may stay empty.
+    std::function<void(const std::string&)> say;
+
 private:
     struct Handle;
+    // One HTTP request on the kept connection.
+    Reply Perform(const std::string& body, const std::string& contentType, const std::string& authorization,
+                  std::chrono::milliseconds bound);
+    // The GSS-API logon on the connection, leg by leg.
+    void LogOn(std::chrono::milliseconds bound);
+    // Throws the logon's refusal (a 401 with no further token).
+    [[noreturn]] void Refuse() const;
     std::unique_ptr<Handle> handle_;
 };
+
+// The legs of a GSS-API logon: send posts one empty request with the
+// Authorization value given and returns the answer. Throws Error (Logon,
+// Http, Malformed, and what send throws); says the mechanism under -v.
+void RunLogon(GssLogon& logon, const std::string& bindings, const std::string& host,
+              const std::function<Reply(const std::string&)>& send, const std::function<void(const std::string&)>& say);
 
 // The instances an enumeration returned, in order; items point into pages.
 struct Results {

@@ -170,6 +170,33 @@ TEST(RunCheck, EveryKindOfValueGivesItsLineAndExitCode) {
     }
 }
 
+// The Linux build takes every method, negotiate by default, over HTTP too.
+TEST(Platforms, LinuxTakesEveryMethod) {
+    const struct {
+        std::vector<std::string> args;
+        Auth auth;
+        const char *keytab, *realm, *address;
+    } cases[] = {
+        {{"-H", "h"}, Auth::Negotiate, "", "", ""},
+        {{"-H", "h", "--auth", "ntlm", "--user", "u"}, Auth::Ntlm, "", "", ""},
+        {{"-H", "h", "--auth", "kerberos", "--keytab", "k", "--user", "u@R", "--address", "10.0.0.5"}, Auth::Kerberos,
+         "k", "", "10.0.0.5"},
+        {{"-H", "h", "--user", "CORP\\u", "--realm", "CORP.EXAMPLE"}, Auth::Negotiate, "", "CORP.EXAMPLE", ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--class", "C", "--count"});
+        RunnerOptions options;
+        EXPECT_EQ("", ParseArguments(args, &options, Platform::Linux)) << args[2];
+        EXPECT_EQ(c.auth, options.auth);
+        EXPECT_EQ(c.keytab, options.keytab);
+        EXPECT_EQ(c.realm, options.realm);
+        EXPECT_EQ(c.address, options.address);
+        // A keytab stands for the password.
+        EXPECT_EQ(options.user.empty() || *c.keytab, RefuseUserWithoutPassword(options).empty());
+    }
+}
+
 // Both builds read the same names; each refuses the other's options with
 // a reason, and the Linux build the combinations it cannot send safely.
 TEST(Platforms, EachBuildRefusesTheOthersOptions) {
@@ -193,9 +220,13 @@ TEST(Platforms, EachBuildRefusesTheOthersOptions) {
         {Platform::Linux, {"-H", "h", "--auth", "basic", "--https", "--imp-level", "3"}, "--imp-level is Windows-only"},
         {Platform::Linux, {"--auth", "basic", "--https"}, "--host is needed"},
         {Platform::Linux, {"-H", "h", "--auth", "basic"}, "--auth basic needs --https"},
-        {Platform::Linux, {"-H", "h", "--https"}, "use --auth basic with --https"},
-        {Platform::Linux, {"-H", "h", "--https", "--auth", "ntlm"}, "use --auth basic with --https"},
-        {Platform::Linux, {"-H", "h", "--https", "--auth", "kerberos"}, "use --auth basic with --https"},
+        {Platform::Linux, {"-H", "10.0.0.5", "--auth", "kerberos"}, "cannot authenticate to an IP address"},
+        {Platform::Linux, {"-H", "h", "--auth", "ntlm", "--keytab", "k"}, "--keytab holds Kerberos keys"},
+        {Platform::Linux, {"-H", "h", "--keytab", "k", "--password-file", "p"}, "exclude each other"},
+        {Platform::Linux, {"-H", "h", "--realm", "corp\\x"}, "--realm needs a Kerberos realm"},
+        {Platform::Windows, {"--keytab", "k"}, "--keytab is for the Linux wmicheck"},
+        {Platform::Windows, {"--realm", "R"}, "--realm is for the Linux wmicheck"},
+        {Platform::Windows, {"--address", "10.0.0.5"}, "--address is for the Linux wmicheck"},
         {Platform::Linux, {"-H", "h", "--auth", "basic", "--https", "--port", "0"}, "--port"},
         {Platform::Linux, {"-H", "h", "--auth", "basic", "--insecure"}, "--insecure needs --https"},
         {Platform::Linux, {"-H", "h", "--auth", "basic", "--https", "--insecure", "--ca-file", "c"}, "exclude each other"},
@@ -222,6 +253,7 @@ TEST(Platforms, EachBuildRefusesTheOthersOptions) {
         }
     }
     // Each build's --help lists only the options it takes.
+    EXPECT_NE(std::string::npos, std::string(UsageText(Platform::Linux)).find("--keytab FILE"));
     EXPECT_EQ(std::string::npos, std::string(UsageText(Platform::Windows)).find("--https"));
     EXPECT_EQ(std::string::npos, std::string(UsageText(Platform::Linux)).find("--param STRING"));
     EXPECT_NE(std::string::npos, std::string(UsageText(Platform::Linux)).find("--ca-file FILE"));

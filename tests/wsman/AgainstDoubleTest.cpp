@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -48,7 +49,10 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             std::ifstream in(ready);
             std::string http, https;
-            if (in >> http >> https) port_ = https.substr(https.find('=') + 1);
+            if (in >> http >> https) {
+                port_ = https.substr(https.find('=') + 1);
+                httpPort_ = http.substr(http.find('=') + 1);
+            }
         }
     }
     ~Double() {
@@ -56,6 +60,7 @@ public:
         waitpid(pid_, nullptr, 0);
     }
     const std::string& Port() const { return port_; }
+    const std::string& HttpPort() const { return httpPort_; }
     // The double's own account of itself (GET /double/state), read with
     // libcurl rather than the client under test.
     nlohmann::json State() const {
@@ -75,7 +80,7 @@ public:
 
 private:
     pid_t pid_ = -1;
-    std::string port_;
+    std::string port_, httpPort_;
 };
 
 class AgainstDouble : public testing::Test {
@@ -148,6 +153,174 @@ TEST_F(AgainstDouble, AStalledServiceCostsTheTimeOut) {
     EXPECT_EQ(run.code, 3) << run.out;
     EXPECT_EQ(run.out.rfind("WMI UNKNOWN - cannot query Win32_Service (timed out)", 0), 0u) << run.out;
     EXPECT_LT(run.seconds, 2.0);
+}
+
+// Logons through a real KDC (tests/kdc/start-kdc.sh) against the double's
+// GSS-API acceptor: each row the mechanism the double counted and the verdict.
+class LogonAgainstDouble : public AgainstDouble {
+protected:
+    static void SetUpTestSuite() {
+        AgainstDouble::SetUpTestSuite();
+        kdc_ = kFolder + "/kdc";
+        std::FILE* start = popen(("bash '" START_KDC "' '" + kdc_ + "'").c_str(), "r");
+        ASSERT_TRUE(start);
+        ASSERT_EQ(1, std::fscanf(start, "%d", &kdcPid_));
+        pclose(start);
+        setenv("KRB5_CONFIG", (kdc_ + "/krb5.conf").c_str(), 1);
+        std::ofstream(kdc_ + "/ntlm.users") << "CORP:monitor:M0nitor!\n";
+        // The poller's ticket cache, filled by kinit (the password on its
+        // standard input).
+        Kinit("poller.ccache", "");
+        // A ticket that lives one second, expired by the time it is used.
+        Kinit("short.ccache", "-l 1s");
+        shortIssued_ = std::chrono::steady_clock::now();
+    }
+    static void Kinit(const std::string& cache, const std::string& options) {
+        const std::string command =
+            "KRB5CCNAME=FILE:" + kdc_ + "/" + cache + " kinit " + options + " monitor@CORP.EXAMPLE >/dev/null 2>&1";
+        std::FILE* kinit = popen(command.c_str(), "w");
+        ASSERT_TRUE(kinit);
+        std::fputs("M0nitor!\n", kinit);
+        ASSERT_EQ(0, pclose(kinit));
+    }
+    static void TearDownTestSuite() {
+        if (kdcPid_ > 0) kill(kdcPid_, SIGTERM);
+        unsetenv("KRB5CCNAME");
+        unsetenv("KRB5_CONFIG");
+    }
+    static std::string kdc_;
+    static int kdcPid_;
+    static std::chrono::steady_clock::time_point shortIssued_;
+};
+std::string LogonAgainstDouble::kdc_;
+std::chrono::steady_clock::time_point LogonAgainstDouble::shortIssued_;
+int LogonAgainstDouble::kdcPid_ = -1;
+
+TEST_F(LogonAgainstDouble, EachWayToLogOn) {
+    Double service({"--keytab", kdc_ + "/http.keytab", "--ntlm-users", kdc_ + "/ntlm.users", "--no-rights",
+                    "norights@CORP.EXAMPLE", "--require-channel-binding"});
+    ASSERT_FALSE(service.HttpPort().empty());
+    const std::string http = service.HttpPort(), https = service.Port();
+    const std::string ca = kFolder + "/ca.pem", keytab = kdc_ + "/svc-poller.keytab";
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        const char* password;
+        const char* cache;      // the ticket cache in the KDC's folder
+        const char* mechanism;  // what the double counted; "" for no logon
+        int code;
+        const char* text;
+    } table[] = {
+        {"cache", {"-H", "localhost", "--port", http}, nullptr, "poller.ccache", "kerberos", 0, "WMI OK"},
+        {"keytab",
+         {"-H", "localhost", "--port", http, "--user", "svc-poller@CORP.EXAMPLE", "--keytab", keytab},
+         nullptr,
+         "none.ccache",
+         "kerberos",
+         0,
+         "WMI OK"},
+        {"password",
+         {"-H", "localhost", "--port", http, "--user", "CORP\\monitor"},
+         "M0nitor!",
+         "none.ccache",
+         "kerberos",
+         0,
+         "WMI OK"},
+        {"https, bound",
+         {"-H", "localhost", "--port", https, "--https", "--ca-file", ca},
+         nullptr,
+         "poller.ccache",
+         "kerberos",
+         0,
+         "WMI OK"},
+        {"ntlm",
+         {"-H", "localhost", "--port", http, "--auth", "ntlm", "--user", "CORP\\monitor"},
+         "M0nitor!",
+         "none.ccache",
+         "ntlm",
+         0,
+         "WMI OK"},
+        {"basic",
+         {"-H", "localhost", "--port", https, "--https", "--ca-file", ca, "--auth", "basic", "--user", "monitor"},
+         "Pa55 word",
+         "none.ccache",
+         "basic",
+         0,
+         "WMI OK"},
+        {"address",
+         {"-H", "127.0.0.1", "--port", http, "--user", "CORP\\monitor"},
+         "M0nitor!",
+         "none.ccache",
+         "ntlm",
+         0,
+         "WMI OK"},
+        {"no SPN, negotiate",
+         {"-H", "svcnone", "--address", "127.0.0.1", "--port", http, "--user", "CORP\\monitor"},
+         "M0nitor!",
+         "none.ccache",
+         "ntlm",
+         0,
+         "WMI OK"},
+        {"no SPN, kerberos",
+         {"-H", "svcnone", "--address", "127.0.0.1", "--port", http, "--auth", "kerberos"},
+         nullptr,
+         "poller.ccache",
+         "",
+         3,
+         "knows no service principal HTTP/svcnone"},
+        {"wrong password",
+         {"-H", "localhost", "--port", http, "--user", "CORP\\monitor"},
+         "Wr0ng-pass",
+         "none.ccache",
+         "",
+         3,
+         "password of monitor is wrong"},
+        {"expired",
+         {"-H", "localhost", "--port", http, "--user", "expired"},
+         "Exp1red!",
+         "none.ccache",
+         "",
+         3,
+         "has expired, or is locked out"},
+        {"expired ticket",
+         {"-H", "localhost", "--port", http},
+         nullptr,
+         "short.ccache",
+         "",
+         3,
+         "ticket of the ticket cache's account has expired"},
+        {"no ticket", {"-H", "localhost", "--port", http}, nullptr, "none.ccache", "", 3, "no Kerberos ticket"},
+        {"no rights",
+         {"-H", "localhost", "--port", http, "--user", "norights@CORP.EXAMPLE"},
+         "N0rights!",
+         "none.ccache",
+         "kerberos",
+         3,
+         "access denied to norights@CORP.EXAMPLE"},
+    };
+    for (const Row& row : table) {
+        SCOPED_TRACE(row.name);
+        setenv("KRB5CCNAME", ("FILE:" + kdc_ + "/" + row.cache).c_str(), 1);
+        if (std::string(row.cache) == "short.ccache")
+            std::this_thread::sleep_until(shortIssued_ + std::chrono::milliseconds(2500));
+        const nlohmann::json before = service.State();
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"--class", "Win32_OperatingSystem", "--count"});
+        const auto outcome = RunProgram(args, row.password);
+        const nlohmann::json after = service.State();
+        EXPECT_EQ(row.code, outcome.code) << outcome.out;
+        EXPECT_NE(std::string::npos, outcome.out.find(row.text)) << outcome.out;
+        if (row.password) {
+            EXPECT_EQ(std::string::npos, outcome.out.find(row.password));
+        }
+        for (const char* mechanism : {"kerberos", "ntlm", "basic"}) {
+            const bool counted = after["mechanisms"].value(mechanism, 0) > before["mechanisms"].value(mechanism, 0);
+            EXPECT_EQ(std::string(mechanism) == row.mechanism, counted) << mechanism << " " << after.dump();
+        }
+    }
+    // Over HTTP nothing went in the clear.
+    EXPECT_GT(service.State().value("encrypted", 0), 0);
+    EXPECT_EQ(0, service.State()["refusals"].value("unencrypted", 0));
 }
 
 }  // namespace
