@@ -12,7 +12,9 @@ packages=(mingw-w64 mingw-w64-tools libwine-dev cmake make googletest fonts-wine
           wine wine32:i386 wine64 xvfb x11-apps imagemagick xauth
           wixl msitools faketime zip unzip git python3 python3-pefile
           nagios4-core icinga2-bin nagios-nrpe-server nagios-nrpe-plugin
-          g++ pkg-config libgtest-dev libcurl4-openssl-dev libpugixml-dev nlohmann-json3-dev krb5-kdc krb5-user krb5-admin-server libkrb5-dev gss-ntlmssp gss-ntlmssp-dev python3-requests-ntlm python3-requests-kerberos python3-gssapi
+          g++ pkg-config libgtest-dev libcurl4-openssl-dev libpugixml-dev nlohmann-json3-dev
+          krb5-kdc krb5-user krb5-admin-server libkrb5-dev gss-ntlmssp gss-ntlmssp-dev
+          python3-requests-ntlm python3-requests-kerberos python3-gssapi
           libcpp-httplib-dev libssl-dev openssl python3-winrm libnss-wrapper)
 
 missing=()
