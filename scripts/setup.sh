@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the cross toolchains (x86 and x64), Wine (32- and 64-bit), the
 # native toolchain and libraries of the Linux wmicheck (libcurl, pugixml,
-# nlohmann-json) and of its WinRM test double (cpp-httplib, OpenSSL,
-# python3-winrm as its independent client), the test tools, the packaging
-# tools and the monitoring engines that check the shipped definitions
-# (nagios4-core, icinga2-bin) from Debian's packages.
+# nlohmann-json, MIT Kerberos's GSS-API with gss-ntlmssp), what its tests
+# stand up on the loopback (cpp-httplib and OpenSSL for the WinRM double, an
+# MIT KDC, python3-winrm with its NTLM and Kerberos transports as the
+# independent client, libnss-wrapper for computer names), the test tools,
+# the packaging tools and the monitoring engines that check the shipped
+# definitions (nagios4-core, icinga2-bin) from Debian's packages.
 # Idempotent: does nothing when everything is already there.
 set -euo pipefail
 
