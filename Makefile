@@ -74,8 +74,11 @@ arch=$$($(HOST) --arch); build=$$([ $$arch = x86 ] && echo $(BUILD) || echo $(BU
 	 $(MAKE) --no-print-directory build-$$arch >/dev/null
 endef
 
+# The Windows build under Wine, then the native Linux wmicheck against the
+# WinRM test double.
 demo: setup
 	@$(call pick_build,demo) && bash scripts/demo.sh $$build
+	@$(MAKE) --no-print-directory demo-linux
 
 # The native Linux wmicheck against the WinRM test double on the loopback.
 demo-linux: build-linux
