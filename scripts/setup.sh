@@ -37,10 +37,12 @@ export DEBIAN_FRONTEND=noninteractive
 # one index file with the wrong size. apt then keeps the other indexes, which
 # are often all the install needs: try the install anyway, and only when it
 # fails too try again after a pause.
-for try in 1 2 3 4; do
-  $SUDO apt-get update -qq || echo "setup: an index of the package mirror failed to download (try $try of 4)"
+# A proxy can also keep serving a stale index for a while after the mirror
+# moved on: eight tries over about twelve minutes.
+for try in 1 2 3 4 5 6 7 8; do
+  $SUDO apt-get update -qq || echo "setup: an index of the package mirror failed to download (try $try of 8)"
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null && exit 0
-  [ $try -lt 4 ] && { echo "setup: the install failed (try $try of 4); trying again in 60 s"; sleep 60; }
+  [ $try -lt 8 ] && { echo "setup: the install failed (try $try of 8); trying again in 90 s"; sleep 90; }
 done
 echo "setup: could not install ${missing[*]}" >&2
 exit 1
