@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -56,31 +57,12 @@ public:
     }
     int Close() const {
         State worst = State::Ok;
-        const Step* first = nullptr;
-        size_t failed = 0;
-        for (const Step& step : steps_) {
-            worst = Worse(worst, step.state);
-            if (step.state == State::Ok) continue;
-            ++failed;
-            if (!first || Worse(first->state, step.state) != first->state) first = &step;
-        }
-        std::string line = "DIAGNOSE " + std::string(StateName(worst)) + " - ";
-        const std::string skipped = skipped_ ? ", " + std::to_string(skipped_) + " skipped" : "";
-        if (!first)
-            line += "all " + std::to_string(steps_.size()) + " steps passed" + skipped;
-        else
-            line += std::to_string(failed) + " of " + std::to_string(steps_.size()) + " steps need attention" +
-                    skipped + ": " + first->text;
-        Print(CollapseBlanks(line));
+        Print(DiagnoseClosing(steps_, skipped_, &worst));
         return ExitCode(worst);
     }
 
 private:
-    struct Step {
-        State state;
-        std::string text;
-    };
-    std::vector<Step> steps_;
+    std::vector<DiagnoseStep> steps_;
     size_t skipped_ = 0;
 };
 
@@ -355,6 +337,7 @@ private:
 
     bool CheckTls() {
         const wsman::Settings& c = settings_.connection;
+        const auto start = Clock::now();
         Probe probe(c, settings_.timeout);
         const CURLcode code = curl_easy_perform(probe.curl);
         if (code == CURLE_OK) {
@@ -380,7 +363,7 @@ private:
             wsman::Settings unverified = c;
             unverified.caFile.clear();
             unverified.insecure = true;
-            Probe look(unverified, settings_.timeout);
+            Probe look(unverified, std::max(milliseconds(1), settings_.timeout - milliseconds(MsSince(start))));
             const bool seen = curl_easy_perform(look.curl) == CURLE_OK;
             const std::string its = "the certificate of " + host_ + (seen ? " (" + look.Certificate() + ")" : "");
             if (verified == X509_V_ERR_CERT_HAS_EXPIRED) {
