@@ -123,6 +123,7 @@ const char kWindowsUsage[] =
 const char kLinuxUsage[] =
     "usage: wmicheck --host NAME [--user USER] [--auth METHOD] [WINRM OPTIONS] CHECK OPTIONS\n"
     "                [PLUGIN OPTIONS]\n"
+    "       wmicheck --diagnose --host NAME [--user USER] [--auth METHOD] [WINRM OPTIONS]\n"
     "\n"
     "Runs one WMI check of a Windows computer over WinRM (WS-Management) and prints its\n"
     "result on one line, as a monitoring plugin: every instance counts, the line reads\n"
@@ -137,7 +138,13 @@ const char kLinuxUsage[] =
     "  -V, --version        the release, then exit\n"
     "  -v, --verbose        the steps on standard error\n"
     "  -H, --host NAME      computer to check (needed)\n"
-    "  -t, --timeout SECONDS time-out in seconds, above 0 and at most 86400 (default 30)\n"
+    "  -t, --timeout SECONDS time-out in seconds, above 0 and at most 86400 (default 30);\n"
+    "                       --diagnose each of its steps within it\n"
+    "  --diagnose           check the way to --host step by step: the name, TCP to the\n"
+    "                       port, TLS, WinRM's Identify, the logon and its mechanism,\n"
+    "                       the encryption, a query of Win32_OperatingSystem; each step\n"
+    "                       on a line with what to check when it fails; exit code 0 when\n"
+    "                       all passed, 1 a warning, 2 a step failed\n"
     CHECK_OPTIONS
     "  --user USER          the account WinRM authenticates: DOMAIN\\user, user@domain, or\n"
     "                       user with --domain\n"

@@ -88,3 +88,23 @@ std::string PluginJson(const PluginResult& result) {
     // One line in plain ASCII; a byte that is not UTF-8 becomes U+FFFD.
     return out.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
 }
+
+std::string DiagnoseClosing(const std::vector<DiagnoseStep>& steps, size_t skipped, State* worst) {
+    *worst = State::Ok;
+    const DiagnoseStep* first = nullptr;
+    size_t failed = 0;
+    for (const DiagnoseStep& step : steps) {
+        *worst = Worse(*worst, step.state);
+        if (step.state == State::Ok) continue;
+        ++failed;
+        if (!first || Worse(first->state, step.state) != first->state) first = &step;
+    }
+    const std::string also = skipped ? ", " + std::to_string(skipped) + " skipped" : "";
+    std::string line = "DIAGNOSE " + std::string(StateName(*worst)) + " - ";
+    if (!first)
+        line += "all " + std::to_string(steps.size()) + " steps passed" + also;
+    else
+        line += std::to_string(failed) + " of " + std::to_string(steps.size()) + " steps need attention" + also +
+                ": " + first->text;
+    return CollapseBlanks(line);
+}

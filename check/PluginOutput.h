@@ -52,3 +52,15 @@ std::string PluginLine(const PluginResult& result);
 // \uXXXX): state, exit_code, text, perfdata, count (null when the query did
 // not run), instances [{label, value (number, text or null), state}].
 std::string PluginJson(const PluginResult& result);
+
+// One step of --diagnose as its line shows it.
+struct DiagnoseStep {
+    State state = State::Ok;
+    std::string text;
+};
+
+// --diagnose's closing line: "DIAGNOSE <STATE> - all N steps passed", or
+// "... - K of N steps need attention: " and the first of the worst steps'
+// texts; ", S skipped" after the count when steps were skipped. *worst: the
+// worst state, whose exit code the run ends with.
+std::string DiagnoseClosing(const std::vector<DiagnoseStep>& steps, size_t skipped, State* worst);

@@ -22,6 +22,7 @@
 
 #include "Check.h"
 #include "CommandLine.h"
+#include "Diagnose.h"
 #include "Options.h"
 #include "Password.h"
 #include "PluginOutput.h"
@@ -49,13 +50,14 @@ void Write(std::FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-// Prints the verdict line unless the watchdog printed its own; then the
-// watchdog ends the process, and this thread waits for it.
+// Prints the verdict line (none when "": --diagnose printed its own) unless
+// the watchdog printed its own; then the watchdog ends the process, and this
+// thread waits for it.
 int PrintVerdict(const std::string& line, int exitCode) {
     if (g_claimed.exchange(true)) {
         for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
     }
-    Write(stdout, line + "\n");
+    if (!line.empty()) Write(stdout, line + "\n");
     return exitCode;
 }
 
@@ -97,6 +99,34 @@ void WipeEnvironmentPassword() {
     }
 }
 
+// Where and how to connect, as the options say; the password moves from the
+// options into the settings.
+wsman::Settings ConnectionSettings(RunnerOptions* options) {
+    wsman::Settings connection;
+    connection.endpoint.https = options->https;
+    connection.endpoint.host = options->host;
+    connection.endpoint.port = options->port ? static_cast<int>(options->port) : options->https ? 5986 : 5985;
+    connection.user = options->domain.empty() || options->user.empty() ? options->user
+                                                                     : options->domain + "\\" + options->user;
+    switch (options->auth) {
+    case Auth::Negotiate: connection.method = wsman::Method::Negotiate; break;
+    case Auth::Kerberos: connection.method = wsman::Method::Kerberos; break;
+    case Auth::Ntlm: connection.method = wsman::Method::Ntlm; break;
+    case Auth::Basic: connection.method = wsman::Method::Basic; break;
+    }
+    connection.account = wsman::MapAccount(options->user, options->domain, options->realm);
+    connection.keytab = options->keytab;
+    connection.address = options->address;
+    connection.hostIsAddress = IsIpAddress(options->host);
+    connection.password.reserve(options->password.size());
+    connection.password.assign(options->password);
+    WipeText(&options->password);
+    connection.caFile = options->caFile;
+    connection.insecure = options->insecure;
+    connection.proxy = options->proxy;
+    return connection;
+}
+
 int Run(int argc, char** argv) {
     RunnerOptions options;
     std::string error = ParseCommandLine(argc, argv, &options, Platform::Linux);
@@ -115,11 +145,20 @@ int Run(int argc, char** argv) {
         Write(stdout, kUsage);
         return 0;
     }
-    if (options.mode != RunMode::Plugin) return UsageError(options, "--diagnose is for wmicheck.exe (Windows)");
     // From here on the run is bounded, reading the password file included.
     const auto timeout = std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000 + 0.5));
-    StartWatchdog(g_start + timeout + kMargin,
-                  UnknownLine(options, "timed out after " + FormatNumber(options.timeoutSeconds) + " s"));
+    const bool diagnose = options.mode == RunMode::Diagnose;
+    if (diagnose) {
+        // Each step that waits may take the time-out.
+        const auto limit = timeout * wmicheck::kDiagnoseWaitingSteps;
+        StartWatchdog(g_start + limit + kMargin,
+                      "DIAGNOSE UNKNOWN - the self-test's limit of " +
+                          FormatNumber(options.timeoutSeconds * wmicheck::kDiagnoseWaitingSteps) +
+                          " s (" + std::to_string(wmicheck::kDiagnoseWaitingSteps) + " times --timeout) ran out");
+    } else {
+        StartWatchdog(g_start + timeout + kMargin,
+                      UnknownLine(options, "timed out after " + FormatNumber(options.timeoutSeconds) + " s"));
+    }
     error = ResolvePassword(&options, StandardPasswordSources());
     WipeEnvironmentPassword();
     if (error.empty()) error = RefuseUserWithoutPassword(options);
@@ -128,30 +167,18 @@ int Run(int argc, char** argv) {
     if (options.insecure)
         Write(stderr, "wmicheck: --insecure: the certificate of " + options.host +
                           " is not verified; whoever sits between can read the password\n");
+    if (diagnose) {
+        wmicheck::DiagnoseSettings settings;
+        settings.connection = ConnectionSettings(&options);
+        settings.nameSpace = options.nameSpace;
+        settings.timeout = timeout;
+        settings.verbosity = options.verbosity;
+        const int code = wmicheck::RunDiagnose(std::move(settings));
+        return PrintVerdict("", code);
+    }
 
     wmicheck::SourceSettings settings;
-    wsman::Settings& connection = settings.connection;
-    connection.endpoint.https = options.https;
-    connection.endpoint.host = options.host;
-    connection.endpoint.port = options.port ? static_cast<int>(options.port) : options.https ? 5986 : 5985;
-    connection.user = options.domain.empty() || options.user.empty() ? options.user
-                                                                     : options.domain + "\\" + options.user;
-    switch (options.auth) {
-    case Auth::Negotiate: connection.method = wsman::Method::Negotiate; break;
-    case Auth::Kerberos: connection.method = wsman::Method::Kerberos; break;
-    case Auth::Ntlm: connection.method = wsman::Method::Ntlm; break;
-    case Auth::Basic: connection.method = wsman::Method::Basic; break;
-    }
-    connection.account = wsman::MapAccount(options.user, options.domain, options.realm);
-    connection.keytab = options.keytab;
-    connection.address = options.address;
-    connection.hostIsAddress = IsIpAddress(options.host);
-    connection.password.reserve(options.password.size());
-    connection.password.assign(options.password);
-    WipeText(&options.password);
-    connection.caFile = options.caFile;
-    connection.insecure = options.insecure;
-    connection.proxy = options.proxy;
+    settings.connection = ConnectionSettings(&options);
     settings.nameSpace = options.nameSpace;
     settings.classPath = options.classPath;
     settings.filter = options.filter;

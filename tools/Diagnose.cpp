@@ -36,20 +36,10 @@ public:
     }
     // The closing line, and the exit code.
     int Close() const {
+        std::vector<DiagnoseStep> steps;
+        for (const Step& step : steps_) steps.push_back({step.state, Utf8(step.text)});
         State worst = State::Ok;
-        const Step* first = nullptr;
-        size_t failed = 0;
-        for (const Step& step : steps_) {
-            worst = Worse(worst, step.state);
-            if (step.state == State::Ok) continue;
-            ++failed;
-            if (!first || Worse(first->state, step.state) != first->state) first = &step;
-        }
-        std::wstring line = L"DIAGNOSE " + Wide(StateName(worst)) + L" - ";
-        if (!first) line += L"all " + std::to_wstring(steps_.size()) + L" steps passed";
-        else line += std::to_wstring(failed) + L" of " + std::to_wstring(steps_.size()) + L" steps need attention: " +
-                     first->text;
-        WriteLine(Stream::Out, Wide(CollapseBlanks(Utf8(line))));
+        WriteLine(Stream::Out, Wide(DiagnoseClosing(steps, 0, &worst)));
         return ExitCode(worst);
     }
 

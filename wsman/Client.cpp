@@ -97,6 +97,7 @@ struct CurlTransport::Handle {
     std::string body, authenticate;
     bool refused = false, https = false;
     std::string host;
+    std::string sealing;  // the last answer's encryption protocol
     std::unique_ptr<GssLogon> logon;  // null for Basic
     ~Handle() {
         if (curl) curl_easy_cleanup(curl);
@@ -137,6 +138,28 @@ constexpr char kSoapType[] = "application/soap+xml;charset=UTF-8";
 
 }  // namespace
 
+void SetConnection(void* handle, const Settings& settings, curl_slist** connectTo) {
+    CURL* c = handle;
+    curl_easy_setopt(c, CURLOPT_URL, settings.endpoint.Url().c_str());
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    // "" keeps curl from taking a proxy from the environment.
+    curl_easy_setopt(c, CURLOPT_PROXY, settings.proxy.c_str());
+    if (!settings.address.empty()) {
+        // The name stays in the URL (the service principal, the TLS name);
+        // the connection goes to the address.
+        const bool v6 = settings.address.find(':') != std::string::npos && settings.address.front() != '[';
+        *connectTo = Append(*connectTo, "::" + (v6 ? "[" + settings.address + "]" : settings.address) + ":");
+        curl_easy_setopt(c, CURLOPT_CONNECT_TO, *connectTo);
+    }
+    if (!settings.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, settings.caFile.c_str());
+    if (settings.insecure) {
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+}
+
 CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_unique<Handle>()) {
     static std::once_flag initialized;
     std::call_once(initialized, [] {
@@ -162,32 +185,14 @@ CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_uniqu
         credentials.hostIsAddress = settings.hostIsAddress;
         h.logon = std::make_unique<GssLogon>(std::move(credentials));
     }
-    const std::string url = settings.endpoint.Url();
     CURL* c = h.curl;
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    SetConnection(c, settings, &h.connectTo);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, h.error);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Collect);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &h.body);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, CollectHeader);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &h.authenticate);
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-    // "" keeps curl from taking a proxy from the environment.
-    curl_easy_setopt(c, CURLOPT_PROXY, settings.proxy.c_str());
-    if (!settings.address.empty()) {
-        // The name stays in the URL (the service principal, the TLS name);
-        // the connection goes to the address.
-        const bool v6 = settings.address.find(':') != std::string::npos && settings.address.front() != '[';
-        h.connectTo = Append(nullptr, "::" + (v6 ? "[" + settings.address + "]" : settings.address) + ":");
-        curl_easy_setopt(c, CURLOPT_CONNECT_TO, h.connectTo);
-    }
-    if (!settings.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, settings.caFile.c_str());
-    if (settings.insecure) {
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-    }
     // The server's certificate, for the channel binding.
     if (h.logon && h.https) curl_easy_setopt(c, CURLOPT_CERTINFO, 1L);
     if (basic && !settings.user.empty() && !h.refused) {
@@ -200,14 +205,14 @@ CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_uniqu
 CurlTransport::~CurlTransport() = default;
 
 Reply CurlTransport::Perform(const std::string& body, const std::string& contentType,
-                             const std::string& authorization, milliseconds bound) {
+                             const std::string& header, milliseconds bound) {
     Handle& h = *handle_;
     const long ms = std::max<long>(1, static_cast<long>(bound.count()));
     // The list is freed (and, through the wiping allocator, wiped) on every path.
     std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
     headers.reset(Append(headers.release(), "Content-Type: " + contentType));
     headers.reset(Append(headers.release(), "Expect:"));
-    if (!authorization.empty()) headers.reset(Append(headers.release(), "Authorization: " + authorization));
+    if (!header.empty()) headers.reset(Append(headers.release(), header));
     CURL* c = h.curl;
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
@@ -312,7 +317,9 @@ void CurlTransport::LogOn(milliseconds bound) {
                 if (std::strncmp(field->data, "Cert:", 5) == 0) bindings = ServerEndPoint(field->data + 5);
     }
     RunLogon(*h.logon, bindings, h.host,
-             [&](const std::string& authorization) { return Perform("", kSoapType, authorization, left()); }, say);
+             [&](const std::string& authorization) {
+                 return Perform("", kSoapType, "Authorization: " + authorization, left());
+             }, say);
 }
 
 Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
@@ -338,15 +345,18 @@ Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
         Error failure;
         failure.kind = Error::Kind::Malformed;
         failure.detail = "cannot encrypt the request: " + error;
+        failure.sealing = true;
         throw failure;
     }
     Reply reply = Perform(body, type, "", bound);
+    h.sealing.clear();
     if (reply.contentType.find("multipart/encrypted") == std::string::npos) {
         // Only a refusal may come unencrypted; a body in clear is not read.
         if (reply.status == 200 || reply.status == 500) {
             Error failure;
             failure.kind = Error::Kind::Malformed;
             failure.detail = "an answer that is not encrypted";
+            failure.sealing = true;
             throw failure;
         }
         if (reply.status == 401) Refuse();
@@ -358,12 +368,27 @@ Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
         Error failure;
         failure.kind = Error::Kind::Malformed;
         failure.detail = "cannot decrypt the answer: " + error;
+        failure.sealing = true;
         throw failure;
+    }
+    const size_t protocol = reply.contentType.find("protocol=");
+    if (protocol != std::string::npos) {
+        h.sealing = reply.contentType.substr(protocol + 9);
+        h.sealing = h.sealing.substr(0, h.sealing.find(';'));
+        h.sealing.erase(std::remove(h.sealing.begin(), h.sealing.end(), '"'), h.sealing.end());
     }
     reply.body.swap(soap);
     reply.contentType = kSoapType;
     return reply;
 }
+
+Reply CurlTransport::IdentifyUnauthenticated(milliseconds bound) {
+    return Perform(IdentifyEnvelope(), kSoapType, "WSMANIDENTIFY: unauthenticated", bound);
+}
+
+const GssLogon* CurlTransport::Logon() const { return handle_->logon.get(); }
+
+const std::string& CurlTransport::Sealing() const { return handle_->sealing; }
 
 std::chrono::milliseconds ReleaseReserve(milliseconds timeout) {
     const milliseconds tenth = timeout / 10;

@@ -13,6 +13,8 @@
 #include "Authentication.h"
 #include "Messages.h"
 
+struct curl_slist;
+
 namespace wsman {
 
 using Clock = std::chrono::steady_clock;
@@ -71,6 +73,7 @@ struct Error {
     Fault fault;
     std::string detail;      // curl's message, or what was malformed
     long stepMs = 0;         // the time the request had
+    bool sealing = false;    // Malformed: the message encryption failed
 };
 
 // What a request got back.
@@ -88,6 +91,11 @@ public:
     virtual Reply Post(const std::string& envelope, std::chrono::milliseconds bound) = 0;
 };
 
+// Sets on a curl handle where it connects, as settings say: the URL, the
+// address in place of the name (*connectTo holds that list: the caller
+// frees it after the handle), the certificate's verification and the proxy.
+void SetConnection(void* curl, const Settings& settings, curl_slist** connectTo);
+
 // The libcurl transport: one handle, so one connection, for its lifetime.
 // It uses no signals: the program ignores SIGPIPE.
 class CurlTransport final : public Transport {
@@ -98,13 +106,24 @@ public:
     CurlTransport& operator=(const CurlTransport&) = delete;
     Reply Post(const std::string& envelope, std::chrono::milliseconds bound) override;
 
+    // Identify without a logon (WSMANIDENTIFY: unauthenticated), which WinRM
+    // answers in the clear: whether WS-Management listens at all. Throws
+    // Error (Transport).
+    Reply IdentifyUnauthenticated(std::chrono::milliseconds bound);
+    // The GSS-API logon (null for Basic), established after the first Post.
+    const GssLogon* Logon() const;
+    // The protocol the last answer came encrypted with over HTTP
+    // ("application/HTTP-SPNEGO-session-encrypted"); "" for one in clear.
+    const std::string& Sealing() const;
+
     // Says the logon's mechanism and why (-v); may stay empty.
     std::function<void(const std::string&)> say;
 
 private:
     struct Handle;
-    // One HTTP request on the kept connection.
-    Reply Perform(const std::string& body, const std::string& contentType, const std::string& authorization,
+    // One HTTP request on the kept connection; header: one more header line
+    // ("Authorization: ...") or "".
+    Reply Perform(const std::string& body, const std::string& contentType, const std::string& header,
                   std::chrono::milliseconds bound);
     // The GSS-API logon on the connection, leg by leg.
     void LogOn(std::chrono::milliseconds bound);

@@ -705,7 +705,8 @@ private:
         ++roundTrips_;
     }
 
-    // Without logon the answer has no product version.
+    // Without logon the product version names no OS (0.0.0), as Windows's
+    // does; the security profile is WinRM's over HTTP (SPNEGO, Kerberos).
     static pugi::xml_document IdentifyResponse(bool authenticated) {
         pugi::xml_document document;
         pugi::xml_node envelope = document.append_child("s:Envelope");
@@ -715,7 +716,10 @@ private:
         identify.append_attribute("xmlns:wsmid") = ns::kIdentity;
         identify.append_child("wsmid:ProtocolVersion").text() = ns::kWsman;
         identify.append_child("wsmid:ProductVendor").text() = "Microsoft Corporation";
-        if (authenticated) identify.append_child("wsmid:ProductVersion").text() = "OS: 10.0.17763 SP: 0.0 Stack: 3.0";
+        identify.append_child("wsmid:ProductVersion").text() =
+            authenticated ? "OS: 10.0.17763 SP: 0.0 Stack: 3.0" : "OS: 0.0.0 SP: 0.0 Stack: 3.0";
+        identify.append_child("wsmid:SecurityProfiles").append_child("wsmid:SecurityProfileName").text() =
+            "http://schemas.dmtf.org/wbem/wsman/1/wsman/secprofile/http/spnego-kerberos";
         return document;
     }
 

@@ -379,7 +379,7 @@ TEST(WinrmDouble, IdentifyWithAndWithoutLogon) {
         long status;
         const char* version;
     } rows[] = {
-        {"", false, 200, ""},  // WSMANIDENTIFY: unauthenticated: no product version
+        {"", false, 200, "OS: 0.0.0 SP: 0.0 Stack: 3.0"},  // WSMANIDENTIFY: unauthenticated: no OS
         {"monitor", true, 200, "OS: 10.0.17763 SP: 0.0 Stack: 3.0"},
         {"monitor", false, 401, ""},
     };

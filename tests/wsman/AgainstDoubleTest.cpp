@@ -1,8 +1,11 @@
 // The Linux wmicheck against the WinRM double over HTTPS: the README's
 // checks, one item per Pull; a run that times out mid-way releases its
 // enumeration, so the next one is not refused for the quota; a service that
-// answers nothing costs no more than -t.
+// answers nothing costs no more than -t; --diagnose tells each step.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -324,3 +327,89 @@ TEST_F(LogonAgainstDouble, EachWayToLogOn) {
 }
 
 }  // namespace
+
+// A port on the loopback that nothing listens on (bound, then closed).
+std::string ClosedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return std::to_string(ntohs(address.sin_port));
+}
+
+// --diagnose: each row the step that fails (or none), its line and the
+// closing line's count of steps and skipped ones.
+TEST_F(LogonAgainstDouble, DiagnoseEachStep) {
+    Double service({"--keytab", kdc_ + "/http.keytab", "--ntlm-users", kdc_ + "/ntlm.users", "--no-rights",
+                    "norights@CORP.EXAMPLE"});
+    Double stalled({"--stall"});
+    ASSERT_FALSE(service.HttpPort().empty());
+    ASSERT_FALSE(stalled.HttpPort().empty());
+    const std::string http = service.HttpPort(), https = service.Port(), ca = kFolder + "/ca.pem";
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        const char* password;
+        const char* cache;
+        bool hosts;  // names from tests/winrmdouble/hosts (libnss-wrapper)
+        int code;
+        std::string line;
+        const char* closing;
+    } table[] = {
+        {"kerberos over http", {"-H", "localhost", "--port", http}, nullptr, "poller.ccache", false, 0,
+         "[OK] the answer came back encrypted with the Kerberos context", "DIAGNOSE OK - all 6 steps passed"},
+        {"basic over https",
+         {"-H", "localhost", "--port", https, "--https", "--ca-file", ca, "--auth", "basic", "--user", "monitor"},
+         "Pa55 word", "none.ccache", false, 0, "names localhost and verifies with --ca-file",
+         "DIAGNOSE OK - all 7 steps passed"},
+        {"no such name", {"-H", "nosuch.corp.example", "--port", http}, nullptr, "poller.ccache", true, 2,
+         "[CRITICAL] nosuch.corp.example does not resolve", "1 of 1 steps need attention, 5 skipped"},
+        {"refused", {"-H", "localhost", "--port", ClosedPort()}, nullptr, "poller.ccache", false, 2,
+         "refused the connection to 127.0.0.1", "1 of 2 steps need attention, 4 skipped"},
+        {"no answer", {"-H", "localhost", "--port", stalled.HttpPort(), "-t", "1"}, nullptr, "poller.ccache", false,
+         2, "did not answer Identify within 1 s", "1 of 3 steps need attention, 3 skipped"},
+        {"unknown authority", {"-H", "localhost", "--port", https, "--https"}, nullptr, "poller.ccache", false, 2,
+         "comes from an authority this computer does not trust: give that authority's certificate with --ca-file",
+         "1 of 3 steps need attention, 4 skipped"},
+        {"address", {"-H", "127.0.0.1", "--port", http, "--user", "CORP\\monitor"}, "M0nitor!", "none.ccache", false,
+         0, "with NTLM (127.0.0.1 is an IP address, which Kerberos cannot name)", "DIAGNOSE OK - all 6 steps passed"},
+        {"no ticket", {"-H", "localhost", "--port", http}, nullptr, "none.ccache", false, 2,
+         "[CRITICAL] the logon with Kerberos failed: cannot connect to http://localhost:" + http +
+             "/wsman: no Kerberos ticket",
+         "1 of 4 steps need attention, 2 skipped"},
+        {"unknown principal", {"-H", "svcfail01", "--port", http}, nullptr, "poller.ccache", true, 2,
+         "the KDC knows no service principal HTTP/svcfail01", "1 of 4 steps need attention, 2 skipped"},
+        {"wrong password", {"-H", "localhost", "--port", http, "--user", "CORP\\monitor"}, "Wr0ng-pass",
+         "none.ccache", false, 2, "the password of monitor is wrong", "1 of 4 steps need attention, 2 skipped"},
+        {"no rights", {"-H", "localhost", "--port", http, "--user", "norights@CORP.EXAMPLE"}, "N0rights!",
+         "none.ccache", false, 2, "logged on with Kerberos, then refused", "1 of 4 steps need attention, 2 skipped"},
+        {"query", {"-H", "localhost", "--port", http, "--namespace", "root\\nope"}, nullptr, "poller.ccache", false,
+         2, "[CRITICAL] cannot query Win32_OperatingSystem (0x8004100E)", "DIAGNOSE CRITICAL - 1 of 6 steps"},
+    };
+    for (const Row& row : table) {
+        SCOPED_TRACE(row.name);
+        setenv("KRB5CCNAME", ("FILE:" + kdc_ + "/" + row.cache).c_str(), 1);
+        if (row.hosts) {
+            setenv("LD_PRELOAD", "libnss_wrapper.so", 1);
+            setenv("NSS_WRAPPER_HOSTS", HOSTS_FILE, 1);
+        }
+        std::vector<std::string> args = row.args;
+        args.insert(args.begin(), "--diagnose");
+        const auto outcome = RunProgram(args, row.password);
+        unsetenv("LD_PRELOAD");
+        unsetenv("NSS_WRAPPER_HOSTS");
+        EXPECT_EQ(row.code, outcome.code) << outcome.out;
+        EXPECT_NE(std::string::npos, outcome.out.find(row.line)) << outcome.out;
+        const size_t last = outcome.out.rfind("\nDIAGNOSE ");
+        ASSERT_NE(std::string::npos, last) << outcome.out;
+        EXPECT_NE(std::string::npos, outcome.out.find(row.closing, last)) << outcome.out;
+        if (row.password) {
+            EXPECT_EQ(std::string::npos, outcome.out.find(row.password));
+        }
+        EXPECT_LT(outcome.seconds, 5.0);
+    }
+}
