@@ -61,9 +61,10 @@ test-linux: build-linux
 test-x64: build-x64
 	@cd $(BUILD64) && ctest --output-on-failure --timeout 600
 
-# Both MSIs, both zips and SHA256SUMS in dist/, on any host.
+# Both MSIs, both zips, the Linux wmicheck's .deb and SHA256SUMS in dist/,
+# on any host (build builds the Linux tree too).
 dist: build
-	@bash scripts/dist.sh $(BUILD) $(BUILD64) dist
+	@bash scripts/dist.sh $(BUILD) $(BUILD64) $(BUILDLX) dist
 
 # demo and bench run the x86 build where 32-bit programs run, the x64 build
 # elsewhere; their first line says which and why. pick_build prints that

@@ -18,7 +18,7 @@ packages=(mingw-w64 mingw-w64-tools libwine-dev cmake make googletest fonts-wine
           krb5-kdc krb5-user krb5-admin-server libkrb5-dev gss-ntlmssp gss-ntlmssp-dev
           python3-requests-ntlm python3-requests-kerberos python3-gssapi
           libcpp-httplib-dev libssl-dev openssl python3-winrm libnss-wrapper
-          debootstrap)
+          debootstrap dpkg-dev)
 
 missing=()
 for p in "${packages[@]}"; do
