@@ -46,6 +46,23 @@ def check_command(conf_file, excluded, flags, pending=frozenset()):
     return len(arguments)
 
 
+def finish(*passed):
+    """No shipped definition passes a password or the plug-in's rule; then
+    the failures, or what passed."""
+    for folder, _, names in os.walk(defs):
+        for name in names:
+            text = open(os.path.join(folder, name), encoding="utf-8").read()
+            for option in re.findall(r"(?:^|[\s\"])(--password|--last-instance)(?=[\s\"=])", text, re.M):
+                errors.append("%s uses %s" % (name, option))
+    for error in errors:
+        print("FAIL", error)
+    if errors:
+        sys.exit(1)
+    for line in passed:
+        print("ok  ", line)
+    sys.exit(0)
+
+
 section = open(readme).read().split("\n## Common checks\n")[1].split("\n## ")[0]
 common = set(re.findall(r"^    (wmicheck .*)$", section, re.M))
 
@@ -72,13 +89,8 @@ if linux:
         checks.add(tuple(words[len(connection):]))
     if checks != {tuple(shlex.split(c)[1:]) for c in common}:
         errors.append("the Nagios WinRM services run %s, the README's common checks are %s" % (sorted(checks), sorted(common)))
-    for error in errors:
-        print("FAIL", error)
-    if errors:
-        sys.exit(1)
-    print("ok   %d arguments of wmicheck-winrm: the options of the Linux --help, with their descriptions; the password through the environment" % count)
-    print("ok   %d Nagios WinRM services: the README's common checks, each with the host's name, address and the resource.cfg credentials" % len(checks))
-    sys.exit(0)
+    finish("%d arguments of wmicheck-winrm: the options of the Linux --help, with their descriptions; the password through the environment" % count,
+           "%d Nagios WinRM services: the README's common checks, each with the host's name, address and the resource.cfg credentials" % len(checks))
 
 # Not passed by an engine: --help, and --configure, --param, --print-param
 # (the plug-in host's); --json (engines read the line); --password (visible
@@ -120,15 +132,5 @@ asked = set(re.findall(r"check_nrpe .*-c (\w+)$", nagios, re.M))
 if asked != set(scripts):
     errors.append("the Nagios commands ask for %s, the agent has %s" % (sorted(asked), sorted(scripts)))
 
-for folder, _, names in os.walk(defs):
-    for name in names:
-        text = open(os.path.join(folder, name), encoding="utf-8").read()
-        for option in re.findall(r"(?:^|[\s\"])(--password|--last-instance)(?=[\s\"=])", text, re.M):
-            errors.append("%s uses %s" % (name, option))
-
-for error in errors:
-    print("FAIL", error)
-if errors:
-    sys.exit(1)
-print("ok   %d CheckCommand arguments: the options of --help, with their descriptions; the password through the environment" % arguments)
-print("ok   %d agent commands: the README's common checks, each asked for by a Nagios command" % len(scripts))
+finish("%d CheckCommand arguments: the options of --help, with their descriptions; the password through the environment" % arguments,
+       "%d agent commands: the README's common checks, each asked for by a Nagios command" % len(scripts))
