@@ -28,39 +28,7 @@ defs=$top/integrations
 fail() { echo "FAIL $*"; exit 1; }
 rm -rf "$work" && mkdir -p "$work" && work=$(cd "$work" && pwd)
 
-# A Nagios main configuration in $work with the object files given.
-nagios_config() {
-  {
-    for f in "$@"; do echo "cfg_file=$f"; done
-    cat <<CFG
-log_file=$work/nagios.log
-resource_file=$work/resource.cfg
-status_file=$work/status.dat
-status_update_interval=1
-interval_length=1
-max_service_check_spread=1
-service_inter_check_delay_method=n
-service_interleave_factor=1
-service_check_timeout=60
-enable_environment_macros=1
-execute_host_checks=0
-enable_notifications=0
-retain_state_information=0
-check_external_commands=0
-nagios_user=$(id -un)
-nagios_group=$(id -gn)
-lock_file=$work/nagios.lock
-temp_file=$work/nagios.tmp
-temp_path=$work
-check_result_path=$work
-object_cache_file=$work/objects.cache
-precached_object_file=$work/objects.precache
-state_retention_file=$work/retention.dat
-command_file=$work/nagios.cmd
-illegal_macro_output_chars=\`~\$&|'"<>
-CFG
-  } > "$work/nagios.cfg"
-}
+. "$here/nagios-config.sh"
 
 # Icinga 2 as it runs on one node: DIR holds zones.conf, zones.d/ (a config
 # master's own files) and data/api/zones/ (what a node receives from its
@@ -173,7 +141,8 @@ object Zone "global-templates" { global = true }'
 case $mode in
 nagios-verify)
   command -v nagios4 >/dev/null || fail "nagios4 is missing (make setup installs nagios4-core)"
-  nagios_config "$defs/nagios/wmicheck-commands.cfg" "$defs/nagios/wmicheck-services.cfg" "$here/nagios-objects.cfg"
+  nagios_config "$work" "$(id -un)" "$(id -gn)" "$defs/nagios/wmicheck-commands.cfg" "$defs/nagios/wmicheck-services.cfg" \
+    "$here/nagios-objects.cfg" > "$work/nagios.cfg"
   printf '$USER1$=/usr/lib/nagios/plugins\n' > "$work/resource.cfg"
   out=$(nagios4 -v "$work/nagios.cfg" 2>&1) || fail "nagios4 -v: $out"
   grep -q "Checked 7 services" <<<"$out" && grep -q "Checked 9 commands" <<<"$out" &&
@@ -264,7 +233,8 @@ CFG
   printf '#!/bin/sh\nexec %s -p %s "$@"\n' "$check_nrpe" "$port" > "$work/plugins/check_nrpe"
   chmod +x "$work/plugins/check_nrpe"
   printf '$USER1$=%s\n' "$work/plugins" > "$work/resource.cfg"
-  nagios_config "$defs/nagios/wmicheck-commands.cfg" "$defs/nagios/wmicheck-services.cfg" "$here/nagios-objects.cfg"
+  nagios_config "$work" "$(id -un)" "$(id -gn)" "$defs/nagios/wmicheck-commands.cfg" "$defs/nagios/wmicheck-services.cfg" \
+    "$here/nagios-objects.cfg" > "$work/nagios.cfg"
   nagios4 -v "$work/nagios.cfg" >/dev/null || fail "nagios4 -v on the run's configuration"
 
   pids=()
