@@ -67,11 +67,11 @@ section = open(readme).read().split("\n## Common checks\n")[1].split("\n## ")[0]
 common = set(re.findall(r"^    (wmicheck .*)$", section, re.M))
 
 if linux:
-    # Not passed by an engine: --help, --version and --verbose (for a person
-    # at a prompt); --json (engines read the line); --insecure (for tests: a
-    # monitored server's certificate is always checked).
+    # Not passed by an engine: --help, --version, --verbose and --diagnose
+    # (for a person at a prompt); --json (engines read the line); --insecure
+    # (for tests: a monitored server's certificate is always checked).
     count = check_command(defs + "/icinga2/wmicheck-winrm-command.conf",
-                          {"--help", "--version", "--verbose", "--json", "--insecure"},
+                          {"--help", "--version", "--verbose", "--diagnose", "--json", "--insecure"},
                           {"--count", "--age", "--allow-empty", "--https"})
     # Each Nagios WinRM command: the connection, then the check's options;
     # with its example service's arguments, one of the README's checks.
