@@ -391,9 +391,11 @@ int Throughput(size_t checks) {
                 const std::vector<Outcome> outcomes =
                     RunAll(std::vector<Command>(checks, Check(way, prefix)), parallel, &seconds);
                 int failed = 0;
-                for (const Outcome& o : outcomes) failed += !Healthy(o, python);
+                std::string first;
+                for (const Outcome& o : outcomes)
+                    if (!Healthy(o, python) && !failed++) first = o.out;
                 Expect(failed == 0, std::string(Name(way)) + ": " + std::to_string(failed) + " failed, " +
-                                        std::to_string(parallel) + " at once");
+                                        std::to_string(parallel) + " at once; the first: " + first);
                 rate[python] = checks / seconds;
             }
             std::printf("%-8s %-10zu %14.1f %14.1f %8s\n",
