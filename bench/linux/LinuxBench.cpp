@@ -394,8 +394,13 @@ int Throughput(size_t checks) {
                 std::string first;
                 for (const Outcome& o : outcomes)
                     if (!Healthy(o, python) && !failed++) first = o.out;
-                Expect(failed == 0, std::string(Name(way)) + ": " + std::to_string(failed) + " failed, " +
-                                        std::to_string(parallel) + " at once; the first: " + first);
+                // The peer's failures are reported; wmicheck's may not happen.
+                if (python && failed)
+                    std::cout << Name(way) << ": " << failed << " of " << checks << " failed, " << parallel
+                              << " at once; the first: " << first << "\n";
+                else
+                    Expect(failed == 0, std::string(Name(way)) + ": " + std::to_string(failed) + " failed, " +
+                                            std::to_string(parallel) + " at once; the first: " + first);
                 rate[python] = checks / seconds;
             }
             std::printf("%-8s %-10zu %14.1f %14.1f %8s\n",
@@ -498,8 +503,12 @@ int Soak(size_t checks, const std::string& label) {
         }
         ratios.push_back(o.wallMs / alone[kinds[i]]);
     }
-    rusage self{};
-    getrusage(RUSAGE_SELF, &self);
+    // The driver's own peak (VmHWM): its rusage counts what its children
+    // held before they replaced the image it shared with them.
+    long driverKiB = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) driverKiB = std::atol(line.c_str() + 6);
     long long open = 0, enumerations = 0;
     for (size_t k = 0; k < 3; ++k) {
         const nlohmann::json after = State(Config(std::string(prefixes[k]) + "_HTTP"));
@@ -516,7 +525,7 @@ int Soak(size_t checks, const std::string& label) {
               << " ms (median), " << Fixed(Percentile(stuckMs, 100)) << " ms at most; past -t + 1 s: " << stuckLate
               << ", not UNKNOWN: " << stuckWrong << "\n  (" << stuckLine.substr(0, 120) << ")\n"
               << "the doubles' enumerations " << enumerations << ", open at the end: " << open << "\n"
-              << "max RSS: a wmicheck process " << rss << " KiB, the driver " << self.ru_maxrss << " KiB\n";
+              << "max RSS: a wmicheck process " << rss << " KiB, the driver " << driverKiB << " KiB\n";
     Expect(failed == 0, "healthy checks failed");
     // Its time is reported, not judged: a busy machine may hold a process back.
     Expect(stuckWrong == 0, "a check of a computer that never answers did not end UNKNOWN");
