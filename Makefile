@@ -85,9 +85,15 @@ demo: setup
 demo-linux: build-linux
 	@bash scripts/linux-demo.sh $(BUILDLX)
 
+# The Windows benchmarks, then the Linux wmicheck's (scripts/linux-bench.sh)
+# against the WinRM double, with python3-winrm and wmicheck.exe under Wine
+# (the Windows build just run) as its peers.
 bench: setup
 	@$(call pick_build,bench) && \
-	 bash scripts/bench.sh $$build "$(ROUNDS)" "$(CHECKS)" "$(SOAK)" "$(DOUBLE_RUNS)" "$(STUCK_CHECKS)" "$(FLEET_CHECKS)"
+	 bash scripts/bench.sh $$build "$(ROUNDS)" "$(CHECKS)" "$(SOAK)" "$(DOUBLE_RUNS)" "$(STUCK_CHECKS)" "$(FLEET_CHECKS)" && \
+	 $(MAKE) --no-print-directory build-linux >/dev/null && \
+	 bash scripts/linux-bench.sh $(BUILDLX) "$(LINUX_COST_CHECKS)" "$(LINUX_FLEET_CHECKS)" "$(LINUX_TICKET_CHECKS)" \
+	   "$(LINUX_SOAK_CHECKS)" "$(LINUX_SOAK_RUNS)" $$build
 
 clean:
 	-@WINEPREFIX=$(abspath $(BUILD))/wineprefix wineserver -k 2>/dev/null

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "Sealing.h"
 
@@ -99,6 +100,11 @@ struct CurlTransport::Handle {
     std::string host;
     std::string sealing;  // the last answer's encryption protocol
     std::unique_ptr<GssLogon> logon;  // null for Basic
+    // During a request whose Authorization is made once the connection is
+    // up: its maker, the request's header list, and what the maker threw.
+    const std::function<std::string()>* authorize = nullptr;
+    curl_slist* headers = nullptr;
+    std::exception_ptr thrown;
     ~Handle() {
         if (curl) curl_easy_cleanup(curl);
         curl_slist_free_all(connectTo);
@@ -205,7 +211,8 @@ CurlTransport::CurlTransport(const Settings& settings) : handle_(std::make_uniqu
 CurlTransport::~CurlTransport() = default;
 
 Reply CurlTransport::Perform(const std::string& body, const std::string& contentType,
-                             const std::string& header, milliseconds bound) {
+                             const std::string& header, milliseconds bound,
+                             const std::function<std::string()>* authorize) {
     Handle& h = *handle_;
     const long ms = std::max<long>(1, static_cast<long>(bound.count()));
     // The list is freed (and, through the wiping allocator, wiped) on every path.
@@ -215,6 +222,34 @@ Reply CurlTransport::Perform(const std::string& body, const std::string& content
     if (!header.empty()) headers.reset(Append(headers.release(), header));
     CURL* c = h.curl;
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    // curl calls this once the connection (and TLS) is up, before it writes
+    // the request from the header list: a line appended here still goes.
+    h.authorize = authorize;
+    h.headers = headers.get();
+    h.thrown = nullptr;
+    struct Unhook {
+        Handle& h;
+        ~Unhook() {
+            h.authorize = nullptr;
+            h.headers = nullptr;
+        }
+    } unhook{h};
+    curl_easy_setopt(c, CURLOPT_PREREQDATA, &h);
+    curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, +[](void* user, char*, char*, int, int) -> int {
+        Handle& hook = *static_cast<Handle*>(user);
+        if (!hook.authorize) return CURL_PREREQFUNC_OK;
+        try {
+            std::string value = "Authorization: " + (*hook.authorize)();
+            const bool appended = curl_slist_append(hook.headers, value.c_str()) != nullptr;
+            Wipe(&value);
+            if (!appended) throw std::bad_alloc();
+            hook.authorize = nullptr;
+            return CURL_PREREQFUNC_OK;
+        } catch (...) {
+            hook.thrown = std::current_exception();
+            return CURL_PREREQFUNC_ABORT;
+        }
+    });
     curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, ms);
@@ -224,6 +259,7 @@ Reply CurlTransport::Perform(const std::string& body, const std::string& content
     h.error[0] = '\0';
     const CURLcode code = curl_easy_perform(c);
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+    if (h.thrown) std::rethrow_exception(h.thrown);
     if (code != CURLE_OK) {
         Error error;
         error.kind = Error::Kind::Transport;
@@ -258,15 +294,21 @@ void CurlTransport::Refuse() const {
     ThrowLogon(Refusal(*handle_->logon, handle_->host));
 }
 
-void RunLogon(GssLogon& logon, const std::string& bindings, const std::string& host,
-              const std::function<Reply(const std::string&)>& send, const std::function<void(const std::string&)>& say) {
+namespace {
+
+// The legs of a GSS-API logon. start makes the first token; send posts one
+// leg with a maker of its Authorization value. With answer, each leg carries
+// the request itself, and the first reply other than a 401 ends the logon
+// and is returned (a fault included); without, the legs have no body and
+// end with a 200.
+Reply RunLegs(GssLogon& logon, const std::string& host, const std::function<std::string()>& start,
+              const std::function<Reply(const std::function<std::string()>&)>& send,
+              const std::function<void(const std::string&)>& say, bool answer) {
     Failure failure;
     std::string token;
-    if (!logon.Start(bindings, &token, &failure)) ThrowLogon(failure);
-    if (say) say("logon with " + logon.Mechanism() + " (" + logon.Reason() + ")");
     // NTLM takes two legs, Kerberos one and the target's mutual answer.
     for (int leg = 0; leg < 4; ++leg) {
-        const Reply reply = send(AuthorizationValue(token));
+        const Reply reply = send([&] { return AuthorizationValue(leg == 0 ? start() : token); });
         const Offer offer = ReadOffer(reply.authenticate);
         if (offer.malformed) {
             Error error;
@@ -276,7 +318,7 @@ void RunLogon(GssLogon& logon, const std::string& bindings, const std::string& h
             throw error;
         }
         if (reply.status == 401 && offer.token.empty()) ThrowLogon(Refusal(logon, host));
-        if (reply.status != 401 && reply.status != 200) {
+        if (reply.status != 401 && reply.status != 200 && !answer) {
             Error error;
             error.kind = Error::Kind::Http;
             error.operation = "logon";
@@ -285,41 +327,78 @@ void RunLogon(GssLogon& logon, const std::string& bindings, const std::string& h
             throw error;
         }
         if (!offer.token.empty() && !logon.Step(offer.token, &token, &failure)) ThrowLogon(failure);
-        if (reply.status == 200) {
-            if (!logon.Established()) {
-                failure.cause = Cause::Other;
-                failure.text = "the target ended the logon before " + logon.Mechanism() + " had its answer";
-                ThrowLogon(failure);
-            }
-            if (say)
-                say("logged on as " + (logon.Account().empty() ? "the ticket cache's account" : logon.Account()) +
-                    " with " + logon.Negotiated());
-            return;
+        if (reply.status == 401) continue;
+        if (!logon.Established()) {
+            // A fault or refusal that came before the logon's end is the
+            // request's answer; an answer in its place is not taken.
+            if (answer && reply.status != 200) return reply;
+            failure.cause = Cause::Other;
+            failure.text = "the target ended the logon before " + logon.Mechanism() + " had its answer";
+            ThrowLogon(failure);
         }
+        if (say)
+            say("logged on as " + (logon.Account().empty() ? "the ticket cache's account" : logon.Account()) +
+                " with " + logon.Negotiated());
+        return reply;
     }
     failure.cause = Cause::Other;
     failure.text = "the target asked for more legs of " + logon.Mechanism() + " than it has";
     ThrowLogon(failure);
 }
 
+// The first token, bound to the channel when bindings is not empty.
+std::string StartLogon(GssLogon& logon, const std::string& bindings,
+                       const std::function<void(const std::string&)>& say) {
+    Failure failure;
+    std::string token;
+    if (!logon.Start(bindings, &token, &failure)) ThrowLogon(failure);
+    if (say) say("logon with " + logon.Mechanism() + " (" + logon.Reason() + ")");
+    return token;
+}
+
+}  // namespace
+
+void RunLogon(GssLogon& logon, const std::string& bindings, const std::string& host,
+              const std::function<Reply(const std::string&)>& send, const std::function<void(const std::string&)>& say) {
+    RunLegs(
+        logon, host, [&] { return StartLogon(logon, bindings, say); },
+        [&](const std::function<std::string()>& authorization) { return send(authorization()); }, say, false);
+}
+
 void CurlTransport::LogOn(milliseconds bound) {
     Handle& h = *handle_;
     const auto end = Clock::now() + bound;
     auto left = [&] { return std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(end - Clock::now())); };
-    std::string bindings;
-    if (h.https) {
-        // The binding needs the server's certificate: an unauthenticated
-        // request on the connection shows it (and is refused).
-        Perform("", kSoapType, "", left());
+    RunLogon(*h.logon, "", h.host,
+             [&](const std::string& authorization) {
+                 return Perform("", kSoapType, "Authorization: " + authorization, left());
+             }, say);
+}
+
+Reply CurlTransport::LogOnWith(const std::string& envelope, milliseconds bound) {
+    Handle& h = *handle_;
+    const auto end = Clock::now() + bound;
+    auto left = [&] { return std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(end - Clock::now())); };
+    // The first token is made once TLS is up, bound to the certificate the
+    // server has just shown, and goes in the first request with the request
+    // itself: with Kerberos one round trip logs on and answers.
+    const auto start = [&] {
+        std::string bindings;
         curl_certinfo* info = nullptr;
         if (curl_easy_getinfo(h.curl, CURLINFO_CERTINFO, &info) == CURLE_OK && info && info->num_of_certs > 0)
             for (curl_slist* field = info->certinfo[0]; field; field = field->next)
                 if (std::strncmp(field->data, "Cert:", 5) == 0) bindings = ServerEndPoint(field->data + 5);
-    }
-    RunLogon(*h.logon, bindings, h.host,
-             [&](const std::string& authorization) {
-                 return Perform("", kSoapType, "Authorization: " + authorization, left());
-             }, say);
+        return StartLogon(*h.logon, bindings, say);
+    };
+    bool first = true;
+    return RunLegs(
+        *h.logon, h.host, start,
+        [&](const std::function<std::string()>& authorization) {
+            if (!std::exchange(first, false))
+                return Perform(envelope, kSoapType, "Authorization: " + authorization(), left());
+            return Perform(envelope, kSoapType, "", left(), &authorization);
+        },
+        say, true);
 }
 
 Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
@@ -331,14 +410,15 @@ Reply CurlTransport::Post(const std::string& envelope, milliseconds bound) {
         throw error;
     }
     if (!h.logon) return Perform(envelope, kSoapType, "", bound);
-    const auto start = Clock::now();
-    if (!h.logon->Established()) LogOn(bound);
-    bound = std::max(milliseconds(1), bound - std::chrono::duration_cast<milliseconds>(Clock::now() - start));
     if (h.https) {
+        if (!h.logon->Established()) return LogOnWith(envelope, bound);
         Reply reply = Perform(envelope, kSoapType, "", bound);
         if (reply.status == 401) Refuse();
         return reply;
     }
+    const auto start = Clock::now();
+    if (!h.logon->Established()) LogOn(bound);
+    bound = std::max(milliseconds(1), bound - std::chrono::duration_cast<milliseconds>(Clock::now() - start));
     // Over HTTP every body goes encrypted with the context, both ways.
     std::string body, type, error;
     if (!Seal(h.logon->Context(), envelope, &body, &type, &error)) {

@@ -122,11 +122,16 @@ public:
 private:
     struct Handle;
     // One HTTP request on the kept connection; header: one more header line
-    // ("Authorization: ...") or "".
+    // ("Authorization: ...") or "". authorize: when given, makes the
+    // Authorization value once the connection is up, before the request goes
+    // (it may read the certificate).
     Reply Perform(const std::string& body, const std::string& contentType, const std::string& header,
-                  std::chrono::milliseconds bound);
-    // The GSS-API logon on the connection, leg by leg.
+                  std::chrono::milliseconds bound, const std::function<std::string()>* authorize = nullptr);
+    // The GSS-API logon on the connection, leg by leg, with empty requests.
     void LogOn(std::chrono::milliseconds bound);
+    // Over HTTPS: the logon's legs carry the envelope, the last leg's reply
+    // is its answer.
+    Reply LogOnWith(const std::string& envelope, std::chrono::milliseconds bound);
     // Throws the logon's refusal (a 401 with no further token).
     [[noreturn]] void Refuse() const;
     std::unique_ptr<Handle> handle_;

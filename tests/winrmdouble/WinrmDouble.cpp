@@ -588,6 +588,18 @@ private:
             std::lock_guard<std::mutex> hold(lock_);
             ++requests_;
         }
+        // The latency is a round trip's: a request that no operation answers
+        // (a refusal, a leg of a logon) takes it too.
+        struct Trip {
+            WinrmDouble& service;
+            bool operation = false;
+            ~Trip() {
+                if (operation || service.options_.latencyMs <= 0) return;
+                std::unique_lock<std::mutex> hold(service.lock_);
+                service.wake_.wait_for(hold, std::chrono::milliseconds(service.options_.latencyMs),
+                                       [this] { return service.stopping_; });
+            }
+        } trip{*this};
         // An Identify without logon is asked for in the clear.
         std::string user, soap = request.body;
         std::shared_ptr<Session> session;
@@ -610,12 +622,12 @@ private:
                                      "Access is denied.", 0},
                           "", request);
             } else {
-                Answer(request, soap, user, response);
+                Answer(request, soap, user, response, &trip.operation);
             }
             if (sealed) Close(request, response, *session);
             return;
         }
-        Answer(request, soap, user, response);
+        Answer(request, soap, user, response, &trip.operation);
     }
 
     static bool IsIdentify(const std::string& soap) {
@@ -626,7 +638,7 @@ private:
 
     // The answer to a request of that account (empty: an unauthenticated Identify).
     void Answer(const httplib::Request& request, const std::string& soap, const std::string& user,
-                httplib::Response& response) {
+                httplib::Response& response, bool* waited) {
         pugi::xml_document document;
         const bool parsed = document.load_buffer(soap.data(), soap.size());
         pugi::xml_node envelope = document.first_child();
@@ -659,6 +671,7 @@ private:
         }
         // A slow WMI: the answer comes after the latency, or a TimedOut
         // fault at the operation's time-out.
+        *waited = true;
         if (options_.latencyMs > 0) {
             const long long waitMs = std::min<long long>(options_.latencyMs, timeoutMs);
             std::unique_lock<std::mutex> hold(lock_);
