@@ -23,21 +23,6 @@ void WipeString(std::string* text) noexcept {
     text->clear();
 }
 
-// A buffer GSS-API allocated: wiped and released at the end of its scope.
-struct GssBuffer {
-    gss_buffer_desc value{0, nullptr};
-    GssBuffer() = default;
-    GssBuffer(const GssBuffer&) = delete;
-    GssBuffer& operator=(const GssBuffer&) = delete;
-    ~GssBuffer() {
-        if (value.value != nullptr) {
-            explicit_bzero(value.value, value.length);
-            OM_uint32 minor = 0;
-            gss_release_buffer(&minor, &value);
-        }
-    }
-};
-
 // A string wiped at the end of its scope: the plain text in transit.
 struct Scratch {
     std::string text;

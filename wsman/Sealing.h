@@ -15,12 +15,30 @@
 // service's answers, the WinRM double the other way round.
 #pragma once
 
+#include <string.h>
+
 #include <cstddef>
 #include <string>
 
 #include <gssapi/gssapi.h>
 
 namespace wsman {
+
+// A buffer the GSS-API allocated: wiped and released at the end of its scope.
+struct GssBuffer {
+    gss_buffer_desc value{0, nullptr};
+    GssBuffer() = default;
+    GssBuffer(const GssBuffer&) = delete;
+    GssBuffer& operator=(const GssBuffer&) = delete;
+    ~GssBuffer() {
+        if (value.value != nullptr) {
+            explicit_bzero(value.value, value.length);
+            OM_uint32 minor = 0;
+            gss_release_buffer(&minor, &value);
+        }
+    }
+    std::string Text() const { return std::string(static_cast<const char*>(value.value), value.length); }
+};
 
 // The protection of one established GSS context (mechanism found with gss_inquire_context).
 // Seal: soap → the multipart/encrypted body and its Content-Type header value.

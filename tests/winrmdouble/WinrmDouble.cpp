@@ -211,18 +211,8 @@ private:
     gss_ctx_id_t context_ = GSS_C_NO_CONTEXT;
 };
 
-// A buffer and a name the GSS library allocated.
-struct GssBuffer {
-    gss_buffer_desc value{0, nullptr};
-    GssBuffer() = default;
-    GssBuffer(const GssBuffer&) = delete;
-    GssBuffer& operator=(const GssBuffer&) = delete;
-    ~GssBuffer() {
-        OM_uint32 minor = 0;
-        gss_release_buffer(&minor, &value);
-    }
-    std::string Text() const { return std::string(static_cast<const char*>(value.value), value.length); }
-};
+// A name the GSS library allocated (buffers: wsman::GssBuffer).
+using wsman::GssBuffer;
 struct GssName {
     gss_name_t value = GSS_C_NO_NAME;
     GssName() = default;
