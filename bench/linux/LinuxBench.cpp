@@ -466,6 +466,17 @@ int Soak(size_t checks, const std::string& label) {
             wall.push_back(o.wallMs);
         alone[kind] = Percentile(wall, 50);
     }
+    // The same 32 processes over computers that all answer at once: what
+    // the load itself costs a check on these cores, without the slow and
+    // the never-answering computers.
+    std::vector<double> loaded;
+    {
+        std::vector<Command> quick;
+        for (size_t i = 0; i < std::max<size_t>(64, checks / 10); ++i)
+            quick.push_back(Check(Way::KerberosHttp, prefixes[Quick], name(i % 180), timeoutS));
+        for (const Outcome& o : RunAll(quick, 32)) loaded.push_back(o.wallMs);
+    }
+    const double loadedQuick = Percentile(loaded, 50);
     std::vector<Command> commands;
     std::vector<Kind> kinds;
     std::mt19937 random(12345);
@@ -482,7 +493,7 @@ int Soak(size_t checks, const std::string& label) {
     const std::vector<Outcome> outcomes = RunAll(commands, 32, &seconds);
     size_t healthy = 0, failed = 0, stuck = 0, stuckLate = 0, stuckWrong = 0;
     std::string stuckLine;
-    std::vector<double> ratios, stuckMs;
+    std::vector<double> ratios, againstLoaded, stuckMs;
     long rss = 0;
     std::string firstFailure;
     for (size_t i = 0; i < outcomes.size(); ++i) {
@@ -502,6 +513,8 @@ int Soak(size_t checks, const std::string& label) {
             ++failed;
         }
         ratios.push_back(o.wallMs / alone[kinds[i]]);
+        // The computer's own delay on top of a quick check under the same load.
+        againstLoaded.push_back(o.wallMs / (loadedQuick + alone[kinds[i]] - alone[Quick]));
     }
     // The driver's own peak (VmHWM): its rusage counts what its children
     // held before they replaced the image it shared with them.
@@ -521,6 +534,11 @@ int Soak(size_t checks, const std::string& label) {
               << "alone: quick " << Fixed(alone[Quick]) << " ms, slow " << Fixed(alone[Slow])
               << " ms; healthy against alone: median x" << Fixed(Percentile(ratios, 50), 2) << ", p99 x"
               << Fixed(Percentile(ratios, 99), 2) << "\n"
+              << "the same 32 processes, every computer quick: " << loaded.size() << " checks, median "
+              << Fixed(loadedQuick) << " ms, p99 " << Fixed(Percentile(loaded, 99))
+              << " ms; healthy against that (plus the computer's delay): median x"
+              << Fixed(Percentile(againstLoaded, 50), 2) << ", p99 x" << Fixed(Percentile(againstLoaded, 99), 2)
+              << "\n"
               << "never answering: " << stuck << " checks, UNKNOWN in " << Fixed(Percentile(stuckMs, 50))
               << " ms (median), " << Fixed(Percentile(stuckMs, 100)) << " ms at most; past -t + 1 s: " << stuckLate
               << ", not UNKNOWN: " << stuckWrong << "\n  (" << stuckLine.substr(0, 120) << ")\n"
