@@ -63,8 +63,11 @@ if [ -n "$windows" ] && [ -f "$windows/bin/wmicheck.exe" ]; then
   . "$root/scripts/wine-env.sh"
   windows=$(cd "$windows" && pwd)
   wine_run=$root/scripts/wine-run.sh wine_wmicheck=$windows/bin/wmicheck.exe
-  # A prefix of its own: the Windows build tree is only read.
+  # A prefix of its own, with the bridge registered there: the Windows build
+  # tree is only read.
   wineprefix=$work/wineprefix winearch=$(build_wine_arch "$windows")
+  # (Where it cannot be, the check says why and is not measured.)
+  WINEPREFIX=$wineprefix WINEARCH=$winearch "$root/scripts/wine-register.sh" "$windows/bin/qvWMI.dll" >/dev/null || true
 fi
 cat >>"$work/bench.conf" <<EOF
 WMICHECK=$build/bin/wmicheck
