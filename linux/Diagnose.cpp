@@ -299,7 +299,7 @@ private:
         if (proxied_) return true;
         const auto start = Clock::now();
         int first = 0;
-        std::string firstAddress;
+        std::string tried;  // every address tried: a name may have several (::1 and 127.0.0.1)
         for (const Address& address : addresses_) {
             const auto left = std::chrono::duration_cast<milliseconds>(start + settings_.timeout - Clock::now());
             const int error = left.count() > 0 ? ConnectWithin(address, left) : ETIMEDOUT;
@@ -308,12 +308,10 @@ private:
                                            std::to_string(MsSince(start)) + " ms");
                 return true;
             }
-            if (first == 0) {
-                first = error;
-                firstAddress = address.text;
-            }
+            if (first == 0) first = error;
+            tried += (tried.empty() ? "" : " and ") + address.text;
         }
-        const std::string where = firstAddress + " port " + port_;
+        const std::string where = tried + " port " + port_;
         const std::string allow = "let TCP port " + port_ + " in on " + host_ +
                                   " (its firewall's rule Windows Remote Management (HTTP" +
                                   (settings_.connection.endpoint.https ? "S" : "") + "-In)) and on the way there";
