@@ -4,8 +4,8 @@
 # of the realm CORP.EXAMPLE on the loopback, a ticket from kinit) and every
 # message encrypted. The README's common checks, a computer with a stopped
 # automatic service (svcfail01, named through libnss-wrapper), a failure
-# with its advice, and Basic over HTTPS. Nothing outside the build tree
-# changes.
+# with its advice, the self-test, and Basic over HTTPS. Nothing outside the
+# build tree changes.
 set -u
 build=$(cd "${1:-build-linux}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,5 +39,7 @@ services=(--class Win32_Service --filter "StartMode='Auto' AND State<>'Running'"
 check localhost "${http[@]}" "${services[@]}"
 check svcfail01 "${http[@]}" "${services[@]}"
 check localhost "${http[@]}" --class Win32_NoSuchClass --count
+# The self-test, one step per line.
+check localhost "${http[@]}" --diagnose
 export WMICHECK_PASSWORD=$DOUBLE_PASSWORD
 check localhost --port "$port" --https --ca-file "$work/ca.pem" --auth basic --user monitor "${services[@]}"
