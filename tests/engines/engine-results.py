@@ -52,7 +52,7 @@ def records():
                     int(fields["current_state"]), fields["plugin_output"], fields["performance_data"], "status file")
         return found
     # The PerfdataWriter's lines (its template: tab-separated NAME::VALUE).
-    for name in glob.glob(work + "/icinga2/perfdata/service-perfdata*"):
+    for name in glob.glob(work + "/icinga2/perfdata-seen/service-perfdata*"):
         for line in open(name, encoding="utf-8"):
             fields = dict(field.split("::", 1) for field in line.rstrip("\n").split("\t"))
             found[(fields["SERVICE"], fields["HOST"])] = (

@@ -134,6 +134,8 @@ object PerfdataWriter "perfdata" {
   host_perfdata_path = "$inside/icinga2/perfdata/host-perfdata"
   host_temp_path = "$inside/icinga2/perfdata/host-perfdata.tmp"
   service_format_template = "SERVICE::\$service.name\$\tHOST::\$host.name\$\tSTATE::\$service.state_id\$\tOUTPUT::\$service.output\$\tPERFDATA::\$service.perfdata\$"
+  // Lines are written out when their file is rotated: soon, every 2 s.
+  rotation_interval = 2s
 }
 object CheckCommand "host-alive" { command = [ "/bin/true" ] }
 object Host "winplain01" {
@@ -194,7 +196,7 @@ checked_in_status() {
   awk '/^servicestatus \{/{s=1} s&&/has_been_checked=1/{n++} /^\t\}/{s=0} END{print n+0}' "$work/nagios/status.dat"
 }
 # Services with a line in the PerfdataWriter's files (a retry adds another).
-perfdata_services() { cat "$work"/icinga2/perfdata/service-perfdata* 2>/dev/null | cut -f1,2 | sort -u | grep -c '^SERVICE::'; }
+perfdata_services() { cat "$work"/icinga2/perfdata/service-perfdata.[0-9]* 2>/dev/null | cut -f1,2 | sort -u | grep -c '^SERVICE::'; }
 results() { python3 "$here/engine-results.py" "$1" "$top/tests/root/in-root.sh" "$root" "$inside" "$port"; }
 
 start=$SECONDS
@@ -252,6 +254,10 @@ icinga2)
   pids+=($daemon)
   # The first checks are spread over at most a minute.
   wait_for "Icinga 2's PerfdataWriter to write 15 service results" 15 120 perfdata_services
+  # The rotated files as they are now: a rotated file is named by the second,
+  # and the rotation when the daemon stops replaces one of the same second.
+  mkdir -p "$work/icinga2/perfdata-seen"
+  cp "$work"/icinga2/perfdata/service-perfdata.[0-9]* "$work/icinga2/perfdata-seen/"
   # Stopped, the daemon writes its state file.
   kill "$daemon"
   wait "$daemon"
