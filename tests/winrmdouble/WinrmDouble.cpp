@@ -27,6 +27,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -334,6 +335,10 @@ public:
         server.new_task_queue = [] { return new httplib::ThreadPool(64); };
         // An idle kept-alive connection holds a thread: short, so that a stop is quick.
         server.set_keep_alive_timeout(1);
+        // Windows serves any number of requests on a kept connection, and a
+        // Negotiate logon holds only on its own connection: no cap (the
+        // library's default closes one after five requests).
+        server.set_keep_alive_max_count(std::numeric_limits<size_t>::max());
         // Small answers go out at once, as Windows' service sends them; without
         // this each waits for the client's delayed acknowledgement (~40 ms).
         server.set_tcp_nodelay(true);
@@ -640,8 +645,12 @@ private:
         }
         RoundTrip();
         if (options_.stall) {
+            // A computer that never answers: until the double stops, or long
+            // after any client's time-out (the longest operation time-out
+            // plus 5 s), so that stalled requests never hold every thread
+            // and the double's state still answers.
             std::unique_lock<std::mutex> hold(lock_);
-            wake_.wait(hold, [this] { return stopping_; });
+            wake_.wait_for(hold, std::chrono::milliseconds(kMaxTimeoutMs + 5000), [this] { return stopping_; });
             response.status = 503;
             return;
         }
