@@ -232,6 +232,7 @@ struct Session {
     GssContext context;
     bool established = false;
     std::string user, mechanism;
+    long long used = 0;  // the double's request count at its last use (under the double's lock)
 };
 
 std::string Base64Encode(const std::string& bytes) {
@@ -395,11 +396,15 @@ private:
         std::lock_guard<std::mutex> hold(lock_);
         std::shared_ptr<Session>& session = sessions_[key];
         if (!session || fresh) session = std::make_shared<Session>();
-        // Connections that are gone leave theirs: keep the map bounded.
+        session->used = ++sessionUses_;
+        // Connections that are gone leave theirs: keep the map bounded by
+        // dropping the one unused longest, never a connection still at work.
         if (sessions_.size() > 4096) {
-            auto other = sessions_.begin();
-            if (other->first == key) ++other;
-            sessions_.erase(other);
+            auto oldest = sessions_.end();
+            for (auto it = sessions_.begin(); it != sessions_.end(); ++it)
+                if (it->first != key && (oldest == sessions_.end() || it->second->used < oldest->second->used))
+                    oldest = it;
+            sessions_.erase(oldest);
         }
         return session;
     }
@@ -436,7 +441,10 @@ private:
             {
                 std::lock_guard<std::mutex> hold(lock_);
                 auto found = sessions_.find(key);
-                if (found != sessions_.end()) done = found->second;
+                if (found != sessions_.end()) {
+                    done = found->second;
+                    done->used = ++sessionUses_;
+                }
             }
             if (!done) return Refuse(response, https, "credentials");
             std::lock_guard<std::mutex> hold(done->lock);
@@ -1033,6 +1041,7 @@ private:
     bool stopping_ = false;
     std::map<std::string, Enumeration> open_;  // by context
     std::map<std::string, std::shared_ptr<Session>> sessions_;  // by connection
+    long long sessionUses_ = 0;                                 // orders the sessions by their last use
     std::string endPoint_;  // our certificate's channel binding
     std::map<std::string, unsigned long long> mechanisms_ = {{"kerberos", 0}, {"ntlm", 0}, {"basic", 0}},
                                               refusals_;
